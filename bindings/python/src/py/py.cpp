@@ -1,0 +1,1 @@
+#include "py/py.hpp"

@@ -1,0 +1,3 @@
+#pragma once
+// The binding layer over CPython's limited API.
+#include <Python.h>
