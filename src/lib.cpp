@@ -1,0 +1,20 @@
+#include "lib.hpp"
+
+#include <cstdlib>
+
+namespace halvo {
+
+std::string join_path(std::string base, std::string_view name) {
+    if (!base.empty() && base.back() != '/') base += '/';
+    base += name;
+    return base;
+}
+
+std::optional<std::string> cache_root() {
+    if (const char* home = std::getenv("HALVO_HOME")) return std::string(home);
+    const char* home = std::getenv("HOME");
+    if (!home) return std::nullopt;
+    return join_path(join_path(join_path(home, "Library"), "Caches"), "halvo");
+}
+
+}  // namespace halvo

@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "lib.hpp"
+
+namespace {
+
+// Sets or clears a variable for one test and restores it afterwards.
+class EnvVar {
+public:
+    EnvVar(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~EnvVar() {
+        if (old_)
+            setenv(name_, old_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+}  // namespace
+
+TEST(CacheRoot, Table) {
+    struct Case {
+        const char* halvo_home;
+        const char* home;
+        std::optional<std::string> root;
+    } cases[] = {
+        {"/opt/h", "/home/u", "/opt/h"},
+        {"", "/home/u", ""},
+        {nullptr, "/home/u/", "/home/u/Library/Caches/halvo"},
+        {nullptr, "/home/u", "/home/u/Library/Caches/halvo"},
+        {nullptr, "", "Library/Caches/halvo"},
+        {nullptr, nullptr, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EnvVar a("HALVO_HOME", c.halvo_home), b("HOME", c.home);
+        EXPECT_EQ(halvo::cache_root(), c.root) << (c.halvo_home ? c.halvo_home : "-") << " " << (c.home ? c.home : "-");
+    }
+    EXPECT_EQ(halvo::join_path("", "bin"), "bin");
+}
