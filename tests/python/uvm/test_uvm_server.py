@@ -308,6 +308,16 @@ def test_violation_exits_with_its_status(uvm, data, says):
     assert any(e["event"] == "violation" and says in e["text"] for e in s.log())
 
 
+def test_increasing_ids_allow_gaps_only(uvm):
+    s = uvm({"ids": "increasing"})
+    for rid in (0, 2):
+        s.send_raw(frame(env("version", {}, id=Int64(rid))))
+        assert s.recv()["id"] == rid
+    s.send_raw(frame(env("version", {}, id=Int64(2))))
+    status, err = s.finish()
+    assert status == VIOLATION and b"request id 2 where 3 was next" in err
+
+
 def test_logged_violations_keep_serving(uvm):
     s = uvm({"violations": "log"})
     s.send_raw(frame(env("version", {}, id=0)))
@@ -323,6 +333,14 @@ def test_logged_violations_keep_serving(uvm):
 
 def first_bytes(server, n):
     return server.read_exact(n)
+
+
+def paused_after(server, n):
+    """The first n bytes come, then nothing for a while, then the rest of the frame."""
+    head = server.read_exact(n)
+    quiet = not select.select([server.proc.stdout], [], [], 0.2)[0]
+    rest = server.read_exact(struct.unpack(">I", head[:4])[0] + 4 - n)
+    return quiet and bson.decode((head + rest)[4:])["result"]["version"]
 
 
 ANSWERS = {
@@ -355,8 +373,8 @@ ANSWERS = {
         lambda s: first_bytes(s, 7) == struct.pack(">I", len(bson.encode({"jsonrpc": "2.0"})))
         + bson.encode({"jsonrpc": "2.0"})[:3]),
     "stdout closed": ({"close_stdout": True}, lambda s: s.recv_body() is None),
-    "half a frame, then the rest": ({"reply": "normal", "split_ms": 300, "split_at": 6},
-                                    lambda s: s.recv()["result"]["version"]),
+    "half a frame, then the rest": ({"reply": "normal", "split_ms": 1000, "split_at": 6},
+                                    lambda s: paused_after(s, 6)),
 }
 
 
