@@ -97,9 +97,14 @@ void InodeTable::forget(std::uint64_t number, std::uint64_t count) {
 void InodeTable::reclaim_if_unreferenced(std::uint64_t number) {
     auto it = records_.find(number);
     if (it == records_.end() || it->second.lookups > 0 || number == kRootInode) return;
-    // The path may name another number by now (a rename over it).
-    if (auto p = paths_.find(it->second.path); p != paths_.end() && p->second == number) paths_.erase(p);
+    drop_entry_of(number, it->second);
     records_.erase(it);
+}
+
+void InodeTable::drop_entry_of(std::uint64_t number, const InodeData& record) {
+    // The path may name another number by now (a rename over it).
+    auto p = paths_.find(record.path);
+    if (p != paths_.end() && p->second == number) paths_.erase(p);
 }
 
 void InodeTable::evict_path(std::string_view path) { paths_.erase(pathx::key(path)); }
@@ -127,7 +132,10 @@ void InodeTable::rekey_subtree(std::string_view from_path, std::string_view to_p
 
 void InodeTable::detach(std::uint64_t number) {
     if (number == kRootInode) return;
-    if (auto it = records_.find(number); it != records_.end()) it->second.path.clear();
+    auto it = records_.find(number);
+    if (it == records_.end()) return;
+    drop_entry_of(number, it->second);
+    it->second.path.clear();
 }
 
 // ---- OpenTable

@@ -52,6 +52,8 @@ public:
     void detach(std::uint64_t number);
 
 private:
+    void drop_entry_of(std::uint64_t number, const InodeData& record);
+
     std::deque<std::uint64_t> fifo_;
     std::unordered_map<std::uint64_t, InodeData> records_;
     std::unordered_map<std::string, std::uint64_t> paths_;
