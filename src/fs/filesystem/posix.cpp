@@ -396,6 +396,12 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
     // handles keep the old bytes instead of reaching the new file.
     std::optional<std::uint64_t> replaced;
     if (pathx::key(from) != pathx::key(to)) replaced = open_inode_at(to);
+    if (replaced) {
+        // Open handles are on files, and a directory cannot replace a file:
+        // leave that refusal to the tree rather than free the name first.
+        HALVO_TRY(auto source, fs_->stat(from));
+        if (source.is_dir) replaced.reset();
+    }
     std::optional<std::string> hidden;
     if (replaced) {
         auto r = hide(to, *replaced);
