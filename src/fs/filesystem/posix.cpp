@@ -363,7 +363,7 @@ IoResult<void> Posix::rmdir_child(std::uint64_t parent, std::string_view name) {
 IoResult<std::string> Posix::hide(const std::string& path, std::uint64_t inode) {
     std::string_view dir = path;
     dir = dir.substr(0, dir.rfind('/') + 1);
-    std::string hidden = pathx::join(dir, std::string(kHiddenPrefix) + std::to_string(inode));
+    std::string hidden = pathx::key(pathx::join(dir, std::string(kHiddenPrefix) + std::to_string(inode)));
     HALVO_CHECK(fs_->rename(path, hidden));
     {
         auto g = lock::lock(inodes_m_);
@@ -438,9 +438,7 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
     // Hidden files inside a renamed directory moved with it.
     auto g = lock::lock(hidden_m_);
     for (auto& [n, p] : hidden_)
-        if (pathx::at_or_under(p, from_key) && !pathx::at_or_under(from_key, to_key) &&
-            !pathx::at_or_under(to_key, from_key))
-            p = rebase(p, from_key, to_key);
+        if (pathx::at_or_under(p, from_key)) p = rebase(p, from_key, to_key);
     return {};
 }
 

@@ -54,6 +54,17 @@ IoResult<Fd> open_at(const std::string& path, int flags, mode_t mode = 0) {
     return Fd(fd);
 }
 
+// One call on the file opened for it, retried while interrupted.
+template <class Io>
+IoResult<std::size_t> transfer(const std::string& path, int flags, Io io) {
+    HALVO_TRY(Fd fd, open_at(path, flags | O_NONBLOCK));
+    ssize_t n;
+    do n = io(fd.get());
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return last_os();
+    return static_cast<std::size_t>(n);
+}
+
 // The link's target, or nothing when the path is no link (or unreadable).
 std::optional<std::string> read_link(const std::string& path) {
     std::string buf(PATH_MAX, '\0');
@@ -242,23 +253,16 @@ IoResult<std::vector<Dirent>> PassthroughFs::list(std::string_view path) {
 IoResult<std::size_t> PassthroughFs::read_at(std::string_view path, std::span<std::uint8_t> buf,
                                              std::uint64_t offset) {
     HALVO_TRY(auto f, real_path(path));
-    HALVO_TRY(Fd fd, open_at(f.path, O_RDONLY | O_NONBLOCK));
-    ssize_t n;
-    do n = ::pread(fd.get(), buf.data(), buf.size(), static_cast<off_t>(offset));
-    while (n < 0 && errno == EINTR);
-    if (n < 0) return last_os();
-    return static_cast<std::size_t>(n);
+    return transfer(f.path, O_RDONLY,
+                    [&](int fd) { return ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(offset)); });
 }
 
+// One positioned write; a short count is the caller's to repeat.
 IoResult<std::size_t> PassthroughFs::write_at(std::string_view path, std::span<const std::uint8_t> data,
                                               std::uint64_t offset) {
     HALVO_TRY(auto f, real_path(path));
-    HALVO_TRY(Fd fd, open_at(f.path, O_WRONLY | O_NONBLOCK));
-    ssize_t n;
-    do n = ::pwrite(fd.get(), data.data(), data.size(), static_cast<off_t>(offset));
-    while (n < 0 && errno == EINTR);
-    if (n < 0) return last_os();
-    return static_cast<std::size_t>(n);
+    return transfer(f.path, O_WRONLY,
+                    [&](int fd) { return ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)); });
 }
 
 IoResult<void> PassthroughFs::truncate(std::string_view path, std::uint64_t size) {
