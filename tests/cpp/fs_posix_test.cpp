@@ -25,6 +25,7 @@ public:
     std::optional<IoError> hide_error;  // refuses renames to a hidden name
     std::function<std::optional<IoError>(std::string_view from)> rename_hook;
     std::size_t max_write = SIZE_MAX;  // 0: accept nothing
+    std::optional<IoError> unlink_error;
 
     IoResult<Stat> stat(std::string_view p) override { return dir.stat(p); }
     IoResult<std::vector<Dirent>> list(std::string_view p) override { return dir.list(p); }
@@ -33,7 +34,10 @@ public:
     }
     IoResult<Stat> create(std::string_view p) override { return dir.create(p); }
     IoResult<Stat> mkdir(std::string_view p) override { return dir.mkdir(p); }
-    IoResult<void> unlink(std::string_view p) override { return dir.unlink(p); }
+    IoResult<void> unlink(std::string_view p) override {
+        if (unlink_error) return fail(*unlink_error);
+        return dir.unlink(p);
+    }
     IoResult<void> rmdir(std::string_view p) override { return dir.rmdir(p); }
     IoResult<std::size_t> write_at(std::string_view p, std::span<const std::uint8_t> d, std::uint64_t o) override {
         if (max_write == 0) return std::size_t{0};
@@ -243,6 +247,25 @@ TEST(Posix, UnlinkWhileOpenHidesTheFile) {
     ASSERT_TRUE(a.px.unlink_child(d, "other"));
     EXPECT_EQ(kind_of(a.tap->dir.stat("d/other")), ErrorKind::NotFound);
     EXPECT_EQ(names(*a.tap->dir.list("d")), (std::vector<std::string>{"f"}));
+}
+
+TEST(Posix, AFailedRemovalOfAHiddenFileIsRetried) {
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file("f", "x"));
+    auto f = a.lookup(kRootInode, "f");
+    auto h = a.open(kRootInode, "f", kRead);
+    ASSERT_TRUE(a.px.unlink_child(kRootInode, "f"));
+    std::string hidden = ".halvo-unlinked-" + std::to_string(f);
+    a.tap->unlink_error = IoError::os(EIO);
+    EXPECT_EQ(err(a.px.release_handle(h).error()), EIO);
+    EXPECT_TRUE(a.tap->dir.stat(hidden));
+    // The kernel still knows the inode; the next last release tries again.
+    a.tap->unlink_error.reset();
+    auto again = a.px.open_inode(f, kRead);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(a.read(*again), "x");
+    EXPECT_TRUE(a.px.release_handle(*again));
+    EXPECT_EQ(kind_of(a.tap->dir.stat(hidden)), ErrorKind::NotFound);
 }
 
 TEST(Posix, UnlinkFallsBackWhenHidingIsRefused) {
