@@ -1,0 +1,260 @@
+#include "fs/directory.hpp"
+
+#include <new>
+
+#include "lock.hpp"
+#include "pathx.hpp"
+#include "utf8.hpp"
+
+namespace halvo::fs {
+
+using filesystem::impl::kMaxFile;
+using filesystem::impl::Node;
+
+namespace {
+
+Unexpected<IoError> kind(ErrorKind k) { return fail(IoError(k)); }
+
+std::string_view parent_key(std::string_view key) {
+    auto slash = key.rfind('/');
+    return slash == std::string_view::npos ? std::string_view{} : key.substr(0, slash);
+}
+
+}  // namespace
+
+namespace directory {
+
+IoResult<std::string> normalize(std::string_view path) {
+    std::vector<std::string_view> out;
+    for (auto c : pathx::components(path)) {
+        if (c == "..") {
+            if (out.empty()) return kind(ErrorKind::InvalidFilename);
+            out.pop_back();
+        } else {
+            out.push_back(c);
+        }
+    }
+    std::string p;
+    for (auto c : out) {
+        if (!p.empty()) p += '/';
+        p += c;
+    }
+    return p;
+}
+
+IoResult<std::string> mount_key(std::string_view path) {
+    HALVO_TRY(auto p, normalize(path));
+    for (auto c : pathx::components(p))
+        if (!utf8::valid(c)) return kind(ErrorKind::InvalidFilename);
+    return p;
+}
+
+}  // namespace directory
+
+bool KeyLess::operator()(std::string_view a, std::string_view b) const {
+    // A separator sorts below every byte, which is component-wise order.
+    auto rank = [](char c) { return c == '/' ? -1 : static_cast<int>(static_cast<unsigned char>(c)); };
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return rank(a[i]) < rank(b[i]);
+    }
+    return a.size() < b.size();
+}
+
+Directory::Directory() = default;
+
+Directory::Mounts::iterator Directory::mount_for(const std::string& p) {
+    // Keys never nest, so at most one ancestor of p is a key.
+    std::string_view q = p;
+    while (!q.empty()) {
+        auto it = mounts_.find(q);
+        if (it != mounts_.end()) return it;
+        q = parent_key(q);
+    }
+    return mounts_.end();
+}
+
+bool Directory::spans_mounts(const std::string& p) const {
+    auto it = mounts_.upper_bound(p);
+    return it != mounts_.end() && pathx::at_or_under(it->first, p);
+}
+
+bool Directory::is_mount_table_owned(const std::string& p) const {
+    return mounts_.contains(p) || spans_mounts(p);
+}
+
+IoResult<std::string> Directory::in_memory_key(std::string_view path) {
+    HALVO_TRY(auto p, directory::normalize(path));
+    if (mount_for(p) != mounts_.end()) return kind(ErrorKind::InvalidInput);
+    return p;
+}
+
+Directory::Routed Directory::route(const std::string& p) {
+    auto it = mount_for(p);
+    if (it == mounts_.end()) return {&root_, p};
+    return {it->second.get(), std::string(pathx::remainder(p, it->first))};
+}
+
+IoResult<Directory::Routed> Directory::route_file(std::string_view path) {
+    HALVO_TRY(auto p, directory::normalize(path));
+    if (spans_mounts(p)) return kind(ErrorKind::IsADirectory);
+    return route(p);
+}
+
+IoResult<void> Directory::mount(std::string_view at, std::string host) {
+    HALVO_TRY(auto key, directory::mount_key(at));
+    if (key.empty()) return kind(ErrorKind::InvalidInput);
+    if (mount_for(key) != mounts_.end() || spans_mounts(key)) return kind(ErrorKind::InvalidInput);
+    HALVO_TRY(bool exists, root_.contains(key));
+    if (exists) return kind(ErrorKind::AlreadyExists);
+    HALVO_CHECK(root_.mkdir_all(parent_key(key)));
+    mounts_.emplace(std::move(key), std::make_unique<PassthroughFs>(std::move(host)));
+    return {};
+}
+
+IoResult<void> Directory::unmount(std::string_view at) {
+    HALVO_TRY(auto key, directory::mount_key(at));
+    if (mounts_.erase(key) == 0) return kind(ErrorKind::NotFound);
+    return {};
+}
+
+IoResult<void> Directory::add_file(std::string_view path, std::string_view content) {
+    HALVO_TRY(auto p, in_memory_key(path));
+    HALVO_TRY(auto names, filesystem::impl::inmem::components(p));
+    if (names.empty()) return kind(ErrorKind::InvalidFilename);
+    if (content.size() > kMaxFile) return kind(ErrorKind::FileTooLarge);
+    std::vector<std::uint8_t> data;
+    try {
+        data.assign(content.begin(), content.end());
+    } catch (const std::bad_alloc&) {
+        return kind(ErrorKind::OutOfMemory);
+    }
+    std::string name = std::move(names.back());
+    names.pop_back();
+    HALVO_TRY(auto parent, root_.dir_all(names));
+    auto g = lock::lock(parent->m);
+    if (!parent->is_dir()) return kind(ErrorKind::NotADirectory);
+    auto& entries = parent->dir().entries;
+    if (auto it = entries.find(name); it != entries.end()) {
+        auto gc = lock::lock(it->second->m);
+        if (it->second->is_dir()) return kind(ErrorKind::IsADirectory);
+    }
+    entries.insert_or_assign(std::move(name), Node::new_file(std::move(data)));
+    parent->touch();
+    return {};
+}
+
+IoResult<void> Directory::remove_file(std::string_view path) {
+    HALVO_TRY(auto p, in_memory_key(path));
+    return root_.remove_file(p);
+}
+
+std::vector<std::pair<std::string, Directory::PassthroughFs*>> Directory::host_folders() {
+    std::vector<std::pair<std::string, PassthroughFs*>> out;
+    for (auto& [key, tree] : mounts_) out.emplace_back(key, tree.get());
+    return out;
+}
+
+IoResult<Directory::Stat> Directory::stat(std::string_view path) {
+    HALVO_TRY(auto p, directory::normalize(path));
+    auto r = route(p);
+    return r.tree->stat(r.path);
+}
+
+IoResult<std::vector<Directory::Dirent>> Directory::list(std::string_view path) {
+    HALVO_TRY(auto p, directory::normalize(path));
+    // Names that keys below p bring, true when the key is the child itself.
+    std::map<std::string, bool> from_keys;
+    for (auto it = mounts_.upper_bound(p); it != mounts_.end() && pathx::at_or_under(it->first, p); ++it) {
+        std::string_view rest = pathx::remainder(it->first, p);
+        auto slash = rest.find('/');
+        bool& direct = from_keys[std::string(rest.substr(0, slash))];
+        direct = direct || slash == std::string_view::npos;
+    }
+    auto r = route(p);
+    HALVO_TRY(auto routed, r.tree->list(r.path));
+
+    std::map<std::string, Dirent> shadowed;
+    std::vector<Dirent> out;
+    out.reserve(routed.size() + from_keys.size());
+    std::vector<Dirent> others;
+    for (auto& e : routed) {
+        if (from_keys.contains(e.name)) {
+            shadowed.emplace(e.name, std::move(e));
+        } else {
+            others.push_back(std::move(e));
+        }
+    }
+    for (const auto& [name, direct] : from_keys) {
+        auto it = shadowed.find(name);
+        if (direct || it == shadowed.end()) {
+            out.push_back(Dirent{name, true, std::nullopt});
+        } else {
+            out.push_back(std::move(it->second));
+        }
+    }
+    for (auto& e : others) out.push_back(std::move(e));
+    return out;
+}
+
+IoResult<std::size_t> Directory::read_at(std::string_view path, std::span<std::uint8_t> buf,
+                                         std::uint64_t offset) {
+    HALVO_TRY(auto r, route_file(path));
+    return r.tree->read_at(r.path, buf, offset);
+}
+
+IoResult<std::size_t> Directory::write_at(std::string_view path, std::span<const std::uint8_t> data,
+                                          std::uint64_t offset) {
+    HALVO_TRY(auto r, route_file(path));
+    return r.tree->write_at(r.path, data, offset);
+}
+
+IoResult<void> Directory::truncate(std::string_view path, std::uint64_t size) {
+    HALVO_TRY(auto r, route_file(path));
+    return r.tree->truncate(r.path, size);
+}
+
+IoResult<void> Directory::flush(std::string_view path) {
+    HALVO_TRY(auto r, route_file(path));
+    return r.tree->flush(r.path);
+}
+
+IoResult<Directory::Stat> Directory::create(std::string_view path) {
+    HALVO_TRY(auto p, directory::normalize(path));
+    if (spans_mounts(p)) return kind(ErrorKind::AlreadyExists);
+    auto r = route(p);
+    return r.tree->create(r.path);
+}
+
+IoResult<Directory::Stat> Directory::mkdir(std::string_view path) {
+    HALVO_TRY(auto p, directory::normalize(path));
+    if (spans_mounts(p)) return kind(ErrorKind::AlreadyExists);
+    auto r = route(p);
+    return r.tree->mkdir(r.path);
+}
+
+IoResult<void> Directory::unlink(std::string_view path) {
+    HALVO_TRY(auto p, directory::normalize(path));
+    if (spans_mounts(p)) return kind(ErrorKind::IsADirectory);
+    auto r = route(p);
+    return r.tree->unlink(r.path);
+}
+
+IoResult<void> Directory::rmdir(std::string_view path) {
+    HALVO_TRY(auto p, directory::normalize(path));
+    if (spans_mounts(p)) return kind(ErrorKind::DirectoryNotEmpty);
+    auto r = route(p);
+    return r.tree->rmdir(r.path);
+}
+
+IoResult<void> Directory::rename(std::string_view from, std::string_view to) {
+    HALVO_TRY(auto src, directory::normalize(from));
+    HALVO_TRY(auto dst, directory::normalize(to));
+    if (is_mount_table_owned(src) || is_mount_table_owned(dst)) return kind(ErrorKind::ReadOnlyFilesystem);
+    if (mount_for(src) != mount_for(dst)) return kind(ErrorKind::CrossesDevices);
+    auto rs = route(src);
+    auto rd = route(dst);
+    return rs.tree->rename(rs.path, rd.path);
+}
+
+}  // namespace halvo::fs

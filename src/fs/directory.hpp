@@ -1,0 +1,84 @@
+#pragma once
+// The tree a script assembles and a host mount serves: an in-memory tree with
+// host folders placed at chosen paths (the mount keys). Every path goes to
+// the host folder whose key is the deepest at or above it, else to the
+// in-memory tree. Keys belong to the router: a key or a path above one cannot
+// be renamed, and a path above a key can be neither removed nor created.
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "fs/filesystem/filesystem.hpp"
+#include "fs/filesystem/impl/inmem.hpp"
+#include "fs/filesystem/impl/passthrough.hpp"
+
+namespace halvo::fs {
+
+namespace directory {
+// A relative path ("" for the root) with "." dropped and ".." folded; ".."
+// above the root is an invalid file name.
+IoResult<std::string> normalize(std::string_view path);
+// normalize, and every component valid UTF-8.
+IoResult<std::string> mount_key(std::string_view path);
+}  // namespace directory
+
+// Orders keys component by component: a, a/x, a/y, "a b".
+struct KeyLess {
+    bool operator()(std::string_view a, std::string_view b) const;
+    using is_transparent = void;
+};
+
+class Directory : public filesystem::FileSystem {
+public:
+    using InMemFs = filesystem::impl::InMemFs;
+    using PassthroughFs = filesystem::impl::PassthroughFs;
+    using Stat = filesystem::Stat;
+    using Dirent = filesystem::Dirent;
+
+    Directory();
+
+    IoResult<void> mount(std::string_view at, std::string host);
+    IoResult<void> unmount(std::string_view at);
+    // Replaces an existing file; more than 1 GiB is file too large.
+    IoResult<void> add_file(std::string_view path, std::string_view content);
+    IoResult<void> remove_file(std::string_view path);
+
+    // Every host folder with its key, for the mounting code's checks.
+    std::vector<std::pair<std::string, PassthroughFs*>> host_folders();
+
+    IoResult<Stat> stat(std::string_view path) override;
+    IoResult<std::vector<Dirent>> list(std::string_view path) override;
+    IoResult<std::size_t> read_at(std::string_view path, std::span<std::uint8_t> buf,
+                                  std::uint64_t offset) override;
+    IoResult<Stat> create(std::string_view path) override;
+    IoResult<Stat> mkdir(std::string_view path) override;
+    IoResult<void> unlink(std::string_view path) override;
+    IoResult<void> rmdir(std::string_view path) override;
+    IoResult<std::size_t> write_at(std::string_view path, std::span<const std::uint8_t> data,
+                                   std::uint64_t offset) override;
+    IoResult<void> truncate(std::string_view path, std::uint64_t size) override;
+    IoResult<void> rename(std::string_view from, std::string_view to) override;
+    IoResult<void> flush(std::string_view path) override;
+
+private:
+    struct Routed {
+        filesystem::FileSystem* tree;
+        std::string path;
+    };
+    using Mounts = std::map<std::string, std::unique_ptr<PassthroughFs>, KeyLess>;
+
+    Mounts::iterator mount_for(const std::string& p);
+    bool spans_mounts(const std::string& p) const;
+    bool is_mount_table_owned(const std::string& p) const;
+    IoResult<std::string> in_memory_key(std::string_view path);
+    Routed route(const std::string& p);
+    IoResult<Routed> route_file(std::string_view path);
+
+    InMemFs root_;
+    Mounts mounts_;
+};
+
+}  // namespace halvo::fs

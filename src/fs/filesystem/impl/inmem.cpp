@@ -1,0 +1,297 @@
+#include "fs/filesystem/impl/inmem.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "lock.hpp"
+#include "pathx.hpp"
+#include "utf8.hpp"
+
+namespace halvo::fs::filesystem::impl {
+
+namespace {
+
+Unexpected<IoError> kind(ErrorKind k) { return fail(IoError(k)); }
+
+// Growing a file may fail to allocate; that is an error, not a crash.
+IoResult<void> resize(std::vector<std::uint8_t>& data, std::uint64_t size) {
+    try {
+        data.resize(size);
+    } catch (const std::bad_alloc&) {
+        return kind(ErrorKind::OutOfMemory);
+    } catch (const std::length_error&) {
+        return kind(ErrorKind::OutOfMemory);
+    }
+    return {};
+}
+
+}  // namespace
+
+NodeRef Node::new_dir() {
+    auto n = std::make_shared<Node>();
+    n->body = Dir{};
+    n->modified = n->created = WallTime::now();
+    return n;
+}
+
+NodeRef Node::new_file(std::vector<std::uint8_t> data) {
+    auto n = std::make_shared<Node>();
+    n->body = File{std::move(data)};
+    n->modified = n->created = WallTime::now();
+    return n;
+}
+
+void Node::touch() { modified = WallTime::now(); }
+
+Stat Node::stat() const {
+    Stat s;
+    s.modified = modified;
+    s.created = created;
+    s.is_dir = is_dir();
+    s.size = s.is_dir ? 0 : std::get<File>(body).data.size();
+    return s;
+}
+
+namespace inmem {
+
+IoResult<std::vector<std::string>> components(std::string_view path) {
+    std::vector<std::string> names;
+    for (auto c : pathx::components(path)) {
+        if (c == ".." || !utf8::valid(c)) return kind(ErrorKind::InvalidFilename);
+        names.emplace_back(c);
+    }
+    return names;
+}
+
+}  // namespace inmem
+
+InMemFs::InMemFs() : root_(Node::new_dir()) {}
+
+IoResult<NodeRef> InMemFs::navigate(NodeRef node, std::span<const std::string> names) {
+    for (const auto& name : names) {
+        auto g = lock::lock(node->m);
+        if (!node->is_dir()) return kind(ErrorKind::NotADirectory);
+        auto& entries = node->dir().entries;
+        auto it = entries.find(name);
+        if (it == entries.end()) return kind(ErrorKind::NotFound);
+        NodeRef child = it->second;
+        g.unlock();
+        node = std::move(child);
+    }
+    return node;
+}
+
+IoResult<std::pair<NodeRef, std::string>> InMemFs::parent_of(std::string_view path) {
+    HALVO_TRY(auto names, inmem::components(path));
+    if (names.empty()) return kind(ErrorKind::InvalidFilename);
+    HALVO_TRY(auto parent, navigate(root_, std::span(names).first(names.size() - 1)));
+    return std::pair{std::move(parent), std::move(names.back())};
+}
+
+IoResult<NodeRef> InMemFs::file_at(std::string_view path) {
+    HALVO_TRY(auto names, inmem::components(path));
+    HALVO_TRY(auto node, navigate(root_, names));
+    auto g = lock::lock(node->m);
+    if (node->is_dir()) return kind(ErrorKind::IsADirectory);
+    return node;
+}
+
+IoResult<bool> InMemFs::contains(std::string_view path) {
+    HALVO_TRY(auto names, inmem::components(path));
+    auto r = navigate(root_, names);
+    if (r) return true;
+    if (r.error().kind == ErrorKind::NotFound) return false;
+    return fail(std::move(r).error());
+}
+
+IoResult<NodeRef> InMemFs::dir_all(std::span<const std::string> names) {
+    NodeRef node = root_;
+    for (const auto& name : names) {
+        auto g = lock::lock(node->m);
+        if (!node->is_dir()) return kind(ErrorKind::NotADirectory);
+        auto& entries = node->dir().entries;
+        auto [it, added] = entries.try_emplace(name);
+        if (added) {
+            it->second = Node::new_dir();
+            node->touch();
+        }
+        NodeRef child = it->second;
+        g.unlock();
+        node = std::move(child);
+    }
+    auto g = lock::lock(node->m);
+    if (!node->is_dir()) return kind(ErrorKind::NotADirectory);
+    return node;
+}
+
+IoResult<void> InMemFs::mkdir_all(std::string_view path) {
+    HALVO_TRY(auto names, inmem::components(path));
+    HALVO_TRY(auto node, dir_all(names));
+    (void)node;
+    return {};
+}
+
+IoResult<Stat> InMemFs::insert(std::string_view path, NodeRef node) {
+    HALVO_TRY(auto pn, parent_of(path));
+    auto& [parent, name] = pn;
+    auto g = lock::lock(parent->m);
+    if (!parent->is_dir()) return kind(ErrorKind::NotADirectory);
+    auto& entries = parent->dir().entries;
+    if (entries.contains(name)) return kind(ErrorKind::AlreadyExists);
+    Stat st;
+    {
+        auto gn = lock::lock(node->m);
+        st = node->stat();
+    }
+    entries.emplace(std::move(name), std::move(node));
+    parent->touch();
+    return st;
+}
+
+IoResult<void> InMemFs::remove(std::string_view path, bool want_dir) {
+    HALVO_TRY(auto pn, parent_of(path));
+    auto& [parent, name] = pn;
+    auto g = lock::lock(parent->m);
+    if (!parent->is_dir()) return kind(ErrorKind::NotADirectory);
+    auto& entries = parent->dir().entries;
+    auto it = entries.find(name);
+    if (it == entries.end()) return kind(ErrorKind::NotFound);
+    {
+        auto gc = lock::lock(it->second->m);
+        Node& child = *it->second;
+        if (!child.is_dir()) {
+            if (want_dir) return kind(ErrorKind::NotADirectory);
+        } else {
+            if (!want_dir) return kind(ErrorKind::IsADirectory);
+            if (!child.dir().entries.empty()) return kind(ErrorKind::DirectoryNotEmpty);
+        }
+    }
+    entries.erase(it);
+    parent->touch();
+    return {};
+}
+
+IoResult<void> InMemFs::remove_file(std::string_view path) { return remove(path, false); }
+
+IoResult<Stat> InMemFs::stat(std::string_view path) {
+    HALVO_TRY(auto names, inmem::components(path));
+    HALVO_TRY(auto node, navigate(root_, names));
+    auto g = lock::lock(node->m);
+    return node->stat();
+}
+
+IoResult<std::vector<Dirent>> InMemFs::list(std::string_view path) {
+    HALVO_TRY(auto names, inmem::components(path));
+    HALVO_TRY(auto node, navigate(root_, names));
+    auto g = lock::lock(node->m);
+    if (!node->is_dir()) return kind(ErrorKind::NotADirectory);
+    std::vector<Dirent> out;
+    out.reserve(node->dir().entries.size());
+    for (const auto& [name, child] : node->dir().entries) {
+        auto gc = lock::lock(child->m);
+        Stat st = child->stat();
+        out.push_back(Dirent{name, st.is_dir, st});
+    }
+    return out;
+}
+
+IoResult<std::size_t> InMemFs::read_at(std::string_view path, std::span<std::uint8_t> buf,
+                                       std::uint64_t offset) {
+    HALVO_TRY(auto node, file_at(path));
+    auto g = lock::lock(node->m);
+    const auto& data = node->file().data;
+    if (offset >= data.size()) return std::size_t{0};
+    std::size_t n = std::min<std::uint64_t>(buf.size(), data.size() - offset);
+    std::memcpy(buf.data(), data.data() + offset, n);
+    return n;
+}
+
+IoResult<Stat> InMemFs::create(std::string_view path) { return insert(path, Node::new_file()); }
+
+IoResult<Stat> InMemFs::mkdir(std::string_view path) { return insert(path, Node::new_dir()); }
+
+IoResult<void> InMemFs::unlink(std::string_view path) { return remove(path, false); }
+
+IoResult<void> InMemFs::rmdir(std::string_view path) { return remove(path, true); }
+
+IoResult<std::size_t> InMemFs::write_at(std::string_view path, std::span<const std::uint8_t> data,
+                                        std::uint64_t offset) {
+    // Checked before the path, so a missing file over the limit is still too large.
+    if (offset > kMaxFile || data.size() > kMaxFile - offset) return kind(ErrorKind::FileTooLarge);
+    std::uint64_t end = offset + data.size();
+    HALVO_TRY(auto node, file_at(path));
+    auto g = lock::lock(node->m);
+    auto& bytes = node->file().data;
+    if (bytes.size() < end) {
+        HALVO_CHECK(resize(bytes, end));
+    }
+    std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+    node->touch();
+    return data.size();
+}
+
+IoResult<void> InMemFs::truncate(std::string_view path, std::uint64_t size) {
+    if (size > kMaxFile) return kind(ErrorKind::FileTooLarge);
+    HALVO_TRY(auto node, file_at(path));
+    auto g = lock::lock(node->m);
+    auto& bytes = node->file().data;
+    if (bytes.size() == size) return {};
+    HALVO_CHECK(resize(bytes, size));
+    node->touch();
+    return {};
+}
+
+IoResult<void> InMemFs::rename(std::string_view from, std::string_view to) {
+    HALVO_TRY(auto src_names, inmem::components(from));
+    HALVO_TRY(auto dst_names, inmem::components(to));
+    if (src_names == dst_names) return {};
+    if (dst_names.size() > src_names.size() &&
+        std::equal(src_names.begin(), src_names.end(), dst_names.begin()))
+        return kind(ErrorKind::InvalidInput);
+    HALVO_TRY(auto src, parent_of(from));
+    HALVO_TRY(auto dst, parent_of(to));
+
+    NodeRef moving;
+    {
+        auto g = lock::lock(src.first->m);
+        if (!src.first->is_dir()) return kind(ErrorKind::NotADirectory);
+        auto& entries = src.first->dir().entries;
+        auto it = entries.find(src.second);
+        if (it == entries.end()) return kind(ErrorKind::NotFound);
+        moving = it->second;
+    }
+    bool moving_file;
+    {
+        auto g = lock::lock(moving->m);
+        moving_file = !moving->is_dir();
+    }
+    {
+        auto g = lock::lock(dst.first->m);
+        if (!dst.first->is_dir()) return kind(ErrorKind::NotADirectory);
+        auto& entries = dst.first->dir().entries;
+        auto it = entries.find(dst.second);
+        if (it != entries.end()) {
+            auto gt = lock::lock(it->second->m);
+            Node& target = *it->second;
+            if (!target.is_dir()) {
+                if (!moving_file) return kind(ErrorKind::NotADirectory);
+            } else {
+                if (moving_file) return kind(ErrorKind::IsADirectory);
+                if (!target.dir().entries.empty()) return kind(ErrorKind::DirectoryNotEmpty);
+            }
+        }
+        entries.insert_or_assign(dst.second, moving);
+        dst.first->touch();
+    }
+    {
+        auto g = lock::lock(src.first->m);
+        auto& entries = src.first->dir().entries;
+        auto it = entries.find(src.second);
+        if (it != entries.end() && it->second == moving) entries.erase(it);
+        src.first->touch();
+    }
+    return {};
+}
+
+}  // namespace halvo::fs::filesystem::impl

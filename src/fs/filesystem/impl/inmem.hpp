@@ -1,0 +1,88 @@
+#pragma once
+// A tree of directories and files held wholly in memory; the root tree of
+// every Directory. Each node sits behind its own mutex and operations take
+// one node lock at a time, nesting only parent then child.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "fs/filesystem/filesystem.hpp"
+
+namespace halvo::fs::filesystem::impl {
+
+// Exactly this much is allowed; one byte more is file too large.
+inline constexpr std::uint64_t kMaxFile = std::uint64_t{1} << 30;
+
+struct Node;
+using NodeRef = std::shared_ptr<Node>;
+
+struct Node {
+    struct Dir {
+        std::unordered_map<std::string, NodeRef> entries;
+    };
+    struct File {
+        std::vector<std::uint8_t> data;
+    };
+
+    // The fields below are guarded by `m`.
+    std::mutex m;
+    std::variant<Dir, File> body;
+    WallTime modified;
+    WallTime created;
+
+    static NodeRef new_dir();
+    static NodeRef new_file(std::vector<std::uint8_t> data = {});
+
+    bool is_dir() const { return body.index() == 0; }
+    Dir& dir() { return std::get<Dir>(body); }
+    File& file() { return std::get<File>(body); }
+    void touch();
+    Stat stat() const;
+};
+
+namespace inmem {
+// ".." and names that are not UTF-8 are invalid file names; "" and "/" are
+// the root (no names).
+IoResult<std::vector<std::string>> components(std::string_view path);
+}  // namespace inmem
+
+class InMemFs : public FileSystem {
+public:
+    InMemFs();
+
+    IoResult<Stat> stat(std::string_view path) override;
+    IoResult<std::vector<Dirent>> list(std::string_view path) override;
+    IoResult<std::size_t> read_at(std::string_view path, std::span<std::uint8_t> buf,
+                                  std::uint64_t offset) override;
+    IoResult<Stat> create(std::string_view path) override;
+    IoResult<Stat> mkdir(std::string_view path) override;
+    IoResult<void> unlink(std::string_view path) override;
+    IoResult<void> rmdir(std::string_view path) override;
+    IoResult<std::size_t> write_at(std::string_view path, std::span<const std::uint8_t> data,
+                                   std::uint64_t offset) override;
+    IoResult<void> truncate(std::string_view path, std::uint64_t size) override;
+    IoResult<void> rename(std::string_view from, std::string_view to) override;
+
+    IoResult<NodeRef> navigate(NodeRef node, std::span<const std::string> names);
+    // The parent may be a file; callers check.
+    IoResult<std::pair<NodeRef, std::string>> parent_of(std::string_view path);
+    IoResult<NodeRef> file_at(std::string_view path);
+    IoResult<Stat> insert(std::string_view path, NodeRef node);
+    IoResult<void> remove(std::string_view path, bool want_dir);
+    IoResult<void> remove_file(std::string_view path);
+    // The directory at `names`, made with any missing ancestors.
+    IoResult<NodeRef> dir_all(std::span<const std::string> names);
+    IoResult<void> mkdir_all(std::string_view path);
+    IoResult<bool> contains(std::string_view path);
+
+private:
+    NodeRef root_;
+};
+
+}  // namespace halvo::fs::filesystem::impl

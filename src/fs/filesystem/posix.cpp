@@ -1,0 +1,477 @@
+#include "fs/filesystem/posix.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include "lock.hpp"
+#include "pathx.hpp"
+
+namespace halvo::fs::filesystem {
+
+namespace {
+
+// `path`, at or under `from`, moved to the same place under `to`.
+std::string rebase(std::string_view path, std::string_view from, std::string_view to) {
+    std::string out(to);
+    out += path.substr(from.size());
+    return out;
+}
+
+bool is(const IoError& e, ErrorKind k, int os_errno) { return e.kind == k || e.os_errno == os_errno; }
+
+// A tree that cannot rename a file out of sight: unlinking it at once is next best.
+bool refuses_hiding(const IoError& e) {
+    return is(e, ErrorKind::Unsupported, EOPNOTSUPP) || is(e, ErrorKind::Unsupported, ENOSYS) ||
+           is(e, ErrorKind::ReadOnlyFilesystem, EROFS);
+}
+
+}  // namespace
+
+// ---- InodeTable
+
+InodeTable::InodeTable() {
+    records_.emplace(kRootInode, InodeData{"/", 1});
+    paths_.emplace("/", kRootInode);
+}
+
+std::uint64_t InodeTable::intern(std::string_view path) {
+    std::string key = pathx::key(path);
+    if (auto it = paths_.find(key); it != paths_.end()) {
+        if (auto rec = records_.find(it->second); rec != records_.end()) {
+            ++rec->second.lookups;
+            return it->second;
+        }
+        paths_.erase(it);  // stale: its record was reclaimed
+    }
+    std::uint64_t n = next_++;
+    records_.insert_or_assign(n, InodeData{key, 1});
+    paths_.insert_or_assign(std::move(key), n);
+    return n;
+}
+
+std::uint64_t InodeTable::number_for(std::string_view path) {
+    std::string key = pathx::key(path);
+    if (auto it = paths_.find(key); it != paths_.end()) return it->second;
+    std::uint64_t n = next_++;
+    records_.insert_or_assign(n, InodeData{key, 0});
+    paths_.insert_or_assign(std::move(key), n);
+    fifo_.push_back(n);
+    if (fifo_.size() > kListedInodes) {
+        std::uint64_t oldest = fifo_.front();
+        fifo_.pop_front();
+        reclaim_if_unreferenced(oldest);
+    }
+    return n;
+}
+
+std::optional<std::uint64_t> InodeTable::number_of(std::string_view path) const {
+    auto it = paths_.find(pathx::key(path));
+    if (it == paths_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<std::string> InodeTable::path_of(std::uint64_t number) const {
+    auto it = records_.find(number);
+    if (it == records_.end() || it->second.path.empty()) return std::nullopt;
+    return it->second.path;
+}
+
+std::optional<std::uint64_t> InodeTable::lookups_of(std::uint64_t number) const {
+    auto it = records_.find(number);
+    if (it == records_.end()) return std::nullopt;
+    return it->second.lookups;
+}
+
+void InodeTable::forget(std::uint64_t number, std::uint64_t count) {
+    if (number == kRootInode) return;
+    auto it = records_.find(number);
+    if (it == records_.end()) return;
+    it->second.lookups -= std::min(it->second.lookups, count);
+    reclaim_if_unreferenced(number);
+}
+
+void InodeTable::reclaim_if_unreferenced(std::uint64_t number) {
+    auto it = records_.find(number);
+    if (it == records_.end() || it->second.lookups > 0 || number == kRootInode) return;
+    drop_entry_of(number, it->second);
+    records_.erase(it);
+}
+
+void InodeTable::drop_entry_of(std::uint64_t number, const InodeData& record) {
+    // The path may name another number by now (a rename over it).
+    auto p = paths_.find(record.path);
+    if (p != paths_.end() && p->second == number) paths_.erase(p);
+}
+
+void InodeTable::evict_path(std::string_view path) { paths_.erase(pathx::key(path)); }
+
+void InodeTable::evict_subtree(std::string_view path) {
+    std::string key = pathx::key(path);
+    std::erase_if(paths_, [&](const auto& e) { return pathx::at_or_under(e.first, key); });
+}
+
+void InodeTable::rekey_subtree(std::string_view from_path, std::string_view to_path) {
+    std::string from = pathx::key(from_path);
+    std::string to = pathx::key(to_path);
+    if (pathx::at_or_under(from, to) || pathx::at_or_under(to, from)) return;
+    // What the rename replaced; its records keep their paths.
+    std::erase_if(paths_, [&](const auto& e) { return pathx::at_or_under(e.first, to); });
+    for (auto& [n, rec] : records_)
+        if (pathx::at_or_under(rec.path, from)) rec.path = rebase(rec.path, from, to);
+    std::vector<std::pair<std::string, std::uint64_t>> moved;
+    for (const auto& [p, n] : paths_)
+        if (pathx::at_or_under(p, from)) moved.emplace_back(rebase(p, from, to), n);
+    std::erase_if(paths_, [&](const auto& e) { return pathx::at_or_under(e.first, from); });
+    paths_.reserve(paths_.size() + moved.size());
+    for (auto& [p, n] : moved) paths_.insert_or_assign(std::move(p), n);
+}
+
+void InodeTable::detach(std::uint64_t number) {
+    if (number == kRootInode) return;
+    auto it = records_.find(number);
+    if (it == records_.end()) return;
+    drop_entry_of(number, it->second);
+    it->second.path.clear();
+}
+
+// ---- OpenTable
+
+std::uint64_t OpenTable::insert(Open open) {
+    std::uint64_t h = next_++;
+    handles_.emplace(h, open);
+    return h;
+}
+
+std::optional<Open> OpenTable::get(std::uint64_t handle) const {
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<Open> OpenTable::remove(std::uint64_t handle) {
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) return std::nullopt;
+    Open o = it->second;
+    handles_.erase(it);
+    return o;
+}
+
+bool OpenTable::any_on(std::uint64_t inode) const {
+    return std::any_of(handles_.begin(), handles_.end(), [&](const auto& e) { return e.second.inode == inode; });
+}
+
+// ---- errno mapping
+
+namespace posix {
+
+int host_errno(const IoError& error) {
+    if (error.os_errno != 0) return error.os_errno;
+    switch (error.kind) {
+        case ErrorKind::NotFound: return ENOENT;
+        case ErrorKind::PermissionDenied: return EACCES;
+        case ErrorKind::AlreadyExists: return EEXIST;
+        case ErrorKind::NotADirectory: return ENOTDIR;
+        case ErrorKind::IsADirectory: return EISDIR;
+        case ErrorKind::DirectoryNotEmpty: return ENOTEMPTY;
+        case ErrorKind::ReadOnlyFilesystem: return EROFS;
+        case ErrorKind::InvalidInput:
+        case ErrorKind::InvalidFilename: return EINVAL;
+        case ErrorKind::StorageFull: return ENOSPC;
+        case ErrorKind::FileTooLarge: return EFBIG;
+        case ErrorKind::CrossesDevices: return EXDEV;
+        case ErrorKind::Unsupported: return EOPNOTSUPP;
+        default: return EIO;
+    }
+}
+
+IoError bad_handle() { return IoError::os(EBADF); }
+
+}  // namespace posix
+
+// ---- Posix
+
+Posix::Posix(std::unique_ptr<FileSystem> fs) : fs_(std::move(fs)) {}
+
+IoResult<std::string> Posix::path_of(std::uint64_t inode) {
+    auto g = lock::lock(inodes_m_);
+    auto p = inodes_.path_of(inode);
+    if (!p) return fail(IoError(ErrorKind::NotFound));
+    return std::move(*p);
+}
+
+IoResult<std::string> Posix::child_path(std::uint64_t parent, std::string_view name) {
+    HALVO_TRY(auto dir, path_of(parent));
+    return pathx::join(dir, name);
+}
+
+IoResult<std::pair<std::string, OpenFlags>> Posix::open_of(std::uint64_t handle) {
+    std::optional<Open> open;
+    {
+        auto g = lock::lock(handles_m_);
+        open = handles_.get(handle);
+    }
+    if (!open) return fail(posix::bad_handle());
+    HALVO_TRY(auto path, path_of(open->inode));
+    return std::pair{std::move(path), open->flags};
+}
+
+std::optional<std::uint64_t> Posix::open_inode_at(const std::string& path) {
+    std::optional<std::uint64_t> inode;
+    {
+        auto g = lock::lock(inodes_m_);
+        inode = inodes_.number_of(path);
+    }
+    if (!inode) return std::nullopt;
+    auto g = lock::lock(handles_m_);
+    if (!handles_.any_on(*inode)) return std::nullopt;
+    return inode;
+}
+
+IoResult<Posix::Entry> Posix::lookup_child(std::uint64_t parent, std::string_view name) {
+    HALVO_TRY(auto path, child_path(parent, name));
+    HALVO_TRY(auto st, fs_->stat(path));
+    auto g = lock::lock(inodes_m_);
+    return Entry{inodes_.intern(path), st};
+}
+
+IoResult<Stat> Posix::stat_inode(std::uint64_t inode) {
+    HALVO_TRY(auto path, path_of(inode));
+    return fs_->stat(path);
+}
+
+IoResult<Stat> Posix::setattr_inode(std::uint64_t inode, std::optional<std::uint64_t> size) {
+    if (size) {
+        HALVO_TRY(auto path, path_of(inode));
+        HALVO_CHECK(fs_->truncate(path, *size));
+    }
+    return stat_inode(inode);
+}
+
+IoResult<std::optional<Stat>> Posix::realize_open(const std::string& path, OpenFlags flags) {
+    std::optional<Stat> created;
+    if (flags.create) {
+        auto r = fs_->create(path);
+        if (r) {
+            created = std::move(*r);
+        } else if (!is(r.error(), ErrorKind::AlreadyExists, EEXIST) || flags.create_new) {
+            return fail(std::move(r).error());
+        }
+    }
+    // A file this very open created is empty already.
+    if (flags.truncate && !created) {
+        HALVO_CHECK(fs_->truncate(path, 0));
+    }
+    return created;
+}
+
+IoResult<std::uint64_t> Posix::open_inode(std::uint64_t inode, OpenFlags flags) {
+    HALVO_TRY(auto path, path_of(inode));
+    HALVO_TRY(auto created, realize_open(path, flags));
+    (void)created;
+    auto g = lock::lock(handles_m_);
+    return handles_.insert(Open{inode, flags});
+}
+
+IoResult<Posix::Created> Posix::create_child(std::uint64_t parent, std::string_view name, OpenFlags flags) {
+    HALVO_TRY(auto path, child_path(parent, name));
+    HALVO_TRY(auto created, realize_open(path, flags));
+    Stat st;
+    if (created) {
+        st = *created;
+    } else {
+        HALVO_TRY(auto existing, fs_->stat(path));
+        st = existing;
+    }
+    std::uint64_t inode;
+    {
+        auto g = lock::lock(inodes_m_);
+        inode = inodes_.intern(path);
+    }
+    auto g = lock::lock(handles_m_);
+    return Created{inode, st, handles_.insert(Open{inode, flags})};
+}
+
+IoResult<std::size_t> Posix::read_handle(std::uint64_t handle, std::uint64_t offset, std::span<std::uint8_t> buf) {
+    HALVO_TRY(auto open, open_of(handle));
+    if (!open.second.read) return fail(posix::bad_handle());
+    HALVO_TRY(std::size_t n, fs_->read_at(open.first, buf, offset));
+    return std::min(n, buf.size());
+}
+
+IoResult<std::size_t> Posix::write_handle(std::uint64_t handle, std::uint64_t offset,
+                                          std::span<const std::uint8_t> data) {
+    HALVO_TRY(auto open, open_of(handle));
+    if (!open.second.write) return fail(posix::bad_handle());
+    std::size_t total = 0;
+    while (total < data.size()) {
+        HALVO_TRY(std::size_t n, fs_->write_at(open.first, data.subspan(total), offset + total));
+        if (n == 0) return fail(IoError(ErrorKind::WriteZero));
+        total += n;
+    }
+    return total;
+}
+
+IoResult<void> Posix::flush_handle(std::uint64_t handle) {
+    HALVO_TRY(auto open, open_of(handle));
+    // Every close() flushes: a handle that never wrote has nothing to sync,
+    // and syncing would need write access it may not have.
+    if (!open.second.write) return {};
+    return fs_->flush(open.first);
+}
+
+IoResult<void> Posix::release_handle(std::uint64_t handle) {
+    std::uint64_t inode;
+    {
+        auto g = lock::lock(handles_m_);
+        auto open = handles_.remove(handle);
+        if (!open || handles_.any_on(open->inode)) return {};
+        inode = open->inode;
+    }
+    std::string hidden;
+    {
+        auto g = lock::lock(hidden_m_);
+        auto it = hidden_.find(inode);
+        if (it == hidden_.end()) return {};
+        hidden = it->second;
+    }
+    // On failure the entry stays, so the next release tries again.
+    HALVO_CHECK(fs_->unlink(hidden));
+    auto g = lock::lock(hidden_m_);
+    hidden_.erase(inode);
+    return {};
+}
+
+IoResult<Posix::Entry> Posix::mkdir_child(std::uint64_t parent, std::string_view name) {
+    HALVO_TRY(auto path, child_path(parent, name));
+    HALVO_TRY(auto st, fs_->mkdir(path));
+    auto g = lock::lock(inodes_m_);
+    return Entry{inodes_.intern(path), st};
+}
+
+IoResult<void> Posix::rmdir_child(std::uint64_t parent, std::string_view name) {
+    HALVO_TRY(auto path, child_path(parent, name));
+    HALVO_CHECK(fs_->rmdir(path));
+    auto g = lock::lock(inodes_m_);
+    inodes_.evict_subtree(path);
+    return {};
+}
+
+IoResult<std::string> Posix::hide(const std::string& path, std::uint64_t inode) {
+    std::string_view dir = path;
+    dir = dir.substr(0, dir.rfind('/') + 1);
+    std::string hidden = pathx::key(pathx::join(dir, std::string(kHiddenPrefix) + std::to_string(inode)));
+    HALVO_CHECK(fs_->rename(path, hidden));
+    {
+        auto g = lock::lock(inodes_m_);
+        inodes_.rekey_subtree(path, hidden);
+    }
+    auto g = lock::lock(hidden_m_);
+    hidden_.insert_or_assign(inode, hidden);
+    return hidden;
+}
+
+IoResult<void> Posix::unlink_child(std::uint64_t parent, std::string_view name) {
+    HALVO_TRY(auto path, child_path(parent, name));
+    if (auto inode = open_inode_at(path)) {
+        auto r = hide(path, *inode);
+        if (r) return {};
+        if (!refuses_hiding(r.error())) return fail(std::move(r).error());
+    }
+    HALVO_CHECK(fs_->unlink(path));
+    auto g = lock::lock(inodes_m_);
+    inodes_.evict_path(path);
+    return {};
+}
+
+IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, std::uint64_t new_parent,
+                                   std::string_view new_name) {
+    HALVO_TRY(auto from, child_path(parent, name));
+    HALVO_TRY(auto to, child_path(new_parent, new_name));
+
+    // A file replaced while open is hidden like an unlinked one, so its
+    // handles keep the old bytes instead of reaching the new file.
+    std::optional<std::uint64_t> replaced;
+    if (pathx::key(from) != pathx::key(to)) replaced = open_inode_at(to);
+    if (replaced) {
+        // Open handles are on files, and a directory cannot replace a file:
+        // leave that refusal to the tree rather than free the name first.
+        HALVO_TRY(auto source, fs_->stat(from));
+        if (source.is_dir) replaced.reset();
+    }
+    std::optional<std::string> hidden;
+    if (replaced) {
+        auto r = hide(to, *replaced);
+        if (r) {
+            hidden = std::move(*r);
+        } else if (!refuses_hiding(r.error())) {
+            return fail(std::move(r).error());
+        }
+    }
+
+    auto renamed = fs_->rename(from, to);
+    if (!renamed) {
+        if (hidden) {
+            // Put the target back; if even that fails, leave it hidden but never delete it.
+            bool back = fs_->rename(*hidden, to).ok();
+            if (back) {
+                auto g = lock::lock(inodes_m_);
+                inodes_.rekey_subtree(*hidden, to);
+            }
+            auto g = lock::lock(hidden_m_);
+            hidden_.erase(*replaced);
+        }
+        return renamed;
+    }
+
+    std::string from_key = pathx::key(from);
+    std::string to_key = pathx::key(to);
+    {
+        auto g = lock::lock(inodes_m_);
+        inodes_.rekey_subtree(from, to);
+        // Not hidden: its record would name the new file; point it nowhere.
+        if (replaced && !hidden) inodes_.detach(*replaced);
+    }
+    // Hidden files inside a renamed directory moved with it.
+    auto g = lock::lock(hidden_m_);
+    for (auto& [n, p] : hidden_)
+        if (pathx::at_or_under(p, from_key)) p = rebase(p, from_key, to_key);
+    return {};
+}
+
+IoResult<std::vector<Posix::Listed>> Posix::dir_entries(std::uint64_t inode) {
+    HALVO_TRY(auto dir, path_of(inode));
+    HALVO_TRY(auto entries, fs_->list(dir));
+    std::vector<Listed> out;
+    out.reserve(entries.size() + 2);
+    out.push_back({inode, Dirent{".", true, std::nullopt}});
+    out.push_back({inode, Dirent{"..", true, std::nullopt}});
+    auto g = lock::lock(inodes_m_);
+    for (auto& e : entries) {
+        if (e.name.starts_with(kHiddenPrefix)) continue;
+        std::uint64_t n = inodes_.number_for(pathx::join(dir, e.name));
+        out.push_back({n, std::move(e)});
+    }
+    return out;
+}
+
+IoResult<void> Posix::for_each_dirent(std::uint64_t inode, std::uint64_t offset, const Emit& emit) {
+    HALVO_TRY(auto listed, dir_entries(inode));
+    for (std::uint64_t i = offset; i < listed.size(); ++i) {
+        const auto& [number, e] = listed[i];
+        if (e.name.find('\0') != std::string::npos) return fail(IoError(ErrorKind::InvalidFilename));
+        std::uint32_t mode = e.is_dir ? (S_IFDIR | 0755) : (S_IFREG | 0644);
+        if (emit(number, e.name.c_str(), mode, static_cast<std::int64_t>(i + 1))) break;
+    }
+    return {};
+}
+
+void Posix::forget_inode(std::uint64_t inode, std::uint64_t count) {
+    auto g = lock::lock(inodes_m_);
+    inodes_.forget(inode, count);
+}
+
+}  // namespace halvo::fs::filesystem

@@ -1,0 +1,163 @@
+#pragma once
+// FUSE names files by inode numbers and open files by handles; the trees name
+// everything by path. The tables join the two, and `Posix` answers the inode
+// and handle operations over a path-based FileSystem.
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "fs/filesystem/filesystem.hpp"
+
+namespace halvo::fs::filesystem {
+
+inline constexpr std::uint64_t kRootInode = 1;
+// Numbers handed out by listings alone that may stay alive at once.
+inline constexpr std::size_t kListedInodes = 65536;
+// Names beginning with this are files unlinked while open; listings skip them.
+inline constexpr std::string_view kHiddenPrefix = ".halvo-unlinked-";
+
+struct InodeData {
+    std::string path;  // "" once the path names another file (see `detach`)
+    std::uint64_t lookups = 0;
+};
+
+// Paths are keyed by components: "/a/." is "/a", "/a/.." is its own key.
+// Numbers come only from `next` and are never handed out twice.
+class InodeTable {
+public:
+    InodeTable();
+
+    // The number for the path, taking one lookup reference.
+    std::uint64_t intern(std::string_view path);
+    // The number for the path without a reference (for listings).
+    std::uint64_t number_for(std::string_view path);
+    std::optional<std::uint64_t> number_of(std::string_view path) const;
+    std::optional<std::string> path_of(std::uint64_t number) const;
+    std::optional<std::uint64_t> lookups_of(std::uint64_t number) const;
+    void forget(std::uint64_t number, std::uint64_t count);
+    void reclaim_if_unreferenced(std::uint64_t number);
+    // Drop path entries; the records keep answering `path_of`.
+    void evict_path(std::string_view path);
+    void evict_subtree(std::string_view path);
+    // Move the path and everything under it after a rename.
+    void rekey_subtree(std::string_view from, std::string_view to);
+    // The record stops naming any path, so its users get not found.
+    void detach(std::uint64_t number);
+
+private:
+    void drop_entry_of(std::uint64_t number, const InodeData& record);
+
+    std::deque<std::uint64_t> fifo_;
+    std::unordered_map<std::uint64_t, InodeData> records_;
+    std::unordered_map<std::string, std::uint64_t> paths_;
+    std::uint64_t next_ = 2;
+};
+
+struct OpenFlags {
+    bool read = false;
+    bool write = false;
+    bool truncate = false;  // cut to 0 when opened, unless this open created it
+    bool create = false;
+    bool create_new = false;  // with create: fail when the file exists
+};
+
+struct Open {
+    std::uint64_t inode = 0;
+    OpenFlags flags;
+};
+
+// Handles start at 1 and are never reused.
+class OpenTable {
+public:
+    std::uint64_t insert(Open open);
+    std::optional<Open> get(std::uint64_t handle) const;
+    std::optional<Open> remove(std::uint64_t handle);
+    bool any_on(std::uint64_t inode) const;
+
+private:
+    std::unordered_map<std::uint64_t, Open> handles_;
+    std::uint64_t next_ = 1;
+};
+
+namespace posix {
+// The positive errno a FUSE reply carries: an OS error keeps its number,
+// a kind is mapped (unsupported is EOPNOTSUPP: ENOSYS would make the kernel
+// treat the operation as unimplemented), anything else is EIO.
+int host_errno(const IoError& error);
+// EBADF as an OS error.
+IoError bad_handle();
+}  // namespace posix
+
+class Posix {
+public:
+    struct Entry {
+        std::uint64_t inode;
+        Stat stat;
+    };
+    struct Created {
+        std::uint64_t inode;
+        Stat stat;
+        std::uint64_t handle;
+    };
+    // Given an entry's inode, NUL-terminated name, mode and the offset after
+    // it; answers true when the reply is full.
+    using Emit = std::function<bool(std::uint64_t inode, const char* name, std::uint32_t mode,
+                                    std::int64_t next_offset)>;
+
+    explicit Posix(std::unique_ptr<FileSystem> fs);
+
+    FileSystem& fs() { return *fs_; }
+
+    IoResult<Entry> lookup_child(std::uint64_t parent, std::string_view name);
+    IoResult<Stat> stat_inode(std::uint64_t inode);
+    IoResult<Stat> setattr_inode(std::uint64_t inode, std::optional<std::uint64_t> size);
+    IoResult<std::uint64_t> open_inode(std::uint64_t inode, OpenFlags flags);
+    IoResult<Created> create_child(std::uint64_t parent, std::string_view name, OpenFlags flags);
+    // Fills `buf` from `offset`; 0 means end of file.
+    IoResult<std::size_t> read_handle(std::uint64_t handle, std::uint64_t offset, std::span<std::uint8_t> buf);
+    // Writes all of `data` or fails.
+    IoResult<std::size_t> write_handle(std::uint64_t handle, std::uint64_t offset,
+                                       std::span<const std::uint8_t> data);
+    IoResult<void> flush_handle(std::uint64_t handle);
+    IoResult<void> release_handle(std::uint64_t handle);
+    IoResult<Entry> mkdir_child(std::uint64_t parent, std::string_view name);
+    IoResult<void> rmdir_child(std::uint64_t parent, std::string_view name);
+    IoResult<void> unlink_child(std::uint64_t parent, std::string_view name);
+    IoResult<void> rename_child(std::uint64_t parent, std::string_view name, std::uint64_t new_parent,
+                                std::string_view new_name);
+    IoResult<void> for_each_dirent(std::uint64_t inode, std::uint64_t offset, const Emit& emit);
+    void forget_inode(std::uint64_t inode, std::uint64_t count);
+
+private:
+    struct Listed {
+        std::uint64_t inode;
+        Dirent entry;
+    };
+
+    IoResult<std::string> path_of(std::uint64_t inode);
+    IoResult<std::string> child_path(std::uint64_t parent, std::string_view name);
+    IoResult<std::pair<std::string, OpenFlags>> open_of(std::uint64_t handle);
+    IoResult<std::optional<Stat>> realize_open(const std::string& path, OpenFlags flags);
+    IoResult<std::vector<Listed>> dir_entries(std::uint64_t inode);
+    // The inode behind `path` when a handle is open on it.
+    std::optional<std::uint64_t> open_inode_at(const std::string& path);
+    // Renames an open file out of sight; its handles follow it.
+    IoResult<std::string> hide(const std::string& path, std::uint64_t inode);
+
+    std::unique_ptr<FileSystem> fs_;
+    std::mutex inodes_m_;
+    InodeTable inodes_;
+    std::mutex handles_m_;
+    OpenTable handles_;
+    std::mutex hidden_m_;
+    std::unordered_map<std::uint64_t, std::string> hidden_;
+};
+
+}  // namespace halvo::fs::filesystem

@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+#include "fs/filesystem/impl/passthrough.hpp"
+#include "fs_test_util.hpp"
+
+using namespace halvo;
+using namespace halvo::fs::filesystem;
+using namespace halvo::fs::filesystem::impl;
+using namespace halvo::fs::test;
+
+namespace {
+
+void link(const std::string& target, const std::string& at) { ASSERT_EQ(::symlink(target.c_str(), at.c_str()), 0) << at; }
+
+// root/ holds file ("hello"), sub/x, links in and out, and a chain of links
+// c0 -> c1 -> ... -> c32 -> sub; outside/ lies beside root/.
+struct LinkFolder {
+    TempDir tmp;
+    std::string root = tmp / "root";
+
+    LinkFolder() {
+        std::filesystem::create_directories(root + "/sub");
+        std::filesystem::create_directories(tmp / "outside");
+        write_host_file(tmp / "outside/secret", "secret");
+        write_host_file(root + "/file", "hello");
+        write_host_file(root + "/sub/x", "x");
+        link(tmp / "outside", root + "/out_abs");
+        link("../outside", root + "/out_rel");
+        link("sub/../../outside/secret", root + "/out_climb");
+        link("sub", root + "/in_dir");
+        link(std::filesystem::canonical(root).string() + "/sub", root + "/abs_in");
+        link("nowhere", root + "/dangling");
+        for (int i = 0; i < 32; ++i) link("c" + std::to_string(i + 1), root + "/c" + std::to_string(i));
+        link("sub", root + "/c32");
+    }
+};
+
+}  // namespace
+
+TEST(PassthroughFs, LinksNeverLeaveTheFolder) {
+    LinkFolder f;
+    PassthroughFs fs(f.root);
+    std::uint8_t buf[16];
+    auto v = [](auto r) -> IoResult<void> {
+        if (!r) return fail(std::move(r).error());
+        return {};
+    };
+    struct Case {
+        const char* what;
+        std::function<IoResult<void>()> op;
+        std::optional<ErrorKind> want;  // nothing: success
+    };
+    const Case cases[] = {
+        {"stat through an absolute link out", [&] { return v(fs.stat("out_abs")); }, ErrorKind::NotFound},
+        {"stat below an absolute link out", [&] { return v(fs.stat("out_abs/secret")); }, ErrorKind::NotFound},
+        {"read through a relative link out", [&] { return v(fs.read_at("out_rel/secret", buf, 0)); },
+         ErrorKind::NotFound},
+        {"list through a link out", [&] { return v(fs.list("out_rel")); }, ErrorKind::NotFound},
+        {"read through a link that climbs out", [&] { return v(fs.read_at("out_climb", buf, 0)); },
+         ErrorKind::NotFound},
+        {"write through a link out", [&] { return v(fs.write_at("out_abs/secret", bytes("x"), 0)); },
+         ErrorKind::NotFound},
+        {"create below a link out", [&] { return v(fs.create("out_abs/new")); }, ErrorKind::NotFound},
+        {"a link inside", [&] { return v(fs.stat("in_dir/x")); }, std::nullopt},
+        {"an absolute link inside", [&] { return v(fs.read_at("abs_in/x", buf, 0)); }, std::nullopt},
+        {"32 links", [&] { return v(fs.stat("c1/x")); }, std::nullopt},
+        {"33 links", [&] { return v(fs.stat("c0")); }, ErrorKind::NotFound},
+        {"33 links, below", [&] { return v(fs.stat("c0/x")); }, ErrorKind::NotFound},
+        {"dot-dot at depth 0", [&] { return v(fs.stat("..")); }, ErrorKind::InvalidFilename},
+        {"dot-dot that climbs out", [&] { return v(fs.stat("sub/../../root")); }, ErrorKind::InvalidFilename},
+        {"dot-dot that stays inside", [&] { return v(fs.stat("sub/../file")); }, std::nullopt},
+        {"create over a dangling link", [&] { return v(fs.create("dangling")); }, ErrorKind::AlreadyExists},
+        {"rmdir of a link to a directory", [&] { return fs.rmdir("in_dir"); }, ErrorKind::NotADirectory},
+        {"unlink of a directory", [&] { return fs.unlink("sub"); }, ErrorKind::IsADirectory},
+        {"write to a missing file does not create it", [&] { return v(fs.write_at("nope", bytes("x"), 0)); },
+         ErrorKind::NotFound},
+        {"list of a file", [&] { return v(fs.list("file")); }, ErrorKind::NotADirectory},
+    };
+    for (const auto& c : cases) EXPECT_EQ(kind_of(c.op()), c.want) << c.what;
+
+    // Host refusals keep their own number; the tree's own checks are bare kinds.
+    auto exists = fs.create("dangling");
+    ASSERT_FALSE(exists);
+    EXPECT_EQ(exists.error().os_errno, EEXIST);
+    EXPECT_EQ(fs.rmdir("in_dir").error().os_errno, 0);
+
+    // Removing a link out removes only the link.
+    EXPECT_TRUE(fs.unlink("out_abs"));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(f.root + "/out_abs")));
+    EXPECT_EQ(read_host_file(f.tmp / "outside/secret"), "secret");
+}
+
+TEST(PassthroughFs, ListingsFollowOnlyLinksThatStayInside) {
+    LinkFolder f;
+    PassthroughFs fs(f.root);
+    auto entries = fs.list("");
+    ASSERT_TRUE(entries) << entries.error().text();
+    std::map<std::string, bool> is_dir;
+    for (const auto& e : *entries) {
+        EXPECT_FALSE(e.stat) << e.name;
+        is_dir[e.name] = e.is_dir;
+    }
+    EXPECT_TRUE(is_dir.at("sub"));
+    EXPECT_TRUE(is_dir.at("in_dir"));
+    EXPECT_TRUE(is_dir.at("abs_in"));
+    EXPECT_TRUE(is_dir.at("c1"));
+    EXPECT_FALSE(is_dir.at("c0"));
+    EXPECT_FALSE(is_dir.at("out_abs"));
+    EXPECT_FALSE(is_dir.at("out_rel"));
+    EXPECT_FALSE(is_dir.at("dangling"));
+    EXPECT_FALSE(is_dir.at("file"));
+    EXPECT_EQ(ok(fs.list("in_dir")).value_or(std::vector<Dirent>{}).size(), 1u);
+}
+
+TEST(PassthroughFs, NamesAreLossyAndSortedByBytes) {
+    TempDir tmp;
+    for (const char* n : {"b", "ab", "\xff", "a", "B"}) write_host_file(tmp / n, "");
+    ::mkdir((tmp / "a.d").c_str(), 0777);
+    PassthroughFs fs(tmp.path());
+    auto entries = fs.list("/");
+    ASSERT_TRUE(entries);
+    EXPECT_EQ(names(*entries), (std::vector<std::string>{"B", "a", "a.d", "ab", "b", "\xEF\xBF\xBD"}));
+    EXPECT_TRUE((*entries)[2].is_dir);
+}
+
+TEST(PassthroughFs, HostCalls) {
+    TempDir tmp;
+    std::string root = tmp / "root";
+    ::mkdir(root.c_str(), 0777);
+    PassthroughFs fs(root);
+
+    auto created = fs.create("f");
+    ASSERT_TRUE(created);
+    EXPECT_FALSE(created->is_dir);
+    EXPECT_EQ(created->size, 0u);
+    auto mode = std::filesystem::status(root + "/f").permissions();
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(static_cast<mode_t>(mode), 0666 & ~mask);
+
+    EXPECT_EQ(ok(fs.write_at("f", bytes("hello"), 0)), std::size_t{5});
+    EXPECT_EQ(ok(fs.write_at("f", bytes("XY"), 7)), std::size_t{2});
+    EXPECT_EQ(read_host_file(root + "/f"), std::string("hello\0\0XY", 9));
+    std::uint8_t buf[4];
+    EXPECT_EQ(ok(fs.read_at("/f", buf, 3)), std::size_t{4});
+    EXPECT_EQ(ok(fs.read_at("f", buf, 9)), std::size_t{0});
+    EXPECT_TRUE(fs.truncate("f", 2));
+    EXPECT_EQ(read_host_file(root + "/f"), "he");
+    EXPECT_TRUE(fs.flush("f"));
+    EXPECT_TRUE(fs.forget("whatever"));
+
+    auto st = fs.stat("f");
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->size, 2u);
+    EXPECT_TRUE(st->modified && st->accessed);
+    EXPECT_FALSE(st->changed);
+
+    auto dir = fs.mkdir("d");
+    ASSERT_TRUE(dir);
+    EXPECT_TRUE(dir->is_dir);
+    EXPECT_EQ(fs.mkdir("d").error().os_errno, EEXIST);
+    EXPECT_EQ(fs.mkdir("x/y").error().os_errno, ENOENT);  // parents are not made
+    EXPECT_TRUE(fs.rename("f", "d/g"));
+    EXPECT_EQ(read_host_file(root + "/d/g"), "he");
+    EXPECT_EQ(fs.rmdir("d").error().os_errno, ENOTEMPTY);
+    EXPECT_TRUE(fs.unlink("d/g"));
+    EXPECT_TRUE(fs.rmdir("d"));
+
+    // The empty path is the folder itself.
+    EXPECT_TRUE(ok(fs.stat("")).value_or(Stat{}).is_dir);
+    EXPECT_EQ(ok(fs.list("")).value_or(std::vector<Dirent>{{"x"}}).size(), 0u);
+    EXPECT_TRUE(fs.rmdir(""));
+    EXPECT_FALSE(std::filesystem::exists(root));
+    EXPECT_EQ(fs.stat("").error().os_errno, ENOENT);
+}
+
+TEST(PassthroughFs, PathsWithoutLinksNeedNoCanonicalRoot) {
+    // A relative root is resolved against the working directory of each call,
+    // and only paths with links ask for the canonical root.
+    TempDir tmp;
+    std::filesystem::create_directories(tmp / "w/data");
+    write_host_file(tmp / "w/data/f", "f");
+    auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(tmp / "w");
+    PassthroughFs fs("data");
+    EXPECT_EQ(ok(read_all(fs, "f")), "f");
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(fs.stat("f").error().os_errno, ENOENT);
+}
+
+TEST(PassthroughFs, ExcludedSubPathIsNeverTouched) {
+    TempDir tmp;
+    std::filesystem::create_directories(tmp / "mnt/inner");
+    std::filesystem::create_directories(tmp / "other");
+    link("mnt", tmp / "to_mnt");
+    link("mnt/inner", tmp / "to_inner");
+    PassthroughFs fs(tmp.path());
+    fs.exclude("/mnt/");
+    for (const char* p : {"mnt", "mnt/inner", "./mnt/x", "to_mnt", "to_mnt/inner", "to_inner"})
+        EXPECT_EQ(kind_of(fs.stat(p)), ErrorKind::NotFound) << p;
+    EXPECT_EQ(kind_of(fs.mkdir("mnt/new")), ErrorKind::NotFound);
+    EXPECT_EQ(kind_of(fs.rename("other", "mnt")), ErrorKind::NotFound);
+    EXPECT_TRUE(fs.stat("other"));
+    auto entries = fs.list("");
+    ASSERT_TRUE(entries);
+    EXPECT_EQ(names(*entries), (std::vector<std::string>{"other", "to_inner", "to_mnt"}));
+    EXPECT_FALSE((*entries)[2].is_dir);
+}

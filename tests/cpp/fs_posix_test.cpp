@@ -1,0 +1,462 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <set>
+
+#include "fs/directory.hpp"
+#include "fs/filesystem/posix.hpp"
+#include "fs_test_util.hpp"
+
+using namespace halvo;
+using namespace halvo::fs;
+using namespace halvo::fs::filesystem;
+using namespace halvo::fs::test;
+
+namespace {
+
+// Forwards to a Directory, counting some calls and failing others on request.
+class Tap : public FileSystem {
+public:
+    Directory dir;
+    int flushes = 0;
+    int truncates = 0;
+    std::optional<IoError> hide_error;  // refuses renames to a hidden name
+    std::function<std::optional<IoError>(std::string_view from)> rename_hook;
+    std::size_t max_write = SIZE_MAX;  // 0: accept nothing
+    std::optional<IoError> unlink_error;
+
+    IoResult<Stat> stat(std::string_view p) override { return dir.stat(p); }
+    IoResult<std::vector<Dirent>> list(std::string_view p) override { return dir.list(p); }
+    IoResult<std::size_t> read_at(std::string_view p, std::span<std::uint8_t> b, std::uint64_t o) override {
+        return dir.read_at(p, b, o);
+    }
+    IoResult<Stat> create(std::string_view p) override { return dir.create(p); }
+    IoResult<Stat> mkdir(std::string_view p) override { return dir.mkdir(p); }
+    IoResult<void> unlink(std::string_view p) override {
+        if (unlink_error) return fail(*unlink_error);
+        return dir.unlink(p);
+    }
+    IoResult<void> rmdir(std::string_view p) override { return dir.rmdir(p); }
+    IoResult<std::size_t> write_at(std::string_view p, std::span<const std::uint8_t> d, std::uint64_t o) override {
+        if (max_write == 0) return std::size_t{0};
+        return dir.write_at(p, d.first(std::min(d.size(), max_write)), o);
+    }
+    IoResult<void> truncate(std::string_view p, std::uint64_t s) override {
+        ++truncates;
+        return dir.truncate(p, s);
+    }
+    IoResult<void> rename(std::string_view f, std::string_view t) override {
+        if (hide_error && t.find(kHiddenPrefix) != std::string_view::npos) return fail(*hide_error);
+        if (rename_hook) {
+            if (auto e = rename_hook(f)) return fail(*e);
+        }
+        return dir.rename(f, t);
+    }
+    IoResult<void> flush(std::string_view p) override {
+        ++flushes;
+        return dir.flush(p);
+    }
+};
+
+constexpr OpenFlags kRead{.read = true};
+constexpr OpenFlags kWrite{.write = true};
+constexpr OpenFlags kReadWrite{.read = true, .write = true};
+
+int err(const IoError& e) { return posix::host_errno(e); }
+
+struct Adapter {
+    Tap* tap;
+    Posix px;
+
+    Adapter() : Adapter(std::make_unique<Tap>()) {}
+    explicit Adapter(std::unique_ptr<Tap> t) : tap(t.get()), px(std::move(t)) {}
+
+    std::uint64_t lookup(std::uint64_t parent, std::string_view name) {
+        auto e = px.lookup_child(parent, name);
+        EXPECT_TRUE(e) << name;
+        return e ? e->inode : 0;
+    }
+    std::uint64_t open(std::uint64_t parent, std::string_view name, OpenFlags flags) {
+        auto h = px.open_inode(lookup(parent, name), flags);
+        EXPECT_TRUE(h) << name;
+        return h ? *h : 0;
+    }
+    std::string read(std::uint64_t handle, std::uint64_t offset = 0, std::size_t size = 4096) {
+        std::string out(size, '\0');
+        auto n = px.read_handle(handle, offset, {reinterpret_cast<std::uint8_t*>(out.data()), out.size()});
+        if (!n) return "<" + n.error().text() + ">";
+        out.resize(*n);
+        return out;
+    }
+    // Every entry from `offset` on, with the reply full after `room` entries.
+    std::vector<std::tuple<std::uint64_t, std::string, std::uint32_t, std::int64_t>> readdir(
+        std::uint64_t inode, std::uint64_t offset, std::size_t room = SIZE_MAX) {
+        std::vector<std::tuple<std::uint64_t, std::string, std::uint32_t, std::int64_t>> out;
+        auto r = px.for_each_dirent(inode, offset, [&](std::uint64_t n, const char* name, std::uint32_t mode,
+                                                       std::int64_t next) {
+            out.emplace_back(n, name, mode, next);
+            return out.size() >= room;
+        });
+        EXPECT_TRUE(r);
+        return out;
+    }
+    std::vector<std::string> listed(std::uint64_t inode) {
+        std::vector<std::string> names;
+        for (const auto& e : readdir(inode, 0)) names.push_back(std::get<1>(e));
+        return names;
+    }
+};
+
+}  // namespace
+
+TEST(Posix, LookupOfDotAndDotDot) {
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file("d/f", "hello"));
+    auto d = a.lookup(kRootInode, "d");
+    auto dot = a.px.lookup_child(d, ".");
+    ASSERT_TRUE(dot);
+    EXPECT_EQ(dot->inode, d);
+    auto up = a.px.lookup_child(d, "..");
+    ASSERT_TRUE(up);
+    EXPECT_NE(up->inode, d);
+    EXPECT_NE(up->inode, kRootInode);
+    EXPECT_EQ(up->stat, *a.tap->dir.stat(""));
+    EXPECT_EQ(err(a.px.lookup_child(kRootInode, "..").error()), EINVAL);
+    EXPECT_EQ(err(a.px.lookup_child(d, "missing").error()), ENOENT);
+    EXPECT_EQ(err(a.px.stat_inode(12345).error()), ENOENT);
+    EXPECT_EQ(err(a.px.open_inode(12345, kRead).error()), ENOENT);
+
+    // Failed lookups intern nothing: the next number is the next one.
+    auto f = a.lookup(d, "f");
+    EXPECT_EQ(f, up->inode + 1);
+    EXPECT_EQ(a.px.stat_inode(f)->size, 5u);
+    EXPECT_EQ(a.px.setattr_inode(f, 2)->size, 2u);
+    EXPECT_EQ(a.px.setattr_inode(f, std::nullopt)->size, 2u);
+}
+
+TEST(Posix, OpenAndCreateFlags) {
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file("f", "hello"));
+
+    // create without create_new on an existing file opens it as it is.
+    auto c = a.px.create_child(kRootInode, "f", {.read = true, .create = true});
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->stat.size, 5u);
+    EXPECT_EQ(c->inode, a.lookup(kRootInode, "f"));
+    EXPECT_EQ(a.read(c->handle), "hello");
+
+    auto excl = a.px.create_child(kRootInode, "f", {.write = true, .create = true, .create_new = true});
+    EXPECT_EQ(err(excl.error()), EEXIST);
+
+    // A new file made with create and truncate is not truncated again.
+    auto n = a.px.create_child(kRootInode, "new", {.write = true, .truncate = true, .create = true});
+    ASSERT_TRUE(n);
+    EXPECT_EQ(a.tap->truncates, 0);
+    EXPECT_FALSE(n->stat.is_dir);
+    EXPECT_NE(n->handle, c->handle);
+
+    // Opening with truncate empties an existing file, whatever the access mode.
+    auto h = a.open(kRootInode, "f", {.read = true, .truncate = true});
+    EXPECT_EQ(a.tap->truncates, 1);
+    EXPECT_EQ(a.read(h), "");
+
+    // A failed create leaves both tables alone.
+    auto bad = a.px.create_child(kRootInode, "f/x", {.write = true, .create = true});
+    EXPECT_EQ(err(bad.error()), ENOTDIR);
+    EXPECT_EQ(a.px.create_child(kRootInode, "g", {.write = true, .create = true})->handle, n->handle + 2);
+}
+
+TEST(Posix, ReadsAndWritesThroughHandles) {
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file("f", "0123456789"));
+    auto r = a.open(kRootInode, "f", kRead);
+    auto w = a.open(kRootInode, "f", kWrite);
+    EXPECT_EQ(a.read(r), "0123456789");  // 4096 asked, 10 answered
+    EXPECT_EQ(a.read(r, 8, 5), "89");
+    EXPECT_EQ(a.read(r, 100), "");
+
+    auto data = bytes("abcdefgh");
+    EXPECT_EQ(err(a.px.write_handle(r, 0, data).error()), EBADF);
+    std::uint8_t buf[4];
+    EXPECT_EQ(err(a.px.read_handle(w, 0, buf).error()), EBADF);
+    EXPECT_EQ(err(a.px.read_handle(999, 0, buf).error()), EBADF);
+    EXPECT_EQ(err(a.px.write_handle(999, 0, data).error()), EBADF);
+    EXPECT_EQ(err(a.px.flush_handle(999).error()), EBADF);
+
+    // Short writes are repeated until everything is taken.
+    a.tap->max_write = 3;
+    EXPECT_EQ(ok(a.px.write_handle(w, 6, data)), std::size_t{8});
+    EXPECT_EQ(a.read(r), "012345abcdefgh");
+    a.tap->max_write = 0;
+    EXPECT_EQ(ok(a.px.write_handle(w, 0, {})), std::size_t{0});
+    auto zero = a.px.write_handle(w, 0, data);
+    EXPECT_EQ(zero.error().kind, ErrorKind::WriteZero);
+    EXPECT_EQ(err(zero.error()), EIO);
+}
+
+TEST(Posix, FlushSyncsOnlyWhatWasOpenForWriting) {
+    TempDir host;
+    write_host_file(host / "ro", "r");
+    auto tap = std::make_unique<Tap>();
+    ASSERT_TRUE(tap->dir.mount("h", host.path()));
+    Adapter a(std::move(tap));
+    auto h = a.lookup(kRootInode, "h");
+    auto r = a.open(h, "ro", kRead);
+    EXPECT_TRUE(a.px.flush_handle(r));
+    EXPECT_EQ(a.tap->flushes, 0);
+    auto w = a.open(h, "ro", kReadWrite);
+    EXPECT_TRUE(a.px.flush_handle(w));
+    EXPECT_EQ(a.tap->flushes, 1);
+}
+
+TEST(Posix, UnlinkWhileOpenHidesTheFile) {
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file("d/f", "kept"));
+    ASSERT_TRUE(a.tap->dir.add_file("d/other", ""));
+    auto d = a.lookup(kRootInode, "d");
+    auto f = a.lookup(d, "f");
+    auto h1 = a.open(d, "f", kReadWrite);
+    auto h2 = a.open(d, "f", kRead);
+
+    ASSERT_TRUE(a.px.unlink_child(d, "f"));
+    std::string hidden = "d/.halvo-unlinked-" + std::to_string(f);
+    EXPECT_TRUE(a.tap->dir.stat(hidden));
+    EXPECT_EQ(err(a.px.lookup_child(d, "f").error()), ENOENT);
+    EXPECT_EQ(a.listed(d), (std::vector<std::string>{".", "..", "other"}));
+    EXPECT_EQ(a.read(h2), "kept");
+    EXPECT_TRUE(a.px.write_handle(h1, 4, bytes("!")));
+    EXPECT_EQ(a.read(h2), "kept!");
+    EXPECT_TRUE(a.px.flush_handle(h1));
+
+    // A new file of the old name is a different file.
+    auto n = a.px.create_child(d, "f", {.write = true, .create = true, .create_new = true});
+    ASSERT_TRUE(n);
+    EXPECT_NE(n->inode, f);
+    EXPECT_EQ(a.read(h2), "kept!");
+
+    // The hidden file goes with its last handle.
+    EXPECT_TRUE(a.px.release_handle(h1));
+    EXPECT_TRUE(a.tap->dir.stat(hidden));
+    EXPECT_TRUE(a.px.release_handle(h2));
+    EXPECT_EQ(kind_of(a.tap->dir.stat(hidden)), ErrorKind::NotFound);
+    EXPECT_TRUE(a.px.release_handle(h2));  // unknown handles release fine
+
+    // A file that is not open goes at once.
+    ASSERT_TRUE(a.px.unlink_child(d, "other"));
+    EXPECT_EQ(kind_of(a.tap->dir.stat("d/other")), ErrorKind::NotFound);
+    EXPECT_EQ(names(*a.tap->dir.list("d")), (std::vector<std::string>{"f"}));
+}
+
+TEST(Posix, AFailedRemovalOfAHiddenFileIsRetried) {
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file("f", "x"));
+    auto f = a.lookup(kRootInode, "f");
+    auto h = a.open(kRootInode, "f", kRead);
+    ASSERT_TRUE(a.px.unlink_child(kRootInode, "f"));
+    std::string hidden = ".halvo-unlinked-" + std::to_string(f);
+    a.tap->unlink_error = IoError::os(EIO);
+    EXPECT_EQ(err(a.px.release_handle(h).error()), EIO);
+    EXPECT_TRUE(a.tap->dir.stat(hidden));
+    // The kernel still knows the inode; the next last release tries again.
+    a.tap->unlink_error.reset();
+    auto again = a.px.open_inode(f, kRead);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(a.read(*again), "x");
+    EXPECT_TRUE(a.px.release_handle(*again));
+    EXPECT_EQ(kind_of(a.tap->dir.stat(hidden)), ErrorKind::NotFound);
+}
+
+TEST(Posix, UnlinkFallsBackWhenHidingIsRefused) {
+    for (auto refusal : {IoError(ErrorKind::Unsupported), IoError::os(EROFS), IoError::os(EOPNOTSUPP)}) {
+        Adapter a;
+        ASSERT_TRUE(a.tap->dir.add_file("f", "x"));
+        auto h = a.open(kRootInode, "f", kRead);
+        a.tap->hide_error = refusal;
+        ASSERT_TRUE(a.px.unlink_child(kRootInode, "f")) << refusal.text();
+        EXPECT_EQ(kind_of(a.tap->dir.stat("f")), ErrorKind::NotFound);
+        EXPECT_EQ(a.listed(kRootInode), (std::vector<std::string>{".", ".."}));
+        EXPECT_TRUE(a.px.release_handle(h));
+    }
+    // Any other refusal of the hiding rename is the unlink's answer.
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file("f", "x"));
+    auto h = a.open(kRootInode, "f", kRead);
+    a.tap->hide_error = IoError::os(EACCES);
+    EXPECT_EQ(err(a.px.unlink_child(kRootInode, "f").error()), EACCES);
+    EXPECT_EQ(a.read(h), "x");
+}
+
+TEST(Posix, RenameOverAnOpenFileKeepsTheOldBytes) {
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file("d/target", "old"));
+    auto d = a.lookup(kRootInode, "d");
+    auto old_inode = a.lookup(d, "target");
+    auto h = a.open(d, "target", kReadWrite);
+
+    // The atomic-save pattern: write a new file, rename it over the old one.
+    auto tmp = a.px.create_child(d, "tmp", {.write = true, .create = true});
+    ASSERT_TRUE(tmp);
+    ASSERT_TRUE(a.px.write_handle(tmp->handle, 0, bytes("new")));
+    ASSERT_TRUE(a.px.release_handle(tmp->handle));
+    ASSERT_TRUE(a.px.rename_child(d, "tmp", d, "target"));
+
+    EXPECT_EQ(a.read(h), "old");
+    ASSERT_TRUE(a.px.write_handle(h, 0, bytes("OLD")));
+    auto now = a.px.lookup_child(d, "target");
+    ASSERT_TRUE(now);
+    EXPECT_EQ(now->inode, tmp->inode);
+    EXPECT_NE(now->inode, old_inode);
+    EXPECT_EQ(ok(read_all(a.tap->dir, "d/target")), "new");
+    EXPECT_EQ(a.listed(d), (std::vector<std::string>{".", "..", "target"}));
+
+    ASSERT_TRUE(a.px.release_handle(h));
+    EXPECT_EQ(names(*a.tap->dir.list("d")), (std::vector<std::string>{"target"}));
+}
+
+TEST(Posix, FailedRenameOverAnOpenFilePutsItBack) {
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file("target", "old"));
+    ASSERT_TRUE(a.tap->dir.add_file("dir/x", ""));
+    ASSERT_TRUE(a.tap->dir.add_file("tmp", "new"));
+    auto target = a.lookup(kRootInode, "target");
+    auto h = a.open(kRootInode, "target", kRead);
+
+    // A directory cannot replace a file, open or not.
+    EXPECT_EQ(err(a.px.rename_child(kRootInode, "dir", kRootInode, "target").error()), ENOTDIR);
+    EXPECT_EQ(err(a.px.rename_child(kRootInode, "nope", kRootInode, "target").error()), ENOENT);
+
+    // The tree refuses the rename itself after the target was hidden.
+    a.tap->rename_hook = [](std::string_view from) -> std::optional<IoError> {
+        if (from.ends_with("tmp")) return IoError::os(EACCES);
+        return std::nullopt;
+    };
+    EXPECT_EQ(err(a.px.rename_child(kRootInode, "tmp", kRootInode, "target").error()), EACCES);
+    EXPECT_EQ(a.lookup(kRootInode, "target"), target);
+    auto listed = a.listed(kRootInode);
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::string>{".", "..", "dir", "target", "tmp"}));
+    EXPECT_EQ(a.read(h), "old");
+    EXPECT_TRUE(a.px.release_handle(h));
+    // The target is no hidden file: its last release leaves it alone.
+    EXPECT_EQ(ok(read_all(a.tap->dir, "target")), "old");
+}
+
+TEST(Posix, RenameWhenHidingIsRefusedDetachesTheOldHandles) {
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file("target", "old"));
+    ASSERT_TRUE(a.tap->dir.add_file("tmp", "new"));
+    auto h = a.open(kRootInode, "target", kRead);
+    auto tmp = a.lookup(kRootInode, "tmp");
+    a.tap->hide_error = IoError(ErrorKind::Unsupported);
+    ASSERT_TRUE(a.px.rename_child(kRootInode, "tmp", kRootInode, "target"));
+    // The old handle must not reach the new file's bytes.
+    std::uint8_t buf[8];
+    EXPECT_EQ(err(a.px.read_handle(h, 0, buf).error()), ENOENT);
+    EXPECT_EQ(a.lookup(kRootInode, "target"), tmp);
+    EXPECT_EQ(ok(read_all(a.tap->dir, "target")), "new");
+    EXPECT_TRUE(a.px.release_handle(h));
+    EXPECT_EQ(ok(read_all(a.tap->dir, "target")), "new");
+}
+
+TEST(Posix, RenamedDirectoryKeepsItsNumbersAndHiddenFiles) {
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file("d/sub/f", "f"));
+    ASSERT_TRUE(a.tap->dir.add_file("d/gone", "g"));
+    auto d = a.lookup(kRootInode, "d");
+    auto sub = a.lookup(d, "sub");
+    auto f = a.lookup(sub, "f");
+    auto h = a.open(d, "gone", kRead);
+    ASSERT_TRUE(a.px.unlink_child(d, "gone"));
+
+    ASSERT_TRUE(a.px.rename_child(kRootInode, "d", kRootInode, "e"));
+    auto e = a.lookup(kRootInode, "e");
+    EXPECT_EQ(e, d);
+    EXPECT_EQ(a.lookup(e, "sub"), sub);
+    EXPECT_EQ(a.lookup(sub, "f"), f);
+    EXPECT_EQ(a.px.stat_inode(f)->size, 1u);
+    EXPECT_EQ(a.read(h), "g");
+    EXPECT_EQ(err(a.px.lookup_child(kRootInode, "d").error()), ENOENT);
+
+    // The hidden file moved with its directory and still goes with its handle.
+    ASSERT_TRUE(a.px.release_handle(h));
+    EXPECT_EQ(names(*a.tap->dir.list("e")), (std::vector<std::string>{"sub"}));
+    EXPECT_EQ(err(a.px.rmdir_child(e, "sub").error()), ENOTEMPTY);
+    ASSERT_TRUE(a.px.unlink_child(sub, "f"));
+    ASSERT_TRUE(a.px.rmdir_child(e, "sub"));
+    EXPECT_EQ(err(a.px.lookup_child(e, "sub").error()), ENOENT);
+}
+
+TEST(Posix, ReaddirOffsetsOverALargeDirectory) {
+    Adapter a;
+    std::set<std::string> want;
+    for (int i = 0; i < 3000; ++i) {
+        std::string name = "file-" + std::to_string(i);
+        ASSERT_TRUE(a.tap->dir.add_file("big/" + name, ""));
+        want.insert(name);
+        if (i % 500 == 0) ASSERT_TRUE(a.tap->dir.add_file("big/.halvo-unlinked-" + std::to_string(i), ""));
+    }
+    ASSERT_TRUE(a.tap->dir.add_file("big/sub/x", ""));
+    want.insert("sub");
+    auto big = a.lookup(kRootInode, "big");
+
+    auto all = a.readdir(big, 0);
+    ASSERT_EQ(all.size(), want.size() + 2);
+    EXPECT_EQ(all[0], std::make_tuple(big, std::string("."), std::uint32_t{S_IFDIR | 0755}, std::int64_t{1}));
+    EXPECT_EQ(all[1], std::make_tuple(big, std::string(".."), std::uint32_t{S_IFDIR | 0755}, std::int64_t{2}));
+    for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(std::get<3>(all[i]), std::int64_t(i + 1));
+
+    // Resuming from the last offset of each full reply gives every entry once,
+    // with the numbers of the first listing.
+    std::vector<std::tuple<std::uint64_t, std::string, std::uint32_t, std::int64_t>> paged;
+    std::uint64_t offset = 0;
+    for (;;) {
+        auto page = a.readdir(big, offset, 97);
+        if (page.empty()) break;
+        offset = static_cast<std::uint64_t>(std::get<3>(page.back()));
+        paged.insert(paged.end(), page.begin(), page.end());
+    }
+    EXPECT_EQ(paged, all);
+
+    std::set<std::string> seen;
+    for (std::size_t i = 2; i < all.size(); ++i) {
+        const auto& [n, name, mode, next] = all[i];
+        EXPECT_TRUE(seen.insert(name).second) << name;
+        EXPECT_EQ(mode, name == "sub" ? std::uint32_t{S_IFDIR | 0755} : std::uint32_t{S_IFREG | 0644}) << name;
+        EXPECT_NE(n, big);
+    }
+    EXPECT_EQ(seen, want);
+
+    auto from2 = a.readdir(big, 2, 1);
+    ASSERT_EQ(from2.size(), 1u);
+    EXPECT_EQ(from2[0], all[2]);
+    EXPECT_TRUE(a.readdir(big, all.size()).empty());
+    EXPECT_TRUE(a.readdir(big, ~std::uint64_t{0}).empty());
+
+    // A lookup after the listing takes its reference on the listed number.
+    EXPECT_EQ(a.lookup(big, std::get<1>(all[5])), std::get<0>(all[5]));
+}
+
+TEST(Posix, ReaddirRefusesNamesWithNul) {
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file(std::string("a\0b", 3), ""));
+    auto r = a.px.for_each_dirent(kRootInode, 0, [](auto...) { return false; });
+    EXPECT_EQ(err(r.error()), EINVAL);
+    EXPECT_EQ(err(a.px.for_each_dirent(999, 0, [](auto...) { return false; }).error()), ENOENT);
+}
+
+TEST(Posix, ForgetDropsNumbersButNeverTheRoot) {
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file("f", ""));
+    auto f = a.lookup(kRootInode, "f");
+    EXPECT_EQ(a.lookup(kRootInode, "f"), f);
+    a.px.forget_inode(f, 1);
+    EXPECT_TRUE(a.px.stat_inode(f));
+    a.px.forget_inode(f, 1);
+    EXPECT_EQ(err(a.px.stat_inode(f).error()), ENOENT);
+    a.px.forget_inode(kRootInode, 10);
+    a.px.forget_inode(12345, 1);
+    EXPECT_TRUE(a.px.stat_inode(kRootInode));
+    EXPECT_GT(a.lookup(kRootInode, "f"), f);
+}
