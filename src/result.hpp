@@ -97,8 +97,8 @@ private:
     if (!tmp) return ::halvo::fail(std::move(tmp).error());    \
     decl = std::move(tmp).value()
 
-// HALVO_CHECK(expr): for Result<void, E>.
+// HALVO_CHECK(expr): for Result<void, E>; one statement, safe under an unbraced if.
 #define HALVO_CHECK(expr) HALVO_CHECK_IMPL_(expr, HALVO_CAT_(halvo_chk_, __LINE__))
-#define HALVO_CHECK_IMPL_(expr, tmp)                           \
-    auto tmp = (expr);                                         \
-    if (!tmp) return ::halvo::fail(std::move(tmp).error())
+#define HALVO_CHECK_IMPL_(expr, tmp)                                   \
+    if (auto tmp = (expr); !tmp) return ::halvo::fail(std::move(tmp).error()); \
+    else (void)0
