@@ -1,0 +1,114 @@
+#pragma once
+// Owning references and the interpreter lock.
+#include <Python.h>
+
+#include <utility>
+
+namespace halvo::py {
+
+// Thrown inside binding code when a Python error is pending; the entry
+// point turns it back into a NULL return.
+struct ErrorAlreadySet {};
+
+// An owning, move-only reference. Only touched with the GIL held.
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* p) { return Ref(p); }
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Owns the result of a C API call that returns a new reference or NULL
+// with an error set.
+inline Ref check(PyObject* p) {
+    if (!p) throw ErrorAlreadySet{};
+    return Ref::steal(p);
+}
+inline void check(int status) {
+    if (status < 0) throw ErrorAlreadySet{};
+}
+
+// Calls f with the given objects as positional arguments.
+template <class... A>
+Ref call(PyObject* f, A*... args) {
+    return check(PyObject_CallFunctionObjArgs(f, static_cast<PyObject*>(args)..., nullptr));
+}
+
+// Set by the atexit hook: from then on no thread takes the GIL again and
+// deferred references are leaked instead of released.
+bool finalizing();
+void set_finalizing();
+
+// A reference that a task may hold and drop on any thread: the decref runs
+// on a blocking-pool job that takes the GIL. Leaked once finalizing.
+class DeferredRef {
+public:
+    DeferredRef() = default;
+    explicit DeferredRef(Ref r) : p_(r.release()) {}
+    DeferredRef(DeferredRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    DeferredRef& operator=(DeferredRef&& o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    DeferredRef(const DeferredRef&) = delete;
+    DeferredRef& operator=(const DeferredRef&) = delete;
+    ~DeferredRef();
+
+    PyObject* get() const { return p_; }
+    // With the GIL held: back to a plain reference.
+    Ref take() { return Ref::steal(std::exchange(p_, nullptr)); }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Takes the GIL on a thread Python did not start, unless the interpreter
+// is finalising: checked before and after taking the lock, since 3.10-3.12
+// end a thread that takes the GIL late. Callers test held().
+class GilGuard {
+public:
+    GilGuard();
+    GilGuard(const GilGuard&) = delete;
+    GilGuard& operator=(const GilGuard&) = delete;
+    ~GilGuard() {
+        if (held_) PyGILState_Release(state_);
+    }
+    bool held() const { return held_; }
+
+private:
+    PyGILState_STATE state_{};
+    bool held_ = false;
+};
+
+// Releases the GIL for a blocking wait on a script thread.
+class NoGil {
+public:
+    NoGil() : save_(PyEval_SaveThread()) {}
+    NoGil(const NoGil&) = delete;
+    NoGil& operator=(const NoGil&) = delete;
+    ~NoGil() { PyEval_RestoreThread(save_); }
+
+private:
+    PyThreadState* save_;
+};
+
+}  // namespace halvo::py
