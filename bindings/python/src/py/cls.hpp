@@ -77,10 +77,15 @@ private:
     static inline PyTypeObject* type_ = nullptr;
 };
 
-// An instance of a module class converts to and from its C++ value.
+// An instance of a module class converts to and from its C++ value; an
+// argument of exactly that class is copied.
 template <class T>
 struct ToPython {
     static Ref convert(T v) { return Class<T>::create(std::move(v)); }
+};
+template <class T>
+struct FromPython {
+    static T convert(PyObject* o) { return Class<T>::get(o); }
 };
 
 // `==` and `!=` by value within the class; everything else, and any other

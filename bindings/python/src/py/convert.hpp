@@ -129,6 +129,10 @@ struct ToPython<Bytes> {
     }
 };
 template <class T>
+struct ToPython<std::optional<T>> {
+    static Ref convert(std::optional<T> v) { return v ? to_python(std::move(*v)) : Ref::borrow(Py_None); }
+};
+template <class T>
 struct ToPython<std::vector<T>> {
     static Ref convert(std::vector<T> v) {
         auto list = check(PyList_New(static_cast<Py_ssize_t>(v.size())));
