@@ -141,6 +141,11 @@ std::optional<AsyncMutex::Guard> AsyncMutex::try_lock() {
     return Guard(this);
 }
 
+std::size_t AsyncMutex::waiting() const {
+    std::lock_guard lk(mu_);
+    return waiters_.size();
+}
+
 void AsyncMutex::enqueue(std::shared_ptr<Waiter> w) {
     {
         std::lock_guard lk(mu_);

@@ -194,7 +194,8 @@ void spawn(asio::awaitable<T> task, std::shared_ptr<CancelSignal> sig, Handler h
         auto done = [sig, handler = std::move(handler)](std::exception_ptr e, auto&&... v) mutable {
             handler(e, std::forward<decltype(v)>(v)...);
             // Released after the task's frames are gone, since they use the slot.
-            asio::post(sig->strand(), [s = std::move(sig)] {});
+            Strand strand = sig->strand();
+            asio::post(strand, [s = std::move(sig)] {});
         };
         if constexpr (std::is_void_v<T>) {
             asio::co_spawn(sig->strand(), detail::unless_cancelled(sig, std::move(task)),
@@ -247,6 +248,8 @@ public:
 
     asio::awaitable<Guard> lock();
     std::optional<Guard> try_lock();
+    // How many wait for the lock now.
+    std::size_t waiting() const;
 
 private:
     // A queued waiter; grant() hands it the lock, abort() rejects it.
@@ -262,7 +265,7 @@ private:
     void enqueue(std::shared_ptr<Waiter> w);
     void withdraw(const std::shared_ptr<Waiter>& w);
 
-    std::mutex mu_;
+    mutable std::mutex mu_;
     bool locked_ = false;
     std::deque<std::shared_ptr<Waiter>> waiters_;
 };
