@@ -18,7 +18,9 @@ using namespace halvo;
 using py::Ref;
 using py::ScriptError;
 
+// Operations that began, and that ran to their end.
 std::atomic<int> g_started{0};
+std::atomic<int> g_finished{0};
 
 // A Python object carried through a task and handed back at delivery.
 struct Held {
@@ -39,6 +41,7 @@ namespace {
 asio::awaitable<Result<std::string, ScriptError>> sleep_then(uint64_t ms, std::string value) {
     ++g_started;
     co_await rt::sleep(std::chrono::milliseconds(ms));
+    ++g_finished;
     co_return value;
 }
 
@@ -47,12 +50,14 @@ Ref sleep(uint64_t ms, std::string value) { return py::awaitable(sleep_then(ms, 
 asio::awaitable<Result<Held, ScriptError>> hold_then(uint64_t ms, py::DeferredRef obj) {
     ++g_started;
     co_await rt::sleep(std::chrono::milliseconds(ms));
+    ++g_finished;
     co_return Held{std::move(obj)};
 }
 
 Ref hold(uint64_t ms, Ref obj) { return py::awaitable(hold_then(ms, py::DeferredRef(std::move(obj)))); }
 
 int started() { return g_started.load(); }
+int finished() { return g_finished.load(); }
 
 // links: outermost context first, the cause last.
 Chain chain_of(const std::vector<std::string>& links) {
@@ -146,7 +151,7 @@ Ref aenter(PyObject* self) { return py::ready(self); }
 Value shout(Value v) { return Value{v.text + "!"}; }
 Opaque make_opaque() { return Opaque{7}; }
 int opaque_n(const Opaque& o) { return o.n; }
-std::string take_value(Ref v) { return py::Class<Value>::get(v.get()).text; }
+std::string take_value(Value v) { return v.text; }
 
 void register_classes(PyObject* module) {
     py::ClassSpec value{.name = "_halvo_test.Value"};
@@ -179,6 +184,7 @@ void register_test(PyObject* module) {
              py::function<"sleep(ms, value)\n--\n\nResolve to value after ms milliseconds.", &sleep>(),
              py::function<"hold(ms, obj)\n--\n\n", &hold>(),
              py::function<"started()\n--\n\n", &started>(),
+             py::function<"finished()\n--\n\n", &finished>(),
              py::function<"fail(kind, links, code=None)\n--\n\n", &fail_with>(),
              py::function<"panic(what)\n--\n\n", &panic>(),
              py::function<"raise_io(errno, message=None)\n--\n\n", &raise_io>(),

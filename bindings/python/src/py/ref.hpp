@@ -53,8 +53,8 @@ Ref call(PyObject* f, A*... args) {
     return check(PyObject_CallFunctionObjArgs(f, static_cast<PyObject*>(args)..., nullptr));
 }
 
-// Set by the atexit hook: from then on no thread takes the GIL again and
-// deferred references are leaked instead of released.
+// Set by the atexit hook, with the GIL held: from then on no thread takes
+// the GIL again and deferred references are leaked instead of released.
 bool finalizing();
 void set_finalizing();
 
@@ -82,21 +82,22 @@ private:
 };
 
 // Takes the GIL on a thread Python did not start, unless the interpreter
-// is finalising: checked before and after taking the lock, since 3.10-3.12
-// end a thread that takes the GIL late. Callers test held().
+// is finalising; checked before and after taking the lock. The at-exit hook
+// waits for every guard in flight, so none takes the GIL once finalisation
+// has begun. Callers test held().
 class GilGuard {
 public:
     GilGuard();
     GilGuard(const GilGuard&) = delete;
     GilGuard& operator=(const GilGuard&) = delete;
-    ~GilGuard() {
-        if (held_) PyGILState_Release(state_);
-    }
+    ~GilGuard() { release(); }
     bool held() const { return held_; }
 
 private:
+    void release();
     PyGILState_STATE state_{};
     bool held_ = false;
+    bool counted_ = false;
 };
 
 // Releases the GIL for a blocking wait on a script thread.
