@@ -99,12 +99,13 @@ def test_no_running_loop_raises_before_any_work():
     r = run_python("""
 import os, _halvo_test as t
 before = len(os.listdir("/proc/self/task"))
-try:
-    t.sleep(1, "x")
-except RuntimeError as e:
-    print("RuntimeError", t.started(), len(os.listdir("/proc/self/task")) - before)
+for call in (lambda: t.sleep(1, "x"), lambda: t.hold(1, object())):
+    try:
+        call()
+    except RuntimeError as e:
+        print("RuntimeError", t.started(), len(os.listdir("/proc/self/task")) - before)
 """)
-    assert r.stdout.split() == ["RuntimeError", "0", "0"], r.stderr
+    assert r.stdout.split() == ["RuntimeError", "0", "0"] * 2, r.stderr
 
 
 def test_each_thread_gets_its_outcome_on_its_own_loop():

@@ -24,6 +24,7 @@ void set_error_from_current_exception();
 // when fn throws.
 template <class R, class F>
 R guarded(R failed, F&& fn) {
+    GilMark gil(true);
     try {
         return fn();
     } catch (...) {

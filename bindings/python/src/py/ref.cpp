@@ -16,6 +16,14 @@ std::atomic<bool> g_finalizing{false};
 int g_holders = 0;  // GilGuards between their check and their release
 }  // namespace
 
+namespace {
+thread_local bool t_gil = false;
+}
+
+bool gil_marked() { return t_gil; }
+GilMark::GilMark(bool held) : saved_(std::exchange(t_gil, held)) {}
+GilMark::~GilMark() { t_gil = saved_; }
+
 bool finalizing() { return g_finalizing.load(std::memory_order_acquire); }
 
 void set_finalizing() {
@@ -42,10 +50,12 @@ GilGuard::GilGuard() {
     counted_ = true;
     state_ = PyGILState_Ensure();
     held_ = true;
+    mark_.emplace(true);
     if (finalizing()) release();
 }
 
 void GilGuard::release() {
+    mark_.reset();
     if (held_) PyGILState_Release(state_);
     held_ = false;
     if (!counted_) return;
@@ -55,7 +65,12 @@ void GilGuard::release() {
 }
 
 DeferredRef::~DeferredRef() {
-    if (!p_ || finalizing()) return;
+    if (!p_) return;
+    if (gil_marked()) {
+        Py_DECREF(p_);
+        return;
+    }
+    if (finalizing()) return;
     rt::blocking([p = p_] {
         GilGuard gil;
         if (gil.held()) Py_DECREF(p);

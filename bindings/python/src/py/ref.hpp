@@ -2,6 +2,7 @@
 // Owning references and the interpreter lock.
 #include <Python.h>
 
+#include <optional>
 #include <utility>
 
 namespace halvo::py {
@@ -58,7 +59,22 @@ Ref call(PyObject* f, A*... args) {
 bool finalizing();
 void set_finalizing();
 
-// A reference that a task may hold and drop on any thread: the decref runs
+// Whether this thread holds the GIL, as far as the binding layer knows:
+// marked at every entry from Python and by GilGuard, cleared by NoGil.
+bool gil_marked();
+class GilMark {
+public:
+    explicit GilMark(bool held);
+    GilMark(const GilMark&) = delete;
+    GilMark& operator=(const GilMark&) = delete;
+    ~GilMark();
+
+private:
+    bool saved_;
+};
+
+// A reference that a task may hold and drop on any thread. Dropped where
+// the GIL is marked held, it is released at once; elsewhere the decref runs
 // on a blocking-pool job that takes the GIL. Leaked once finalizing.
 class DeferredRef {
 public:
@@ -98,6 +114,7 @@ private:
     PyGILState_STATE state_{};
     bool held_ = false;
     bool counted_ = false;
+    std::optional<GilMark> mark_;
 };
 
 // Releases the GIL for a blocking wait on a script thread.
@@ -110,6 +127,7 @@ public:
 
 private:
     PyThreadState* save_;
+    GilMark mark_{false};
 };
 
 }  // namespace halvo::py
