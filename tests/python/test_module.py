@@ -109,3 +109,18 @@ def test_extension_exports_only_its_initialiser():
     undefined = subprocess.run(["nm", "-D", "--undefined-only", so[0]], capture_output=True, text=True, check=True)
     private = {s.split()[-1] for s in undefined.stdout.splitlines() if s.split()[-1].startswith("_Py")}
     assert private <= allowed, private - allowed
+
+
+def test_a_subinterpreter_is_refused():
+    exe = interpreters().get((3, 12))
+    if exe is None:
+        pytest.skip("needs CPython 3.12 for a shared-GIL subinterpreter")
+    r = run_python("""
+import _xxsubinterpreters as sub
+interp = sub.create(isolated=False)
+try:
+    sub.run_string(interp, "import halvo")
+except Exception as e:
+    print(e)
+""", python=exe)
+    assert "ImportError" in r.stdout and "main interpreter" in r.stdout, r.stderr

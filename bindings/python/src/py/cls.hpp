@@ -16,11 +16,11 @@
 namespace halvo::py {
 
 struct ClassSpec {
-    const char* name;          // "halvo.Step"
+    const char* name;          // a literal, "halvo.Step": the type keeps the pointer
     newfunc ctor = nullptr;    // none: calling the class raises TypeError
     const char* doc = nullptr; // the constructor's signature and doc
-    std::vector<PyMethodDef> methods;
-    std::vector<PyGetSetDef> getters;
+    std::vector<PyMethodDef> methods = {};
+    std::vector<PyGetSetDef> getters = {};
     reprfunc repr = nullptr;
     reprfunc str = nullptr;
     richcmpfunc compare = nullptr;  // eq_only<T>: values compare, never hash
