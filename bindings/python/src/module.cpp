@@ -1,11 +1,31 @@
 // The extension module _halvo.
 #include <Python.h>
 
-static PyModuleDef_Slot kSlots[] = {{0, nullptr}};
+#include "error.hpp"
+#include "py/module.hpp"
 
-static PyModuleDef kModule = {
+namespace {
+
+void register_all(PyObject* module) {
+    halvo::error::register_in(module);
+    // Then, in this order: image::register_in (Step, Recipe, ImageSource,
+    // BuildImageResult, ImageEntry, ImageClient), fs::register_in (Directory,
+    // HostMount, mount_support), console::register_in (ConsoleClientBuilder,
+    // ConsoleClient, ExecResult, ReadResult), ensure::register_in (ensure_halvo).
+}
+
+int exec_halvo(PyObject* module) { return halvo::py::exec_module(module, &register_all); }
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_halvo)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "_halvo", "Every class, exception and constant, added to the module.", 0, nullptr,
     kSlots, nullptr, nullptr, nullptr,
 };
+
+}  // namespace
 
 PyMODINIT_FUNC PyInit__halvo() { return PyModuleDef_Init(&kModule); }

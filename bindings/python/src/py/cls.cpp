@@ -1,0 +1,38 @@
+#include "py/cls.hpp"
+
+namespace halvo::py {
+
+PyTypeObject* make_type(ClassSpec spec, int basicsize, destructor dealloc) {
+    // Leaked on purpose: the type points into these for as long as it lives.
+    auto* methods = new std::vector<PyMethodDef>(std::move(spec.methods));
+    methods->push_back({nullptr, nullptr, 0, nullptr});
+    auto* getters = new std::vector<PyGetSetDef>(std::move(spec.getters));
+    getters->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+
+    std::vector<PyType_Slot> slots = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+        {Py_tp_methods, methods->data()},
+        {Py_tp_getset, getters->data()},
+    };
+    unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+    if (spec.ctor) {
+        slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.ctor)});
+        if (spec.doc) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
+    } else {
+        flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    }
+    if (spec.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
+    if (spec.str) slots.push_back({Py_tp_str, reinterpret_cast<void*>(spec.str)});
+    if (spec.compare) {
+        slots.push_back({Py_tp_richcompare, reinterpret_cast<void*>(spec.compare)});
+        slots.push_back({Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)});
+    }
+    slots.push_back({0, nullptr});
+
+    PyType_Spec type_spec = {spec.name, basicsize, 0, flags, slots.data()};
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    if (!type) throw ErrorAlreadySet{};
+    return type;
+}
+
+}  // namespace halvo::py

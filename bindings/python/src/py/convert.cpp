@@ -1,0 +1,114 @@
+#include "py/convert.hpp"
+
+namespace halvo::py {
+
+namespace {
+const char kStrToVec[] = "Can't extract `str` to `Vec`";
+
+[[noreturn]] void expected(const char* what, PyObject* got) {
+    raise(PyExc_TypeError, std::string("expected ") + what + ", got " + type_name(got));
+}
+
+std::string_view bytes_view(PyObject* b) {
+    char* data = nullptr;
+    Py_ssize_t n = 0;
+    check(PyBytes_AsStringAndSize(b, &data, &n));
+    return {data, static_cast<size_t>(n)};
+}
+}  // namespace
+
+std::string type_name(PyObject* o) {
+    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__");
+    const char* s = name ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
+    std::string out = s ? s : "object";
+    if (!s) PyErr_Clear();
+    Py_XDECREF(name);
+    return out;
+}
+
+std::vector<Ref> list_items(PyObject* o) {
+    if (PyUnicode_Check(o)) raise(PyExc_TypeError, kStrToVec);
+    std::vector<Ref> items;
+    if (PyList_Check(o)) {
+        for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) items.push_back(Ref::borrow(PyList_GetItem(o, i)));
+    } else if (PyTuple_Check(o)) {
+        for (Py_ssize_t i = 0; i < PyTuple_Size(o); ++i) items.push_back(Ref::borrow(PyTuple_GetItem(o, i)));
+    } else {
+        expected("a list or tuple", o);
+    }
+    return items;
+}
+
+std::string to_text(PyObject* o) {
+    if (!PyUnicode_Check(o)) expected("str", o);
+    Py_ssize_t n = 0;
+    // Lone surrogates raise UnicodeEncodeError here.
+    const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+    if (!s) throw ErrorAlreadySet{};
+    return std::string(s, static_cast<size_t>(n));
+}
+
+std::filesystem::path to_path(PyObject* o) {
+    const char kNoBytes[] = "expected str or os.PathLike returning str, got bytes";
+    if (PyBytes_Check(o)) raise(PyExc_TypeError, kNoBytes);
+    auto fspath = check(PyOS_FSPath(o));
+    if (PyBytes_Check(fspath.get())) raise(PyExc_TypeError, kNoBytes);
+    // The file-system encoding with surrogateescape reaches non-UTF-8 names.
+    auto encoded = check(PyUnicode_EncodeFSDefault(fspath.get()));
+    return std::filesystem::path(std::string(bytes_view(encoded.get())));
+}
+
+bool to_bool(PyObject* o) {
+    if (o == Py_True) return true;
+    if (o == Py_False) return false;
+    expected("bool", o);
+}
+
+uint64_t to_unsigned(PyObject* o, int bits) {
+    auto index = check(PyNumber_Index(o));
+    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    bool overflow = false;
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw ErrorAlreadySet{};
+        PyErr_Clear();
+        overflow = true;
+    }
+    if (overflow || (bits < 64 && v >> bits != 0)) {
+        auto repr = check(PyObject_Repr(index.get()));
+        raise(PyExc_OverflowError,
+              to_text(repr.get()) + " is out of range for an unsigned " + std::to_string(bits) + "-bit integer");
+    }
+    return v;
+}
+
+Bytes to_bytes(PyObject* o) {
+    Bytes out;
+    if (PyBytes_Check(o)) {
+        auto v = bytes_view(o);
+        out.data.assign(v.begin(), v.end());
+    } else if (PyByteArray_Check(o)) {
+        const char* p = PyByteArray_AsString(o);
+        out.data.assign(p, p + PyByteArray_Size(o));
+    } else if (PyUnicode_Check(o)) {
+        raise(PyExc_TypeError, kStrToVec);
+    } else if (PySequence_Check(o)) {
+        // memoryview and array land here too: the limited API of 3.10 has
+        // no buffer protocol, so they are read item by item.
+        Py_ssize_t n = PySequence_Size(o);
+        check(static_cast<int>(n < 0 ? -1 : 0));
+        out.data.reserve(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            auto item = check(PySequence_GetItem(o, i));
+            out.data.push_back(static_cast<uint8_t>(to_unsigned(item.get(), 8)));
+        }
+    } else {
+        expected("bytes, bytearray or a sequence of ints", o);
+    }
+    return out;
+}
+
+Ref text_to_python(std::string_view s) {
+    return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+
+}  // namespace halvo::py

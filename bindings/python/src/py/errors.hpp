@@ -1,0 +1,84 @@
+#pragma once
+// How errors cross into Python: C++ exceptions inside binding code, and
+// ScriptError, the Python-free outcome of a failed operation.
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+
+#include "protocol/base.hpp"
+#include "py/ref.hpp"
+
+namespace halvo::py {
+
+// Sets a Python error and throws ErrorAlreadySet.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+// Raises an exception object.
+[[noreturn]] void raise(Ref exc);
+
+// Inside a catch block at a C entry point: turns the exception in flight
+// into a pending Python error (std::bad_alloc becomes MemoryError).
+void set_error_from_current_exception();
+
+// Runs fn at a C entry point, returning `failed` with a Python error set
+// when fn throws.
+template <class R, class F>
+R guarded(R failed, F&& fn) {
+    GilMark gil(true);
+    try {
+        return fn();
+    } catch (...) {
+        set_error_from_current_exception();
+        return failed;
+    }
+}
+
+// The three exception types of the module, per process. The module's
+// error part creates them; a second extension may adopt them.
+struct ScriptExceptions {
+    PyObject* halvo = nullptr;
+    PyObject* refused = nullptr;
+    PyObject* broken = nullptr;
+};
+const ScriptExceptions& script_exceptions();
+void set_script_exceptions(const ScriptExceptions& types);
+
+// The OSError subclass of an I/O error's kind, made with the text as its
+// only argument so that errno and strerror stay None.
+Ref io_exception(const IoError& err);
+[[noreturn]] void raise_io(const IoError& err);
+
+// The outcome of a failed operation, built on any thread, raised under the
+// GIL.
+class ScriptError {
+public:
+    enum class Kind { Halvo, Refused, Broken, Value, Runtime, Io, Panic, Memory };
+
+    static ScriptError failure(const protocol::Failure& f);
+    // A Failure anywhere in the chain wins over the chain itself.
+    static ScriptError from_chain(const Chain& c);
+    static ScriptError halvo(std::string text) { return {Kind::Halvo, std::move(text)}; }
+    static ScriptError value(std::string text) { return {Kind::Value, std::move(text)}; }
+    static ScriptError runtime(std::string text) { return {Kind::Runtime, std::move(text)}; }
+    static ScriptError io(const IoError& err);
+    // An exception that escaped an operation.
+    static ScriptError panic(std::string text) { return {Kind::Panic, std::move(text)}; }
+    static ScriptError out_of_memory() { return {Kind::Memory, {}}; }
+
+    Kind kind() const { return kind_; }
+    const std::string& text() const { return text_; }
+    int64_t code() const { return code_; }
+
+    // With the GIL held.
+    Ref to_exception() const;
+    [[noreturn]] void raise() const;
+
+private:
+    ScriptError(Kind k, std::string text) : kind_(k), text_(std::move(text)) {}
+    Kind kind_;
+    std::string text_;
+    int64_t code_ = 0;
+    IoError io_;
+};
+
+}  // namespace halvo::py

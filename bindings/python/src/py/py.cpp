@@ -1,1 +1,0 @@
-#include "py/py.hpp"

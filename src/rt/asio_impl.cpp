@@ -1,0 +1,2 @@
+// Asio is compiled once, here.
+#include <asio/impl/src.hpp>

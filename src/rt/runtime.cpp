@@ -1,0 +1,185 @@
+#include "rt/runtime.hpp"
+
+#include <asio/detached.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <thread>
+
+namespace halvo::rt {
+namespace {
+
+constexpr std::size_t kPoolCap = 512;
+constexpr auto kIdleExpiry = std::chrono::seconds(10);
+
+// Starts a detached thread with every signal blocked, so signals reach the
+// interpreter's own threads.
+void start_thread(std::function<void()> body) {
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    std::thread(std::move(body)).detach();
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+class Pool {
+public:
+    void submit(std::function<void()> job) {
+        std::lock_guard lk(mu_);
+        jobs_.push_back(std::move(job));
+        if (jobs_.size() <= idle_) {
+            cv_.notify_one();
+        } else if (threads_ < kPoolCap) {
+            ++threads_;
+            start_thread([this] { work(); });
+        }
+    }
+
+private:
+    void work() {
+        std::unique_lock lk(mu_);
+        for (;;) {
+            if (!jobs_.empty()) {
+                auto job = std::move(jobs_.front());
+                jobs_.pop_front();
+                lk.unlock();
+                try {
+                    job();
+                } catch (...) {
+                }
+                job = nullptr;  // its captures go before the lock is taken again
+                lk.lock();
+                continue;
+            }
+            ++idle_;
+            bool got = cv_.wait_for(lk, kIdleExpiry, [this] { return !jobs_.empty(); });
+            --idle_;
+            if (!got) {
+                --threads_;
+                return;
+            }
+        }
+    }
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> jobs_;
+    std::size_t threads_ = 0;
+    std::size_t idle_ = 0;
+};
+
+struct Runtime {
+    asio::io_context io;
+    asio::executor_work_guard<asio::io_context::executor_type> keep{io.get_executor()};
+    Pool pool;
+
+    Runtime() : io(threads()) {
+        for (unsigned i = 0, n = threads(); i < n; ++i) start_thread([this] { io.run(); });
+    }
+    static unsigned threads() { return std::max(2u, std::thread::hardware_concurrency()); }
+};
+
+// Both are trivially destructible: nothing runs at process exit, and the
+// runtime itself is never freed (threads may still be using it).
+constinit std::mutex g_mu;
+std::atomic<Runtime*> g_rt{nullptr};
+
+void prepare_fork() { g_mu.lock(); }
+void parent_after_fork() { g_mu.unlock(); }
+void child_after_fork() {
+    // The parent's threads do not exist here; its runtime is abandoned.
+    g_rt.store(nullptr, std::memory_order_release);
+    g_mu.unlock();
+}
+
+Runtime& runtime() {
+    Runtime* rt = g_rt.load(std::memory_order_acquire);
+    if (rt) return *rt;
+    std::lock_guard lk(g_mu);
+    rt = g_rt.load(std::memory_order_acquire);
+    if (!rt) {
+        static std::once_flag atfork;  // trivially destructible
+        std::call_once(atfork, [] { pthread_atfork(prepare_fork, parent_after_fork, child_after_fork); });
+        rt = new Runtime();
+        g_rt.store(rt, std::memory_order_release);
+    }
+    return *rt;
+}
+
+}  // namespace
+
+asio::io_context& io() { return runtime().io; }
+
+bool started() { return g_rt.load(std::memory_order_acquire) != nullptr; }
+
+Strand make_strand() { return asio::make_strand(io()); }
+
+void blocking(std::function<void()> job) { runtime().pool.submit(std::move(job)); }
+
+asio::awaitable<void> sleep(std::chrono::nanoseconds d) {
+    asio::steady_timer t(co_await asio::this_coro::executor, d);
+    co_await t.async_wait(asio::use_awaitable);
+}
+
+void spawn_detached(asio::awaitable<void> task) {
+    asio::co_spawn(make_strand(), std::move(task), asio::detached);
+}
+
+void CancelSignal::cancel() {
+    if (cancelled_.exchange(true, std::memory_order_acq_rel)) return;
+    asio::post(strand_, [self = shared_from_this()] { self->signal_.emit(asio::cancellation_type::terminal); });
+}
+
+std::optional<AsyncMutex::Guard> AsyncMutex::try_lock() {
+    std::lock_guard lk(mu_);
+    if (locked_) return std::nullopt;
+    locked_ = true;
+    return Guard(this);
+}
+
+std::size_t AsyncMutex::waiting() const {
+    std::lock_guard lk(mu_);
+    return waiters_.size();
+}
+
+void AsyncMutex::enqueue(std::shared_ptr<Waiter> w) {
+    {
+        std::lock_guard lk(mu_);
+        if (locked_) {
+            waiters_.push_back(std::move(w));
+            return;
+        }
+        locked_ = true;
+    }
+    w->grant(Guard(this));
+}
+
+void AsyncMutex::withdraw(const std::shared_ptr<Waiter>& w) {
+    {
+        std::lock_guard lk(mu_);
+        auto it = std::find(waiters_.begin(), waiters_.end(), w);
+        if (it == waiters_.end()) return;  // already granted
+        waiters_.erase(it);
+    }
+    w->abort();
+}
+
+void AsyncMutex::unlock() {
+    std::shared_ptr<Waiter> next;
+    {
+        std::lock_guard lk(mu_);
+        if (waiters_.empty()) {
+            locked_ = false;
+            return;
+        }
+        next = std::move(waiters_.front());
+        waiters_.pop_front();
+    }
+    next->grant(Guard(this));
+}
+
+}  // namespace halvo::rt

@@ -1,0 +1,324 @@
+#pragma once
+// The shared task runtime: one multi-threaded io_context for I/O and timers,
+// a growing pool for blocking jobs, strands for tasks, a thread-safe one-shot
+// cancel signal and a FIFO async mutex.
+#include <asio/any_io_executor.hpp>
+#include <asio/associated_cancellation_slot.hpp>
+#include <asio/associated_executor.hpp>
+#include <asio/async_result.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/dispatch.hpp>
+#include <asio/error.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/strand.hpp>
+#include <asio/system_error.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+namespace halvo::rt {
+
+// The runtime, made on first use; never destroyed. In a forked child the
+// parent's runtime is abandoned and a fresh one is made on first use.
+asio::io_context& io();
+bool started();
+
+using Strand = asio::strand<asio::io_context::executor_type>;
+Strand make_strand();
+
+// Runs a job on a pool thread. The pool grows on demand so long jobs never
+// starve others; idle threads leave after a while. A job's exception is dropped.
+void blocking(std::function<void()> job);
+
+asio::awaitable<void> sleep(std::chrono::nanoseconds d);
+
+namespace detail {
+
+// An async operation completed at most once, from any thread; the handler
+// runs on its own executor. The loser of a race (result vs cancel) is a no-op.
+template <class Handler>
+class Pending {
+public:
+    using Executor = asio::associated_executor_t<Handler, asio::io_context::executor_type>;
+
+    explicit Pending(Handler h)
+        : work_(asio::get_associated_executor(h, io().get_executor())), handler_(std::move(h)) {}
+
+    asio::cancellation_slot slot() { return asio::get_associated_cancellation_slot(*handler_); }
+
+    template <class... Args>
+    bool complete(Args&&... args) {
+        std::optional<Handler> h;
+        std::optional<asio::executor_work_guard<Executor>> work;
+        {
+            std::lock_guard lk(mu_);
+            if (!handler_) return false;
+            h.emplace(std::move(*handler_));
+            handler_.reset();
+            work.emplace(std::move(*work_));
+            work_.reset();
+        }
+        auto ex = work->get_executor();
+        asio::post(ex, [h = std::move(*h), w = std::move(*work),
+                        ... a = std::forward<Args>(args)]() mutable {
+            // Our cancel handler may sit in the slot; it must not outlive the op.
+            asio::get_associated_cancellation_slot(h).clear();
+            std::move(h)(std::move(a)...);
+        });
+        return true;
+    }
+
+private:
+    std::mutex mu_;
+    std::optional<asio::executor_work_guard<Executor>> work_;
+    std::optional<Handler> handler_;
+};
+
+inline std::exception_ptr aborted() {
+    return std::make_exception_ptr(asio::system_error(asio::error::operation_aborted));
+}
+
+}  // namespace detail
+
+// Awaits a blocking job's result. Cancelling stops only the waiting: the job
+// runs to its end and its result is dropped.
+template <class F>
+auto run_blocking(F f) -> asio::awaitable<std::invoke_result_t<F&>> {
+    using R = std::invoke_result_t<F&>;
+    // std::function needs a copyable callable.
+    auto job = std::make_shared<F>(std::move(f));
+    if constexpr (std::is_void_v<R>) {
+        co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(
+            [job](auto handler) {
+                using H = decltype(handler);
+                auto op = std::make_shared<detail::Pending<H>>(std::move(handler));
+                if (auto slot = op->slot(); slot.is_connected())
+                    slot.assign([op](asio::cancellation_type) { op->complete(detail::aborted()); });
+                blocking([job, op] {
+                    std::exception_ptr e;
+                    try {
+                        (*job)();
+                    } catch (...) {
+                        e = std::current_exception();
+                    }
+                    op->complete(e);
+                });
+            },
+            asio::use_awaitable);
+    } else {
+        std::optional<R> r = co_await asio::async_initiate<decltype(asio::use_awaitable),
+                                                            void(std::exception_ptr, std::optional<R>)>(
+            [job](auto handler) {
+                using H = decltype(handler);
+                auto op = std::make_shared<detail::Pending<H>>(std::move(handler));
+                if (auto slot = op->slot(); slot.is_connected())
+                    slot.assign([op](asio::cancellation_type) {
+                        op->complete(detail::aborted(), std::optional<R>());
+                    });
+                blocking([job, op] {
+                    std::exception_ptr e;
+                    std::optional<R> v;
+                    try {
+                        v.emplace((*job)());
+                    } catch (...) {
+                        e = std::current_exception();
+                    }
+                    op->complete(e, std::move(v));
+                });
+            },
+            asio::use_awaitable);
+        co_return std::move(*r);
+    }
+}
+
+// A one-shot cancel for one spawned task. cancel() may be called from any
+// thread: it sets a flag and emits on the task's strand (Asio's signal is not
+// thread-safe). A cancel that comes before the task starts still stops it.
+class CancelSignal : public std::enable_shared_from_this<CancelSignal> {
+public:
+    CancelSignal() : CancelSignal(make_strand()) {}
+    explicit CancelSignal(Strand strand) : strand_(std::move(strand)) {}
+    CancelSignal(const CancelSignal&) = delete;
+    CancelSignal& operator=(const CancelSignal&) = delete;
+
+    // Must be owned by a shared_ptr. Only the first call has an effect.
+    void cancel();
+    bool cancelled() const { return cancelled_.load(std::memory_order_acquire); }
+    // Only for use on the strand.
+    asio::cancellation_slot slot() { return signal_.slot(); }
+    const Strand& strand() const { return strand_; }
+
+private:
+    Strand strand_;
+    std::atomic<bool> cancelled_{false};
+    asio::cancellation_signal signal_;
+};
+
+namespace detail {
+
+template <class T>
+asio::awaitable<T> unless_cancelled(std::shared_ptr<CancelSignal> sig, asio::awaitable<T> task) {
+    if (sig->cancelled()) throw asio::system_error(asio::error::operation_aborted);
+    co_return co_await std::move(task);
+}
+
+}  // namespace detail
+
+// Spawns a task on the signal's strand, bound to the signal. The handler
+// runs on that strand: handler(std::exception_ptr) for a void task, else
+// handler(std::exception_ptr, std::optional<T>) with the value when there is
+// no exception. A cancelled task ends with asio::error::operation_aborted
+// unless it catches it. The signal is kept alive until the task is done.
+template <class T, class Handler>
+void spawn(asio::awaitable<T> task, std::shared_ptr<CancelSignal> sig, Handler handler) {
+    Strand strand = sig->strand();
+    // On the strand, so binding the slot never races an emit.
+    asio::dispatch(strand, [task = std::move(task), sig = std::move(sig),
+                            handler = std::move(handler)]() mutable {
+        auto slot = sig->slot();
+        auto done = [sig, handler = std::move(handler)](std::exception_ptr e, auto&&... v) mutable {
+            handler(e, std::forward<decltype(v)>(v)...);
+            // Released after the task's frames are gone, since they use the slot.
+            Strand strand = sig->strand();
+            asio::post(strand, [s = std::move(sig)] {});
+        };
+        if constexpr (std::is_void_v<T>) {
+            asio::co_spawn(sig->strand(), detail::unless_cancelled(sig, std::move(task)),
+                           asio::bind_cancellation_slot(slot, std::move(done)));
+        } else {
+            auto wrapped = [](std::shared_ptr<CancelSignal> s,
+                              asio::awaitable<T> t) -> asio::awaitable<std::optional<T>> {
+                co_return std::optional<T>(co_await detail::unless_cancelled(std::move(s), std::move(t)));
+            };
+            asio::co_spawn(sig->strand(), wrapped(sig, std::move(task)),
+                           asio::bind_cancellation_slot(slot, std::move(done)));
+        }
+    });
+}
+
+// Spawns a task on a new strand; its outcome is dropped.
+void spawn_detached(asio::awaitable<void> task);
+
+// A FIFO async mutex. A waiter cancelled through its cancellation slot leaves
+// the queue without the lock; the lock is handed straight to the next waiter,
+// so it is never lost.
+class AsyncMutex {
+public:
+    class Guard {
+    public:
+        Guard() = default;
+        Guard(Guard&& o) noexcept : m_(std::exchange(o.m_, nullptr)) {}
+        Guard& operator=(Guard&& o) noexcept {
+            if (this != &o) {
+                reset();
+                m_ = std::exchange(o.m_, nullptr);
+            }
+            return *this;
+        }
+        ~Guard() { reset(); }
+        bool owns_lock() const { return m_ != nullptr; }
+        void reset() {
+            if (m_) std::exchange(m_, nullptr)->unlock();
+        }
+
+    private:
+        friend class AsyncMutex;
+        explicit Guard(AsyncMutex* m) : m_(m) {}
+        AsyncMutex* m_ = nullptr;
+    };
+
+    AsyncMutex() = default;
+    AsyncMutex(const AsyncMutex&) = delete;
+    AsyncMutex& operator=(const AsyncMutex&) = delete;
+
+    asio::awaitable<Guard> lock();
+    std::optional<Guard> try_lock();
+    // How many wait for the lock now.
+    std::size_t waiting() const;
+
+private:
+    // A queued waiter; grant() hands it the lock, abort() rejects it.
+    struct Waiter {
+        virtual ~Waiter() = default;
+        virtual void grant(Guard g) = 0;
+        virtual void abort() = 0;
+    };
+    template <class H>
+    struct WaiterOf;
+
+    void unlock();
+    void enqueue(std::shared_ptr<Waiter> w);
+    void withdraw(const std::shared_ptr<Waiter>& w);
+
+    mutable std::mutex mu_;
+    bool locked_ = false;
+    std::deque<std::shared_ptr<Waiter>> waiters_;
+};
+
+template <class H>
+struct AsyncMutex::WaiterOf : AsyncMutex::Waiter {
+    explicit WaiterOf(H h) : op(std::move(h)) {}
+    void grant(Guard g) override { op.complete(std::exception_ptr(), std::move(g)); }
+    void abort() override { op.complete(detail::aborted(), Guard()); }
+    detail::Pending<H> op;
+};
+
+inline asio::awaitable<AsyncMutex::Guard> AsyncMutex::lock() {
+    return asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, Guard)>(
+        [this](auto handler) {
+            using H = decltype(handler);
+            auto w = std::make_shared<WaiterOf<H>>(std::move(handler));
+            if (auto slot = w->op.slot(); slot.is_connected()) {
+                std::weak_ptr<Waiter> weak = w;
+                slot.assign([this, weak](asio::cancellation_type) {
+                    if (auto w = weak.lock()) withdraw(w);
+                });
+            }
+            enqueue(std::move(w));
+        },
+        asio::use_awaitable);
+}
+
+// A value behind an AsyncMutex; only a guard reaches it.
+template <class T>
+class Locked {
+public:
+    class Guard {
+    public:
+        T& operator*() const { return *value_; }
+        T* operator->() const { return value_; }
+
+    private:
+        friend class Locked;
+        Guard(AsyncMutex::Guard g, T* v) : guard_(std::move(g)), value_(v) {}
+        AsyncMutex::Guard guard_;
+        T* value_;
+    };
+
+    Locked() = default;
+    template <class... A>
+    explicit Locked(std::in_place_t, A&&... a) : value_(std::forward<A>(a)...) {}
+
+    asio::awaitable<Guard> lock() { co_return Guard(co_await mutex_.lock(), &value_); }
+
+private:
+    AsyncMutex mutex_;
+    T value_{};
+};
+
+}  // namespace halvo::rt

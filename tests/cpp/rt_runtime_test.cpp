@@ -1,0 +1,244 @@
+#include "rt/runtime.hpp"
+
+#include <gtest/gtest.h>
+
+#include <asio/steady_timer.hpp>
+
+#include <future>
+#include <latch>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace halvo;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Spawns a task with its own cancel signal and returns a future of its end:
+// the exception it ended with (null when it ran to its end).
+template <class T>
+std::future<std::exception_ptr> run(asio::awaitable<T> task, std::shared_ptr<rt::CancelSignal> sig = nullptr) {
+    if (!sig) sig = std::make_shared<rt::CancelSignal>();
+    auto done = std::make_shared<std::promise<std::exception_ptr>>();
+    auto f = done->get_future();
+    rt::spawn(std::move(task), sig, [done](std::exception_ptr e, auto&&...) { done->set_value(e); });
+    return f;
+}
+
+bool aborted(std::exception_ptr e) {
+    try {
+        if (e) std::rethrow_exception(e);
+    } catch (const asio::system_error& s) {
+        return s.code() == asio::error::operation_aborted;
+    } catch (...) {
+    }
+    return false;
+}
+
+template <class T>
+T get(std::future<T>& f) {
+    if (f.wait_for(30s) != std::future_status::ready) ADD_FAILURE() << "timed out waiting for a task";
+    return f.get();
+}
+
+template <class P>
+void wait_until(P done) {
+    for (int i = 0; i < 3000 && !done(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(done());
+}
+
+}  // namespace
+
+TEST(RtRuntime, RunsTasksAndReturnsValues) {
+    auto sig = std::make_shared<rt::CancelSignal>();
+    std::promise<int> got;
+    rt::spawn(
+        []() -> asio::awaitable<int> {  // no captures: the frame outlives the lambda
+            co_await rt::sleep(1ms);
+            co_return 41 + co_await rt::run_blocking([] { return 1; });
+        }(),
+        sig, [&](std::exception_ptr e, std::optional<int> v) { got.set_value(e ? -1 : v.value_or(-2)); });
+    auto f = got.get_future();
+    EXPECT_EQ(get(f), 42);
+    EXPECT_TRUE(rt::started());
+}
+
+TEST(RtRuntime, BlockingJobExceptionReachesTheAwaiter) {
+    auto f = run([]() -> asio::awaitable<void> {
+        co_await rt::run_blocking([]() -> std::string { throw std::runtime_error("boom"); });
+    }());
+    auto e = get(f);
+    ASSERT_TRUE(e);
+    EXPECT_THROW(std::rethrow_exception(e), std::runtime_error);
+}
+
+TEST(RtCancelSignal, CancelBeforeStartStopsTheTask) {
+    auto sig = std::make_shared<rt::CancelSignal>();
+    sig->cancel();
+    bool ran = false;
+    auto f = run(
+        [](bool* ran) -> asio::awaitable<void> {
+            *ran = true;
+            co_return;
+        }(&ran),
+        sig);
+    EXPECT_TRUE(aborted(get(f)));
+    EXPECT_FALSE(ran);
+    EXPECT_TRUE(sig->cancelled());
+}
+
+TEST(RtCancelSignal, CancelStopsAWaitingTimer) {
+    auto sig = std::make_shared<rt::CancelSignal>();
+    std::promise<void> waiting;
+    auto f = run(
+        [](std::promise<void>* waiting) -> asio::awaitable<void> {
+            waiting->set_value();
+            co_await rt::sleep(1h);
+        }(&waiting),
+        sig);
+    waiting.get_future().wait();
+    sig->cancel();
+    EXPECT_TRUE(aborted(get(f)));
+}
+
+TEST(RtCancelSignal, CancelFromManyThreadsIsOneShot) {
+    auto sig = std::make_shared<rt::CancelSignal>();
+    std::promise<void> waiting;
+    auto f = run(
+        [](std::promise<void>* waiting) -> asio::awaitable<void> {
+            waiting->set_value();
+            co_await rt::sleep(1h);
+        }(&waiting),
+        sig);
+    waiting.get_future().wait();
+    std::vector<std::thread> ts;
+    for (int i = 0; i < 4; ++i) ts.emplace_back([sig] { sig->cancel(); });
+    for (auto& t : ts) t.join();
+    EXPECT_TRUE(aborted(get(f)));
+}
+
+TEST(RtRunBlocking, CancelStopsOnlyTheWaiting) {
+    auto sig = std::make_shared<rt::CancelSignal>();
+    std::promise<void> started, release, finished;
+    auto f = run(
+        [](std::promise<void>* started, std::promise<void>* release,
+           std::promise<void>* finished) -> asio::awaitable<void> {
+            co_await rt::run_blocking([=] {
+                started->set_value();
+                release->get_future().wait();
+                finished->set_value();
+            });
+        }(&started, &release, &finished),
+        sig);
+    started.get_future().wait();
+    sig->cancel();
+    EXPECT_TRUE(aborted(get(f)));
+    // The job is still running; it finishes once let go.
+    release.set_value();
+    EXPECT_EQ(finished.get_future().wait_for(30s), std::future_status::ready);
+}
+
+TEST(RtBlockingPool, GrowsBeyondTheHardwareThreads) {
+    // Every job waits for all the others: only a pool that grows gets past the latch.
+    const std::ptrdiff_t n = std::max(2u, std::thread::hardware_concurrency()) * 4 + 3;
+    std::latch all(n);
+    std::atomic<int> done{0};
+    for (std::ptrdiff_t i = 0; i < n; ++i) rt::blocking([&] {
+        all.arrive_and_wait();
+        ++done;
+    });
+    wait_until([&] { return done == n; });
+}
+
+TEST(RtAsyncMutex, WaitersGetTheLockInFifoOrder) {
+    rt::AsyncMutex m;
+    auto first = m.try_lock();
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(m.try_lock());
+
+    std::mutex order_mu;
+    std::vector<int> order;
+    std::vector<std::future<std::exception_ptr>> fs;
+    for (int i = 0; i < 5; ++i) {
+        std::promise<void> queued;
+        // Each waiter is queued before the next one starts.
+        fs.push_back(run([](rt::AsyncMutex* m, std::promise<void>* queued, std::mutex* order_mu,
+                            std::vector<int>* order, int i) -> asio::awaitable<void> {
+            auto lock = m->lock();
+            queued->set_value();
+            auto g = co_await std::move(lock);
+            co_await rt::sleep(1ms);
+            std::lock_guard lk(*order_mu);
+            order->push_back(i);
+        }(&m, &queued, &order_mu, &order, i)));
+        queued.get_future().wait();
+        wait_until([&] { return m.waiting() == std::size_t(i) + 1; });
+    }
+    first.reset();
+    for (auto& f : fs) EXPECT_FALSE(get(f));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+    EXPECT_TRUE(m.try_lock());
+}
+
+TEST(RtAsyncMutex, CancelledWaiterLeavesTheQueueWithoutTheLock) {
+    rt::AsyncMutex m;
+    auto held = m.try_lock();
+    ASSERT_TRUE(held);
+
+    auto sig = std::make_shared<rt::CancelSignal>();
+    std::promise<void> queued;
+    bool got = false;
+    auto cancelled = run(
+        [](rt::AsyncMutex* m, std::promise<void>* queued, bool* got) -> asio::awaitable<void> {
+            auto lock = m->lock();
+            queued->set_value();
+            auto g = co_await std::move(lock);
+            *got = true;
+        }(&m, &queued, &got),
+        sig);
+    queued.get_future().wait();
+    wait_until([&] { return m.waiting() == 1; });
+
+    auto next = run([](rt::AsyncMutex* m) -> asio::awaitable<void> { auto g = co_await m->lock(); }(&m));
+    wait_until([&] { return m.waiting() == 2; });
+
+    sig->cancel();
+    EXPECT_TRUE(aborted(get(cancelled)));
+    EXPECT_FALSE(got);
+    EXPECT_EQ(m.waiting(), 1u);
+    held.reset();
+    EXPECT_FALSE(get(next));
+    EXPECT_TRUE(m.try_lock()) << "the lock was lost";
+}
+
+TEST(RtAsyncMutex, ManyContendersNeverOverlap) {
+    rt::Locked<int> counter;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlap{false};
+    std::vector<std::future<std::exception_ptr>> fs;
+    for (int i = 0; i < 64; ++i) {
+        auto sig = std::make_shared<rt::CancelSignal>();
+        fs.push_back(run(
+            [](rt::Locked<int>* counter, std::atomic<int>* inside,
+               std::atomic<bool>* overlap) -> asio::awaitable<void> {
+                auto g = co_await counter->lock();
+                if (inside->fetch_add(1) != 0) *overlap = true;
+                co_await rt::sleep(100us);
+                ++*g;
+                inside->fetch_sub(1);
+            }(&counter, &inside, &overlap),
+            sig));
+        if (i % 4 == 3) sig->cancel();  // some leave, early or while waiting
+    }
+    int finished = 0;
+    for (auto& f : fs) finished += get(f) ? 0 : 1;
+    EXPECT_FALSE(overlap);
+    std::promise<int> value;
+    auto check = run([](rt::Locked<int>* counter, std::promise<int>* value) -> asio::awaitable<void> {
+        auto g = co_await counter->lock();
+        value->set_value(*g);
+    }(&counter, &value));
+    EXPECT_FALSE(get(check));
+    EXPECT_EQ(value.get_future().get(), finished);
+}
