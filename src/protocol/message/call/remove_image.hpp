@@ -1,0 +1,32 @@
+#pragma once
+// The remove-image call: the image to remove; an empty result.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bson/error.hpp"
+#include "bson/value.hpp"
+#include "bson/writer.hpp"
+#include "image.hpp"
+
+namespace halvo::protocol::message::call {
+
+struct RemoveImageCall {
+    ImageSource image;
+
+    bson::Status write(bson::Writer& w, std::string_view key) const;
+    static bson::BsonResult<RemoveImageCall> read(const bson::Value& v);
+    std::string debug() const;
+    bool operator==(const RemoveImageCall&) const = default;
+};
+
+struct RemoveImageResp {
+    bson::Status write(bson::Writer& w, std::string_view key) const;
+    static bson::BsonResult<RemoveImageResp> read(const bson::Value& v);
+    std::string debug() const;
+    bool operator==(const RemoveImageResp&) const = default;
+};
+
+}  // namespace halvo::protocol::message::call

@@ -1,0 +1,32 @@
+#pragma once
+// The snapshot call: no params; the snapshot blob.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bson/error.hpp"
+#include "bson/value.hpp"
+#include "bson/writer.hpp"
+#include "protocol/message/utils/bytes.hpp"
+
+namespace halvo::protocol::message::call {
+
+struct SnapshotCall {
+    bson::Status write(bson::Writer& w, std::string_view key) const;
+    static bson::BsonResult<SnapshotCall> read(const bson::Value& v);
+    std::string debug() const;
+    bool operator==(const SnapshotCall&) const = default;
+};
+
+struct SnapshotResp {
+    utils::Bytes blob;
+
+    bson::Status write(bson::Writer& w, std::string_view key) const;
+    static bson::BsonResult<SnapshotResp> read(const bson::Value& v);
+    std::string debug() const;
+    bool operator==(const SnapshotResp&) const = default;
+};
+
+}  // namespace halvo::protocol::message::call
