@@ -68,8 +68,8 @@ public:
     void set(std::string key, Value value);
     const std::vector<Entry>& entries() const { return entries_; }
     std::vector<Entry>& entries() { return entries_; }
-    size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
+    size_t size() const;
+    bool empty() const;
     bool operator==(const Document& other) const;
 
 private:
@@ -88,7 +88,7 @@ public:
 
     const std::vector<Value>& items() const { return items_; }
     std::vector<Value>& items() { return items_; }
-    size_t size() const { return items_.size(); }
+    size_t size() const;
     bool operator==(const Array& other) const;
 
 private:
@@ -132,6 +132,10 @@ struct Entry {
     Value value;
     bool operator==(const Entry&) const = default;
 };
+
+inline size_t Document::size() const { return entries_.size(); }
+inline bool Document::empty() const { return entries_.empty(); }
+inline size_t Array::size() const { return items_.size(); }
 
 // How a value is named in "invalid type: {}" and "invalid value: {}".
 std::string describe(const Value& v);

@@ -26,17 +26,4 @@ std::string RemoveImageCall::debug() const {
     return utils::DebugStruct("RemoveImageCall").field("image", image.debug()).finish();
 }
 
-bson::Status RemoveImageResp::write(bson::Writer& w, std::string_view key) const {
-    w.begin_document(key);
-    w.end();
-    return {};
-}
-
-bson::BsonResult<RemoveImageResp> RemoveImageResp::read(const bson::Value& v) {
-    HALVO_CHECK(utils::read_record(v, "RemoveImageResp", {}, {}));
-    return RemoveImageResp{};
-}
-
-std::string RemoveImageResp::debug() const { return "RemoveImageResp"; }
-
 }  // namespace halvo::protocol::message::call

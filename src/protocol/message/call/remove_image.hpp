@@ -9,6 +9,7 @@
 #include "bson/error.hpp"
 #include "bson/value.hpp"
 #include "bson/writer.hpp"
+#include "protocol/message/utils/record.hpp"
 #include "image.hpp"
 
 namespace halvo::protocol::message::call {
@@ -22,11 +23,8 @@ struct RemoveImageCall {
     bool operator==(const RemoveImageCall&) const = default;
 };
 
-struct RemoveImageResp {
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<RemoveImageResp> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const RemoveImageResp&) const = default;
+struct RemoveImageResp : utils::EmptyRecord<RemoveImageResp> {
+    static constexpr std::string_view kName = "RemoveImageResp";
 };
 
 }  // namespace halvo::protocol::message::call

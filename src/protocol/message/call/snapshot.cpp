@@ -7,19 +7,6 @@ namespace halvo::protocol::message::call {
 using bson::BsonResult;
 using bson::Status;
 
-bson::Status SnapshotCall::write(bson::Writer& w, std::string_view key) const {
-    w.begin_document(key);
-    w.end();
-    return {};
-}
-
-bson::BsonResult<SnapshotCall> SnapshotCall::read(const bson::Value& v) {
-    HALVO_CHECK(utils::read_record(v, "SnapshotCall", {}, {}));
-    return SnapshotCall{};
-}
-
-std::string SnapshotCall::debug() const { return "SnapshotCall"; }
-
 Status SnapshotResp::write(bson::Writer& w, std::string_view key) const {
     w.begin_document(key);
     utils::encode(w, "blob", blob);

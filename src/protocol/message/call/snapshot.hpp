@@ -9,15 +9,13 @@
 #include "bson/error.hpp"
 #include "bson/value.hpp"
 #include "bson/writer.hpp"
+#include "protocol/message/utils/record.hpp"
 #include "protocol/message/utils/bytes.hpp"
 
 namespace halvo::protocol::message::call {
 
-struct SnapshotCall {
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<SnapshotCall> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const SnapshotCall&) const = default;
+struct SnapshotCall : utils::EmptyRecord<SnapshotCall> {
+    static constexpr std::string_view kName = "SnapshotCall";
 };
 
 struct SnapshotResp {

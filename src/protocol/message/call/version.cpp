@@ -7,19 +7,6 @@ namespace halvo::protocol::message::call {
 using bson::BsonResult;
 using bson::Status;
 
-bson::Status VersionCall::write(bson::Writer& w, std::string_view key) const {
-    w.begin_document(key);
-    w.end();
-    return {};
-}
-
-bson::BsonResult<VersionCall> VersionCall::read(const bson::Value& v) {
-    HALVO_CHECK(utils::read_record(v, "VersionCall", {}, {}));
-    return VersionCall{};
-}
-
-std::string VersionCall::debug() const { return "VersionCall"; }
-
 Status VersionResp::write(bson::Writer& w, std::string_view key) const {
     w.begin_document(key);
     w.add_string("version", version);

@@ -9,14 +9,12 @@
 #include "bson/error.hpp"
 #include "bson/value.hpp"
 #include "bson/writer.hpp"
+#include "protocol/message/utils/record.hpp"
 
 namespace halvo::protocol::message::call {
 
-struct VersionCall {
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<VersionCall> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const VersionCall&) const = default;
+struct VersionCall : utils::EmptyRecord<VersionCall> {
+    static constexpr std::string_view kName = "VersionCall";
 };
 
 struct VersionResp {

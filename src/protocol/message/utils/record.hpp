@@ -90,6 +90,23 @@ struct Field {
 Status read_record(const bson::Value& v, std::string_view name, std::span<const Field> fields,
                    const std::function<Status(size_t, const bson::Value&)>& field);
 
+// A record without fields: an empty document, read from any document or
+// array whatever it holds.
+template <class Self>
+struct EmptyRecord {
+    bson::Status write(bson::Writer& w, std::string_view key) const {
+        w.begin_document(key);
+        w.end();
+        return {};
+    }
+    static BsonResult<Self> read(const bson::Value& v) {
+        HALVO_CHECK(read_record(v, Self::kName, {}, {}));
+        return Self{};
+    }
+    std::string debug() const { return std::string(Self::kName); }
+    bool operator==(const EmptyRecord&) const = default;
+};
+
 // ---- Writing ---------------------------------------------------------------
 
 void encode(bson::Writer& w, std::string_view key, const std::string& v);
