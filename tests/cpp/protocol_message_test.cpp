@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "bson_peer.hpp"
+#include "protocol/base.hpp"
 #include "protocol/message/message.hpp"
 #include "protocol_fixture.hpp"
 
@@ -165,8 +166,11 @@ TEST(ErrorRecord, ReadingTable) {
         std::string got = e ? e->debug() : e.error().display();
         EXPECT_NE(got.find(c.expect), std::string::npos) << c.what << ": " << got;
     }
-    auto refused = Error::make(-32012, "x");
-    EXPECT_EQ(refused.text(), "x (-32012)");
+    auto refused = protocol::Failure::refused(Error::make(-32012, "x"));
+    EXPECT_EQ(refused.text(), "the console server refused: x (-32012)");
+    EXPECT_EQ(refused.debug(), "Refused(Error { code: -32012, message: \"x\", data: None })");
+    auto broken = protocol::Failure::broken(Chain("a frame ended mid-way").context("reading a message"));
+    EXPECT_EQ(broken.debug(), "Broken(\"reading a message: a frame ended mid-way\")");
 }
 
 namespace {

@@ -1,10 +1,8 @@
 #pragma once
 // The build-image call: a recipe and the reference to give the image.
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "bson/error.hpp"
 #include "bson/value.hpp"

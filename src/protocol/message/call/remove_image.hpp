@@ -1,10 +1,7 @@
 #pragma once
 // The remove-image call: the image to remove; an empty result.
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "bson/error.hpp"
 #include "bson/value.hpp"

@@ -1,10 +1,7 @@
 #pragma once
 // The snapshot call: no params; the snapshot blob.
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "bson/error.hpp"
 #include "bson/value.hpp"

@@ -1,10 +1,7 @@
 #pragma once
 // The version call: no params; the server's version.
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "bson/error.hpp"
 #include "bson/value.hpp"
