@@ -20,6 +20,8 @@ public:
     // "the console server refused: {}" or "the console channel broke: {}",
     // the latter with the chain's outermost context only.
     std::string text() const;
+    // Refused(Error { .. }) or Broken("every link of the chain").
+    std::string debug() const;
 
 private:
     explicit Failure(message::Error e) : v_(std::move(e)) {}

@@ -1,23 +1,32 @@
 #pragma once
 // The protocol error record that an error response carries.
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
-namespace halvo::bson {
-class Value;
-}
+#include "bson/error.hpp"
+#include "bson/value.hpp"
+#include "bson/writer.hpp"
 
 namespace halvo::protocol::message {
 
 struct Error {
     int64_t code = 0;
     std::string message;
-    std::shared_ptr<const bson::Value> data;  // absent unless the server sent one
+    std::optional<bson::Value> data;  // absent unless the server sent one
 
-    static Error make(int64_t code, std::string message) { return Error{code, std::move(message), nullptr}; }
+    static Error make(int64_t code, std::string message) { return Error{code, std::move(message), std::nullopt}; }
     // "{} ({})": the message, then the code.
     std::string text() const;
+    std::string debug() const;
+
+    // code (int64), message, then data when present.
+    void write(bson::Writer& w, std::string_view key) const;
+    // From a document (any key order, unknown keys skipped, null data is
+    // absent) or an array [code, message, data?].
+    static bson::BsonResult<Error> read(const bson::Value& v);
+    bool operator==(const Error&) const = default;
 };
 
 // The codes the server may send, in the order offered to scripts.

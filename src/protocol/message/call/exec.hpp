@@ -1,0 +1,38 @@
+#pragma once
+// The exec call: a command with an optional time limit; its exit code and output.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bson/error.hpp"
+#include "bson/value.hpp"
+#include "bson/writer.hpp"
+#include "protocol/message/utils/bytes.hpp"
+
+namespace halvo::protocol::message::call {
+
+struct ExecCall {
+    std::vector<std::string> cmd;
+    std::optional<uint64_t> timeout_ms;
+
+    bson::Status write(bson::Writer& w, std::string_view key) const;
+    static bson::BsonResult<ExecCall> read(const bson::Value& v);
+    std::string debug() const;
+    bool operator==(const ExecCall&) const = default;
+};
+
+struct ExecResp {
+    int32_t code = 0;
+    utils::Bytes stdout_bytes;  // "stdout"
+    utils::Bytes stderr_bytes;  // "stderr"
+    bool truncated = false;
+
+    bson::Status write(bson::Writer& w, std::string_view key) const;
+    static bson::BsonResult<ExecResp> read(const bson::Value& v);
+    std::string debug() const;
+    bool operator==(const ExecResp&) const = default;
+};
+
+}  // namespace halvo::protocol::message::call

@@ -1,0 +1,22 @@
+#pragma once
+// The byte-field codec: written as one generic binary, read from a generic
+// binary or an array of integers 0 to 255.
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "bson/error.hpp"
+#include "bson/value.hpp"
+#include "bson/writer.hpp"
+
+namespace halvo::protocol::message::utils {
+
+using Bytes = std::vector<uint8_t>;
+
+void write_bytes(bson::Writer& w, std::string_view key, const Bytes& bytes);
+// Named "bytes" in type errors.
+bson::BsonResult<Bytes> read_bytes(const bson::Value& v);
+// One byte per element; each an int32 or int64 from 0 to 255.
+bson::BsonResult<Bytes> read_byte_array(const bson::Array& a);
+
+}  // namespace halvo::protocol::message::utils
