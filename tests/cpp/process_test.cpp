@@ -209,7 +209,7 @@ TEST(ProcessSpawn, EnvironmentSnapshotAndItsPathReachTheChild) {
 }
 
 TEST(ProcessSpawn, WorkingFolderAndOwnProcessGroup) {
-    Command cmd = sh("pwd; sleep 30");
+    Command cmd = sh("pwd; exec sleep 30");
     cmd.cwd = "/";
     cmd.out = Stdio::piped();
     cmd.own_process_group = true;
