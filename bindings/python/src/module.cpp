@@ -2,12 +2,14 @@
 #include <Python.h>
 
 #include "error.hpp"
+#include "image.hpp"
 #include "py/module.hpp"
 
 namespace {
 
 void register_all(PyObject* module) {
     halvo::error::register_in(module);
+    halvo::image::register_in(module);
     // Then, in this order: image::register_in (Step, Recipe, ImageSource,
     // BuildImageResult, ImageEntry, ImageClient), fs::register_in (Directory,
     // HostMount, mount_support), console::register_in (ConsoleClientBuilder,

@@ -1,0 +1,188 @@
+#include "image.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "dockerfile.hpp"
+#include "error.hpp"
+#include "protocol/message/call/build_image.hpp"
+#include "py/py.hpp"
+#include "quote.hpp"
+
+namespace halvo::py {
+
+image::StepLike FromPython<image::StepLike>::convert(PyObject* o) {
+    if (Class<Step>::is(o)) return {Class<Step>::value(o)};
+    if (PyUnicode_Check(o)) return {Step{Step::Run{to_text(o)}}};
+    raise(PyExc_TypeError, "expected Step or str, got " + type_name(o));
+}
+
+image::ImageSourceLike FromPython<image::ImageSourceLike>::convert(PyObject* o) {
+    if (Class<ImageSource>::is(o)) return {Class<ImageSource>::value(o)};
+    if (Class<Recipe>::is(o)) return {ImageSource{ImageSource::Recipe{Class<Recipe>::value(o)}}};
+    raise(PyExc_TypeError, "expected ImageSource or Recipe, got " + type_name(o));
+}
+
+}  // namespace halvo::py
+
+namespace halvo::image {
+
+namespace {
+
+using BuildImageResp = protocol::message::call::BuildImageResp;
+using py::Ref;
+
+// Step
+
+Step step_run(std::string cmd) { return Step{Step::Run{std::move(cmd)}}; }
+Step step_copy(std::filesystem::path src, std::string dst) {
+    return Step{Step::Copy{src.native(), std::move(dst)}};
+}
+Step step_env(std::string key, std::string value) { return Step{Step::Env{std::move(key), std::move(value)}}; }
+Step step_workdir(std::string dir) { return Step{Step::Workdir{std::move(dir)}}; }
+
+std::string step_str(const Step& s) { return s.text(); }
+std::string step_repr(const Step& s) { return "Step(" + s.text() + ")"; }
+
+void define_step() {
+    py::ClassSpec spec{.name = "halvo.Step"};
+    spec.methods = {
+        py::static_method<"run(cmd)\n--\n\n", &step_run>(),
+        py::static_method<"copy(src, dst)\n--\n\n", &step_copy>(),
+        py::static_method<"env(key, value)\n--\n\n", &step_env>(),
+        py::static_method<"workdir(dir)\n--\n\n", &step_workdir>(),
+    };
+    spec.str = &py::of_value<Step, &step_str>;
+    spec.repr = &py::of_value<Step, &step_repr>;
+    spec.compare = &py::eq_only<Step>;
+    py::Class<Step>::define(std::move(spec));
+}
+
+// Recipe
+
+void append(Recipe& r, std::vector<StepLike> steps) {
+    for (StepLike& s : steps) r.steps.push_back(std::move(s.step));
+}
+
+Recipe recipe_new(std::string base, std::optional<std::vector<StepLike>> steps) {
+    Recipe r{.version = 1, .base = std::move(base), .steps = {}};
+    if (steps) append(r, std::move(*steps));
+    return r;
+}
+
+Recipe recipe_from_dockerfile(std::string content) {
+    auto r = dockerfile::translate(content);
+    if (!r) py::raise(error::from_chain(std::move(r).error()));
+    return std::move(r).value();
+}
+
+Recipe recipe_step(const Recipe& self, StepLike step) {
+    Recipe r = self;
+    r.steps.push_back(std::move(step.step));
+    return r;
+}
+
+Recipe recipe_steps(const Recipe& self, std::vector<StepLike> steps) {
+    Recipe r = self;
+    append(r, std::move(steps));
+    return r;
+}
+
+std::string recipe_base(const Recipe& r) { return r.base; }
+
+std::string recipe_repr(const Recipe& r) {
+    std::vector<std::string> texts;
+    for (const Step& s : r.steps) texts.push_back(s.text());
+    return "Recipe(base=" + halvo::quoted(r.base) + ", steps=" + quoted_list(texts) + ")";
+}
+
+void define_recipe() {
+    py::ClassSpec spec{.name = "halvo.Recipe"};
+    py::constructor<Recipe, "Recipe(base, steps=...)\n--\n\n", &recipe_new>(spec);
+    spec.methods = {
+        py::static_method<"from_dockerfile(content)\n--\n\n", &recipe_from_dockerfile>(),
+        py::method<"step($self, step)\n--\n\n", &recipe_step>(),
+        py::method<"steps($self, steps)\n--\n\n", &recipe_steps>(),
+    };
+    spec.getters = {py::getter<Recipe, "base", &recipe_base>()};
+    spec.repr = &py::of_value<Recipe, &recipe_repr>;
+    spec.compare = &py::eq_only<Recipe>;
+    py::Class<Recipe>::define(std::move(spec));
+}
+
+// ImageSource
+
+ImageSource source_reference(std::string reference) { return ImageSource{ImageSource::Ref{std::move(reference)}}; }
+ImageSource source_digest(std::string digest) { return ImageSource{ImageSource::Digest{std::move(digest)}}; }
+ImageSource source_recipe(Recipe recipe) { return ImageSource{ImageSource::Recipe{std::move(recipe)}}; }
+
+std::string source_repr(const ImageSource& s) {
+    if (const auto* r = std::get_if<ImageSource::Ref>(&s.v)) return "ImageSource.reference(" + halvo::quoted(r->reference) + ")";
+    if (const auto* d = std::get_if<ImageSource::Digest>(&s.v)) return "ImageSource.digest(" + halvo::quoted(d->digest) + ")";
+    return "ImageSource.recipe(" + recipe_repr(std::get<ImageSource::Recipe>(s.v).recipe) + ")";
+}
+
+void define_image_source() {
+    py::ClassSpec spec{.name = "halvo.ImageSource"};
+    spec.methods = {
+        py::static_method<"reference(reference)\n--\n\n", &source_reference>(),
+        py::static_method<"digest(digest)\n--\n\n", &source_digest>(),
+        py::static_method<"recipe(recipe)\n--\n\n", &source_recipe>(),
+    };
+    spec.repr = &py::of_value<ImageSource, &source_repr>;
+    spec.compare = &py::eq_only<ImageSource>;
+    py::Class<ImageSource>::define(std::move(spec));
+}
+
+// BuildImageResult and ImageEntry: results, compared by identity.
+
+std::string built_reference(const BuildImageResp& b) { return b.reference; }
+std::string built_digest(const BuildImageResp& b) { return b.digest; }
+std::string built_repr(const BuildImageResp& b) {
+    return "BuildImageResult(reference=" + halvo::quoted(b.reference) + ", digest=" + halvo::quoted(b.digest) + ")";
+}
+
+void define_build_result() {
+    py::ClassSpec spec{.name = "halvo.BuildImageResult"};
+    spec.getters = {
+        py::getter<BuildImageResp, "reference", &built_reference>(),
+        py::getter<BuildImageResp, "digest", &built_digest>(),
+    };
+    spec.repr = &py::of_value<BuildImageResp, &built_repr>;
+    py::Class<BuildImageResp>::define(std::move(spec));
+}
+
+std::string entry_digest(const ImageEntry& e) { return e.digest; }
+std::vector<std::string> entry_refs(const ImageEntry& e) { return e.refs; }
+std::string entry_repr(const ImageEntry& e) {
+    return "ImageEntry(digest=" + halvo::quoted(e.digest) + ", refs=" + quoted_list(e.refs) + ")";
+}
+
+void define_image_entry() {
+    py::ClassSpec spec{.name = "halvo.ImageEntry"};
+    spec.getters = {
+        py::getter<ImageEntry, "digest", &entry_digest>(),
+        py::getter<ImageEntry, "refs", &entry_refs>(),
+    };
+    spec.repr = &py::of_value<ImageEntry, &entry_repr>;
+    py::Class<ImageEntry>::define(std::move(spec));
+}
+
+}  // namespace
+
+void register_in(PyObject* module) {
+    define_step();
+    define_recipe();
+    define_image_source();
+    define_build_result();
+    define_image_entry();
+    py::add_type(module, py::Class<Step>::type());
+    py::add_type(module, py::Class<Recipe>::type());
+    py::add_type(module, py::Class<ImageSource>::type());
+    py::add_type(module, py::Class<BuildImageResp>::type());
+    py::add_type(module, py::Class<ImageEntry>::type());
+}
+
+}  // namespace halvo::image
