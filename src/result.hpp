@@ -102,3 +102,15 @@ private:
 #define HALVO_CHECK_IMPL_(expr, tmp)                                   \
     if (auto tmp = (expr); !tmp) return ::halvo::fail(std::move(tmp).error()); \
     else (void)0
+
+// The same two for coroutines, which must co_return.
+#define HALVO_CO_TRY(decl, expr) HALVO_CO_TRY_IMPL_(decl, expr, HALVO_CAT_(halvo_try_, __LINE__))
+#define HALVO_CO_TRY_IMPL_(decl, expr, tmp)                    \
+    auto tmp = (expr);                                         \
+    if (!tmp) co_return ::halvo::fail(std::move(tmp).error()); \
+    decl = std::move(tmp).value()
+
+#define HALVO_CO_CHECK(expr) HALVO_CO_CHECK_IMPL_(expr, HALVO_CAT_(halvo_chk_, __LINE__))
+#define HALVO_CO_CHECK_IMPL_(expr, tmp)                                   \
+    if (auto tmp = (expr); !tmp) co_return ::halvo::fail(std::move(tmp).error()); \
+    else (void)0

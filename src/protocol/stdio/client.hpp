@@ -1,0 +1,60 @@
+#pragma once
+// The request client: owns one server child process and speaks the protocol
+// over its standard input and output, one request at a time.
+#include <asio/awaitable.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include <sys/types.h>
+
+#include "error.hpp"
+#include "platform/process.hpp"
+#include "protocol/mod.hpp"
+#include "protocol/stdio/channel.hpp"
+
+namespace halvo::protocol::stdio {
+
+// How long quit waits for the server to end before it kills it.
+inline constexpr std::chrono::nanoseconds kQuitWait = std::chrono::seconds(10);
+
+class StderrCopy;
+
+class StdioClient final : public Client {
+public:
+    // Starts the program with its three standard streams piped; the rest of
+    // the command (environment, working folder) is the caller's. A failure
+    // to start is returned unchanged and leaves nothing behind. The server's
+    // standard error is copied to ours from here on, byte for byte.
+    static IoResult<StdioClient> create(platform::Command cmd, std::chrono::nanoseconds quit_wait = kQuitWait);
+
+    StdioClient(StdioClient&&) noexcept;
+    StdioClient& operator=(StdioClient&&) noexcept;
+    ~StdioClient() override;
+
+    asio::awaitable<FailureResult<msg::Response>> call(msg::Call call) override;
+    asio::awaitable<FailureResult<void>> notify(msg::Notification n) override;
+    // Sends quit, closes the server's input, waits for it to end (killing it
+    // after the quit wait) and for its standard error up to a second more.
+    // Only a server that ended well gives success.
+    asio::awaitable<FailureResult<void>> quit() override;
+
+    // The server's pid while this client holds it.
+    std::optional<pid_t> pid() const;
+
+private:
+    StdioClient(platform::Child child, std::chrono::nanoseconds quit_wait);
+    asio::awaitable<FailureResult<void>> send(msg::Message m);
+    asio::awaitable<void> close_input_after(std::chrono::nanoseconds limit);
+
+    std::optional<platform::Child> child_;
+    channel::FrameReader reader_;
+    channel::FrameWriter writer_;
+    std::shared_ptr<StderrCopy> stderr_copy_;
+    std::chrono::nanoseconds quit_wait_;
+    uint64_t next_id_ = 0;
+};
+
+}  // namespace halvo::protocol::stdio
