@@ -17,8 +17,8 @@ ImageClient::Outcome<ImageClient> failed(Failure f) { co_return fail(std::move(f
 ImageClient::Outcome<ImageClient> start(platform::Command cmd) {
     auto client = protocol::stdio::StdioClient::create(std::move(cmd));
     if (!client) co_return fail(Failure::broken(Chain(client.error()).context("starting the image server")));
-    co_return co_await ImageClient::try_from_client(
-        std::make_unique<protocol::stdio::StdioClient>(std::move(client).value()));
+    std::unique_ptr<protocol::Client> boxed = std::make_unique<protocol::stdio::StdioClient>(std::move(client).value());
+    co_return co_await ImageClient::try_from_client(std::move(boxed));
 }
 
 }  // namespace
@@ -60,7 +60,8 @@ ImageClient::Outcome<std::string> ImageClient::version() {
 }
 
 ImageClient::Outcome<ImageClient::BuildResult> ImageClient::build(Recipe recipe, std::optional<std::string> reference) {
-    co_return co_await client_->build_image(call::BuildImageCall{std::move(recipe), std::move(reference)});
+    call::BuildImageCall c{std::move(recipe), std::move(reference)};
+    co_return co_await client_->build_image(std::move(c));
 }
 
 ImageClient::Outcome<std::vector<ImageEntry>> ImageClient::list() {
@@ -69,7 +70,8 @@ ImageClient::Outcome<std::vector<ImageEntry>> ImageClient::list() {
 }
 
 ImageClient::Outcome<void> ImageClient::remove(ImageSource source) {
-    HALVO_CO_CHECK(co_await client_->remove_image(call::RemoveImageCall{std::move(source)}));
+    call::RemoveImageCall c{std::move(source)};
+    HALVO_CO_CHECK(co_await client_->remove_image(std::move(c)));
     co_return FailureResult<void>();
 }
 

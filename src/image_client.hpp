@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "image.hpp"
@@ -17,6 +18,9 @@ namespace halvo {
 
 class ImageClient {
 public:
+    // What a script handle says once its client has been closed.
+    static constexpr std::string_view kClosed = "this image client has been closed";
+
     using BuildResult = protocol::message::call::BuildImageResp;
     template <class T>
     using Outcome = asio::awaitable<protocol::FailureResult<T>>;

@@ -122,7 +122,10 @@ asio::awaitable<FailureResult<void>> StdioClient::send(Message m) {
 asio::awaitable<FailureResult<msg::Response>> StdioClient::call(msg::Call c) {
     // Taken before anything is written: a failed or abandoned call uses it up.
     const uint64_t id = next_id_++;
-    HALVO_CO_CHECK(co_await send(Message{Message::Request{id, std::move(c)}}));
+    // Named, not a temporary: gcc 12 destroys a temporary argument of a
+    // coroutine call inside co_await twice.
+    Message request{Message::Request{id, std::move(c)}};
+    HALVO_CO_CHECK(co_await send(std::move(request)));
     for (;;) {
         auto got = co_await channel::read(reader_);
         if (!got) co_return fail(broken(got.error(), "reading a message"));
@@ -179,8 +182,10 @@ asio::awaitable<FailureResult<void>> StdioClient::quit() {
     }
     if (!*status) co_return fail(broken(status->error(), "waiting for the console server"));
 
-    if (auto copy = std::move(stderr_copy_))
-        co_await rt::run_blocking([copy] { copy->wait_for(std::chrono::seconds(1)); });
+    if (auto copy = std::move(stderr_copy_)) {
+        auto wait = [copy] { copy->wait_for(std::chrono::seconds(1)); };
+        co_await rt::run_blocking(std::move(wait));
+    }
 
     if (killed)
         co_return fail(Failure::broken(Chain("the console server was still running " + quoted_duration(quit_wait_) +
