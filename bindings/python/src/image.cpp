@@ -7,9 +7,11 @@
 
 #include "dockerfile.hpp"
 #include "error.hpp"
+#include "image_client.hpp"
 #include "protocol/message/call/build_image.hpp"
 #include "py/py.hpp"
 #include "quote.hpp"
+#include "rt/runtime.hpp"
 
 namespace halvo::py {
 
@@ -170,6 +172,107 @@ void define_image_entry() {
     py::Class<ImageEntry>::define(std::move(spec));
 }
 
+
+// ImageClient: a share of the core client behind an async mutex; the
+// option is emptied by close.
+
+using Core = halvo::ImageClient;
+using Slot = rt::Locked<std::optional<Core>>;
+using py::ScriptError;
+
+constexpr char kClosed[] = "this image client has been closed";
+
+struct ClientHandle {
+    std::shared_ptr<Slot> shared;
+
+    explicit ClientHandle(Core core) : shared(std::make_shared<Slot>(std::in_place, std::move(core))) {}
+    ClientHandle(ClientHandle&&) noexcept = default;
+    ClientHandle& operator=(ClientHandle&&) = delete;
+    // Collected without close: the runtime must be up before the last share
+    // goes, so that the client's hang-up can send quit from a task. An
+    // operation still in flight holds a share and releases it on the runtime.
+    ~ClientHandle() {
+        if (shared) rt::io();
+    }
+};
+
+// Runs op on the open client, one operation at a time.
+template <class T, class F>
+asio::awaitable<Result<T, ScriptError>> with_open(std::shared_ptr<Slot> shared, F op) {
+    auto guard = co_await shared->lock();
+    if (!*guard) co_return fail(ScriptError::halvo(kClosed));
+    auto r = co_await op(**guard);
+    if (!r) co_return fail(ScriptError::failure(r.error()));
+    if constexpr (std::is_void_v<T>)
+        co_return Result<void, ScriptError>();
+    else
+        co_return std::move(r).value();
+}
+
+asio::awaitable<Result<ClientHandle, ScriptError>> opened(Core::Outcome<Core> start) {
+    auto r = co_await std::move(start);
+    if (!r) co_return fail(ScriptError::failure(r.error()));
+    co_return ClientHandle(std::move(r).value());
+}
+
+// Waits for an operation in flight, then empties the option; the taken
+// client's release hands its server to a quit task, which nobody waits for.
+asio::awaitable<Result<void, ScriptError>> close_client(std::shared_ptr<Slot> shared) {
+    std::optional<Core> taken;
+    {
+        auto guard = co_await shared->lock();
+        taken.swap(*guard);
+    }
+    taken.reset();
+    co_return Result<void, ScriptError>();
+}
+
+Ref client_try_new() { return py::awaitable(opened(Core::try_new())); }
+Ref client_try_from_cmd(std::vector<std::string> cmd) { return py::awaitable(opened(Core::try_from_cmd(std::move(cmd)))); }
+
+Ref client_version(ClientHandle& self) {
+    return py::awaitable(with_open<std::string>(self.shared, [](Core& c) { return c.version(); }));
+}
+
+Ref client_build(ClientHandle& self, Recipe recipe, std::optional<std::string> reference) {
+    return py::awaitable(with_open<BuildImageResp>(
+        self.shared, [recipe = std::move(recipe), reference = std::move(reference)](Core& c) mutable {
+            return c.build(std::move(recipe), std::move(reference));
+        }));
+}
+
+Ref client_list(ClientHandle& self) {
+    return py::awaitable(with_open<std::vector<ImageEntry>>(self.shared, [](Core& c) { return c.list(); }));
+}
+
+Ref client_remove(ClientHandle& self, ImageSourceLike image) {
+    return py::awaitable(with_open<void>(
+        self.shared, [source = std::move(image.source)](Core& c) mutable { return c.remove(std::move(source)); }));
+}
+
+Ref client_close(ClientHandle& self) { return py::awaitable(close_client(self.shared)); }
+Ref client_aenter(PyObject* self) { return py::ready(self); }
+Ref client_aexit(ClientHandle& self, Ref, Ref, Ref) { return client_close(self); }
+
+void define_image_client() {
+    py::ClassSpec spec{.name = "halvo.ImageClient"};
+    spec.methods = {
+        py::static_method<"try_new()\n--\n\n"
+                          "Start `halvo-uvm` from halvo's cache `bin`; the awaitable resolves to the client.",
+                          &client_try_new>(),
+        py::static_method<"try_from_cmd(cmd)\n--\n\n", &client_try_from_cmd>(),
+        py::method<"version($self)\n--\n\n", &client_version>(),
+        py::method<"build($self, recipe, reference=None)\n--\n\n", &client_build>(),
+        py::method<"list($self)\n--\n\n", &client_list>(),
+        py::method<"remove($self, image)\n--\n\n", &client_remove>(),
+        py::method<"close($self)\n--\n\nEnd the channel now. Closing twice is the same as closing once.",
+                   &client_close>(),
+        py::method<"__aenter__($self)\n--\n\n", &client_aenter>(),
+        py::method<"__aexit__($self, _exc_type, _exc, _tb)\n--\n\n", &client_aexit>(),
+    };
+    py::Class<ClientHandle>::define(std::move(spec));
+}
+
 }  // namespace
 
 void register_in(PyObject* module) {
@@ -178,11 +281,13 @@ void register_in(PyObject* module) {
     define_image_source();
     define_build_result();
     define_image_entry();
+    define_image_client();
     py::add_type(module, py::Class<Step>::type());
     py::add_type(module, py::Class<Recipe>::type());
     py::add_type(module, py::Class<ImageSource>::type());
     py::add_type(module, py::Class<BuildImageResp>::type());
     py::add_type(module, py::Class<ImageEntry>::type());
+    py::add_type(module, py::Class<ClientHandle>::type());
 }
 
 }  // namespace halvo::image

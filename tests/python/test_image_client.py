@@ -1,0 +1,382 @@
+"""ImageClient against the stand-in server, over real pipes."""
+
+import asyncio
+import errno
+import gc
+import hashlib
+import inspect
+import json
+import os
+import re
+import sys
+import time
+from pathlib import Path
+
+import bson
+import pytest
+from bson.int64 import Int64
+
+import halvo
+from halvo import ImageClient, ImageSource, Recipe, Step
+
+UVM = Path(__file__).resolve().parents[1] / "uvm" / "halvo-uvm"
+CMD = [sys.executable, str(UVM)]
+CLOSED = "this image client has been closed"
+
+
+class Server:
+    """The stand-in's environment for one test: its image store, log and scenario."""
+
+    def __init__(self, tmp_path, monkeypatch):
+        self.log = tmp_path / "uvm.log"
+        self.monkeypatch = monkeypatch
+        # The stand-in's "#!/usr/bin/env python3" must find the venv's python.
+        monkeypatch.setenv("PATH", os.path.dirname(sys.executable) + os.pathsep + os.environ.get("PATH", ""))
+        monkeypatch.setenv("HALVO_UVM_STATE", str(tmp_path / "state"))
+        monkeypatch.setenv("HALVO_UVM_LOG", str(self.log))
+        monkeypatch.delenv("HALVO_UVM_SCENARIO", raising=False)
+
+    def scenario(self, **scenario):
+        self.monkeypatch.setenv("HALVO_UVM_SCENARIO", json.dumps(scenario))
+
+    def events(self):
+        try:
+            return [json.loads(line) for line in self.log.read_text().splitlines()]
+        except FileNotFoundError:
+            return []
+
+    async def wait_for(self, event, timeout=15):
+        """Every event name logged so far, once `event` is among them."""
+        deadline = time.monotonic() + timeout
+        while True:
+            names = [e["event"] for e in self.events()]
+            if event in names:
+                return names
+            if time.monotonic() > deadline:
+                raise AssertionError(f"the server never logged {event!r}: {names}")
+            await asyncio.sleep(0.05)
+
+    def methods(self):
+        return [e["message"].get("method") for e in self.events() if e["event"] == "frame"]
+
+
+@pytest.fixture
+def server(tmp_path, monkeypatch):
+    return Server(tmp_path, monkeypatch)
+
+
+def digest_of(recipe_doc):
+    """The stand-in names an image by the SHA-256 of its recipe's BSON bytes."""
+    return "sha256:" + hashlib.sha256(bson.encode(recipe_doc)).hexdigest()
+
+
+# --- surface -----------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "name, signature, doc",
+    [
+        ("try_new", "()", "Start `halvo-uvm` from halvo's cache `bin`; the awaitable resolves to the client."),
+        ("try_from_cmd", "(cmd)", None),
+        ("version", "($self)", None),
+        ("build", "($self, recipe, reference=None)", None),
+        ("list", "($self)", None),
+        ("remove", "($self, image)", None),
+        ("close", "($self)", "End the channel now. Closing twice is the same as closing once."),
+        ("__aenter__", "($self)", None),
+        ("__aexit__", "($self, _exc_type, _exc, _tb)", None),
+    ],
+)
+def test_client_signatures_and_docs(name, signature, doc):
+    member = getattr(ImageClient, name)
+    assert member.__text_signature__ == signature
+    assert (member.__doc__ or None) == doc
+    if "$self" not in signature:
+        assert str(inspect.signature(member)) == signature
+
+
+def test_client_class_shape():
+    assert ImageClient.__doc__ is None
+    assert ImageClient.__module__ == "halvo"
+    with pytest.raises(TypeError):
+        ImageClient()
+
+
+def test_arguments_are_converted_before_the_loop_is_asked_for():
+    # No running loop here: a conversion error still comes first.
+    with pytest.raises(TypeError, match=re.escape("argument 'cmd': Can't extract `str` to `Vec`")):
+        ImageClient.try_from_cmd("halvo-uvm")
+    with pytest.raises(TypeError, match="argument 'cmd'"):
+        ImageClient.try_from_cmd([b"halvo-uvm"])
+    with pytest.raises(RuntimeError):
+        ImageClient.try_from_cmd(CMD)
+    with pytest.raises(RuntimeError):
+        ImageClient.try_new()
+
+
+# --- the main road -----------------------------------------------------------
+
+@pytest.mark.asyncio
+async def test_build_list_remove(server):
+    client = await ImageClient.try_from_cmd(CMD)
+    assert isinstance(client, ImageClient)
+    assert await client.version() == "0.1.2+stand-in"
+
+    alpine = Recipe("alpine", ["echo hi", Step.env("A", "b c")])
+    alpine_digest = digest_of({"v": Int64(1), "base": "alpine",
+                               "steps": [{"run": "echo hi"}, {"env": {"key": "A", "value": "b c"}}]})
+    built = await client.build(alpine, "app:1")
+    assert isinstance(built, halvo.BuildImageResult)
+    assert (built.reference, built.digest) == ("app:1", alpine_digest)
+    assert repr(built) == f'BuildImageResult(reference="app:1", digest="{alpine_digest}")'
+
+    debian = Recipe("debian").step(Step.copy("src", "/dst")).step(Step.workdir("/w"))
+    debian_digest = digest_of({"v": Int64(1), "base": "debian",
+                               "steps": [{"copy": {"src": "src", "dst": "/dst"}}, {"workdir": "/w"}]})
+    # without a reference the stand-in names the image by its digest
+    built = await client.build(recipe=debian)
+    assert (built.reference, built.digest) == (debian_digest, debian_digest)
+    await client.build(alpine, reference="app:latest")
+
+    entries = await client.list()
+    assert [type(e) for e in entries] == [halvo.ImageEntry, halvo.ImageEntry]
+    first, second = entries
+    assert (first.digest, first.refs) == (alpine_digest, ["app:1", "app:latest"])
+    assert (second.digest, second.refs) == (debian_digest, [])
+    assert repr(first) == f'ImageEntry(digest="{alpine_digest}", refs=["app:1", "app:latest"])'
+    assert repr(second) == f'ImageEntry(digest="{debian_digest}", refs=[])'
+    refs = first.refs
+    refs.append("mine")
+    assert first.refs == ["app:1", "app:latest"] and first.refs is not first.refs
+
+    # remove takes a Recipe itself, or any image source, and resolves to None
+    assert await client.remove(debian) is None
+    assert await client.remove(image=ImageSource.reference("app:1")) is None
+    assert await client.list() == []
+    with pytest.raises(TypeError, match="argument 'image': expected ImageSource or Recipe, got str"):
+        client.remove("app:1")
+    with pytest.raises(TypeError, match="argument 'recipe': expected Recipe, got ImageSource"):
+        client.build(ImageSource.recipe(alpine))
+    with pytest.raises(TypeError, match="argument 'reference': expected str"):
+        client.build(alpine, 1)
+    await client.close()
+
+    assert server.methods() == ["version", "version", "build_image", "build_image", "build_image", "list_images",
+                                "remove_image", "remove_image", "list_images", "quit"]
+    builds = [e["message"] for e in server.events() if e["event"] == "frame"
+              and e["message"].get("method") == "build_image"]
+    assert "ref" not in builds[1]["params"]
+
+
+@pytest.mark.asyncio
+async def test_operations_queue_one_at_a_time(server):
+    server.scenario(rules=[{"method": "version", "index": 1, "actions": [{"delay_ms": 300}]}])
+    client = await ImageClient.try_from_cmd(CMD)
+    results = await asyncio.gather(client.version(), client.list(), client.version())
+    assert results == ["0.1.2+stand-in", [], "0.1.2+stand-in"]
+    await client.close()
+
+
+@pytest.mark.asyncio
+async def test_try_new_starts_the_program_in_the_cache_bin(server, tmp_path, monkeypatch):
+    home = tmp_path / "home"
+    (home / "bin").mkdir(parents=True)
+    (home / "bin" / "halvo-uvm").symlink_to(UVM)
+    monkeypatch.setenv("HALVO_HOME", str(home))
+    monkeypatch.setenv("HOME", str(tmp_path / "elsewhere"))
+    client = await ImageClient.try_new()
+    assert await client.version() == "0.1.2+stand-in"
+    await client.close()
+    start = next(e for e in server.events() if e["event"] == "start")
+    assert start["argv"] == [str(home / "bin" / "halvo-uvm")]
+    assert start["ppid"] == os.getpid()
+
+
+@pytest.mark.asyncio
+async def test_try_new_with_an_empty_home_uses_bin_of_the_working_folder(server, tmp_path, monkeypatch):
+    (tmp_path / "bin").mkdir()
+    (tmp_path / "bin" / "halvo-uvm").symlink_to(UVM)
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("HALVO_HOME", "")
+    client = await ImageClient.try_new()
+    await client.close()
+    assert next(e for e in server.events() if e["event"] == "start")["argv"] == ["bin/halvo-uvm"]
+
+
+# --- errors ------------------------------------------------------------------
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize(
+    "cmd, message",
+    [
+        ([], "an image server needs a program to run"),
+        (["/nonexistent/halvo-uvm"],
+         f"starting the image server: {os.strerror(errno.ENOENT)} (os error {errno.ENOENT})"),
+        (["halvo-uvm-nowhere-on-the-path"],
+         f"starting the image server: {os.strerror(errno.ENOENT)} (os error {errno.ENOENT})"),
+    ],
+)
+async def test_unstartable_command_is_broken(cmd, message):
+    with pytest.raises(halvo.ConsoleBroken) as info:
+        await ImageClient.try_from_cmd(cmd)
+    assert info.value.args == (message,)
+
+
+@pytest.mark.asyncio
+async def test_try_new_without_any_cache_folder_is_broken(monkeypatch):
+    monkeypatch.delenv("HALVO_HOME", raising=False)
+    monkeypatch.delenv("HOME", raising=False)
+    with pytest.raises(halvo.ConsoleBroken) as info:
+        await ImageClient.try_new()
+    assert info.value.args == ("no cache folder: neither HALVO_HOME nor HOME is set",)
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize(
+    "reply, code, message",
+    [
+        ({"reply": "error", "code": -32002, "message": "no machine"}, -32002, "no machine"),
+        # a code outside the table still arrives unchanged
+        ({"reply": "error", "code": 7, "message": "seven"}, 7, "seven"),
+        ({"reply": "as", "method": "list_images", "result": {"images": []}}, -32603,
+         "asked version and was answered a list_images result"),
+    ],
+)
+async def test_refused_probe_releases_the_server_without_quit(server, reply, code, message):
+    server.scenario(rules=[{"method": "version", "index": 0, "actions": [reply]}])
+    with pytest.raises(halvo.ConsoleRefused) as info:
+        await ImageClient.try_from_cmd(CMD)
+    assert type(info.value) is halvo.ConsoleRefused
+    assert (info.value.args, info.value.code) == ((message,), code)
+    names = await server.wait_for("eof")
+    assert "quit" not in names
+
+
+@pytest.mark.asyncio
+async def test_refusals_and_breakage_leave_the_client_usable(server):
+    server.scenario(rules=[
+        {"method": "version", "index": 1, "actions": [{"reply": "error", "code": 7, "message": "x"}]},
+        {"method": "version", "index": 2, "actions": [{"notify": "stop"}]},
+    ])
+    client = await ImageClient.try_from_cmd(CMD)
+    with pytest.raises(halvo.ConsoleRefused) as info:
+        await client.version()
+    assert (info.value.args, info.value.code) == (("x",), 7)
+
+    # the chain alone, without "the console channel broke: " in front
+    with pytest.raises(halvo.ConsoleBroken) as info:
+        await client.version()
+    assert type(info.value) is halvo.ConsoleBroken
+    assert info.value.args == ("the server sent Notification(Stop), which a client cannot answer",)
+
+    # a refusal from the store carries the server's code and text
+    with pytest.raises(halvo.ConsoleRefused) as info:
+        await client.remove(ImageSource.digest("sha256:none"))
+    assert info.value.code == halvo.ERROR_CODES["UNKNOWN_IMAGE"]
+    with pytest.raises(halvo.ConsoleRefused) as info:
+        await client.build(Recipe(""))
+    assert (info.value.args, info.value.code) == (
+        ("this image names no base, and there is no build without one",), halvo.ERROR_CODES["UNSUPPORTED_IMAGE"])
+
+    assert await client.version() == "0.1.2+stand-in"
+    await client.close()
+
+
+@pytest.mark.asyncio
+async def test_server_gone_is_broken_with_the_chain_text(server):
+    server.scenario(rules=[{"method": "list_images", "actions": [{"close_stdout": True}]}])
+    client = await ImageClient.try_from_cmd(CMD)
+    with pytest.raises(halvo.ConsoleBroken) as info:
+        await client.list()
+    assert info.value.args == ("the server closed the channel before answering request 1",)
+    await client.close()
+
+
+# --- close ---------------------------------------------------------------------
+
+@pytest.mark.asyncio
+async def test_close_waits_for_the_operation_in_flight(server):
+    server.scenario(rules=[{"method": "version", "index": 1, "actions": [{"delay_ms": 500}]}])
+    client = await ImageClient.try_from_cmd(CMD)
+    version = asyncio.ensure_future(client.version())
+    await asyncio.sleep(0.1)
+    assert await client.close() is None
+    assert version.done() and version.result() == "0.1.2+stand-in"
+    await server.wait_for("quit")
+
+
+@pytest.mark.asyncio
+async def test_close_does_not_wait_for_the_server_to_exit(server):
+    # A server deaf to quit and EOF would hold a waiting close for 10 s.
+    server.scenario(on_quit="ignore", on_eof="ignore")
+    client = await ImageClient.try_from_cmd(CMD)
+    await asyncio.wait_for(client.close(), 5)
+    await server.wait_for("quit")
+
+
+@pytest.mark.asyncio
+async def test_use_after_close(server):
+    client = await ImageClient.try_from_cmd(CMD)
+    await client.close()
+    for op in (client.version, client.list, lambda: client.build(Recipe("a")),
+               lambda: client.remove(Recipe("a"))):
+        with pytest.raises(halvo.HalvoError) as info:
+            await op()
+        assert type(info.value) is halvo.HalvoError
+        assert info.value.args == (CLOSED,)
+    assert await client.close() is None
+    assert await client.__aexit__(None, None, None) is None
+    assert server.methods() == ["version", "quit"]
+
+
+@pytest.mark.asyncio
+async def test_operations_queued_behind_close_find_it_closed(server):
+    server.scenario(rules=[{"method": "version", "index": 1, "actions": [{"delay_ms": 300}]}])
+    client = await ImageClient.try_from_cmd(CMD)
+    version = asyncio.ensure_future(client.version())
+    await asyncio.sleep(0.1)
+    close = asyncio.ensure_future(client.close())
+    await asyncio.sleep(0.1)
+    with pytest.raises(halvo.HalvoError, match=CLOSED):
+        await client.list()
+    assert close.done() and version.done()
+    assert (await version, await close) == ("0.1.2+stand-in", None)
+
+
+@pytest.mark.asyncio
+async def test_async_with_closes_and_never_suppresses(server):
+    async with await ImageClient.try_from_cmd(CMD) as client:
+        assert isinstance(client, ImageClient)
+        assert await client.version() == "0.1.2+stand-in"
+    with pytest.raises(halvo.HalvoError, match=CLOSED):
+        await client.version()
+
+    opened = await ImageClient.try_from_cmd(CMD)
+    with pytest.raises(ZeroDivisionError):
+        async with opened as inside:
+            assert inside is opened
+            1 / 0
+    with pytest.raises(halvo.HalvoError, match=CLOSED):
+        await opened.list()
+
+
+@pytest.mark.asyncio
+async def test_cancelled_operation_frees_the_client(server):
+    server.scenario(rules=[{"method": "version", "index": 1, "actions": [{"delay_ms": 400}]}])
+    client = await ImageClient.try_from_cmd(CMD)
+    slow = asyncio.ensure_future(client.version())
+    await asyncio.sleep(0.1)
+    slow.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await slow
+    # the next call skips the late answer and gets its own
+    assert await client.list() == []
+    await client.close()
+
+
+@pytest.mark.asyncio
+async def test_a_collected_client_asks_its_server_to_quit(server):
+    client = await ImageClient.try_from_cmd(CMD)
+    assert await client.version() == "0.1.2+stand-in"
+    del client
+    gc.collect()
+    await server.wait_for("quit")
