@@ -45,15 +45,15 @@ class Server:
         except FileNotFoundError:
             return []
 
-    async def wait_for(self, event, timeout=15):
-        """Every event name logged so far, once `event` is among them."""
+    async def wait_for(self, event, count=1, timeout=15):
+        """Every event name logged so far, once `event` is among them `count` times."""
         deadline = time.monotonic() + timeout
         while True:
             names = [e["event"] for e in self.events()]
-            if event in names:
+            if names.count(event) >= count:
                 return names
             if time.monotonic() > deadline:
-                raise AssertionError(f"the server never logged {event!r}: {names}")
+                raise AssertionError(f"the server never logged {event!r} {count} times: {names}")
             await asyncio.sleep(0.05)
 
     def methods(self):
@@ -63,6 +63,15 @@ class Server:
 @pytest.fixture
 def server(tmp_path, monkeypatch):
     return Server(tmp_path, monkeypatch)
+
+
+async def slow_version(server, delay_ms):
+    """A new client and its version call, which the server has received and answers after delay_ms."""
+    server.scenario(rules=[{"method": "version", "index": 1, "actions": [{"delay_ms": delay_ms}]}])
+    client = await ImageClient.try_from_cmd(CMD)
+    version = asyncio.ensure_future(client.version())
+    await server.wait_for("frame", count=2)
+    return client, version
 
 
 def digest_of(recipe_doc):
@@ -294,14 +303,16 @@ async def test_server_gone_is_broken_with_the_chain_text(server):
 # --- close ---------------------------------------------------------------------
 
 @pytest.mark.asyncio
-async def test_close_waits_for_the_operation_in_flight(server):
-    server.scenario(rules=[{"method": "version", "index": 1, "actions": [{"delay_ms": 500}]}])
-    client = await ImageClient.try_from_cmd(CMD)
-    version = asyncio.ensure_future(client.version())
-    await asyncio.sleep(0.1)
-    assert await client.close() is None
-    assert version.done() and version.result() == "0.1.2+stand-in"
+async def test_close_waits_for_the_operation_in_flight_and_goes_before_later_ones(server):
+    client, version = await slow_version(server, 400)
+    close = asyncio.ensure_future(client.close())
+    await asyncio.sleep(0.1)  # close is queued by now
+    with pytest.raises(halvo.HalvoError, match=CLOSED):
+        await client.list()
+    # the call in flight was answered: close took the client only after it
+    assert (await version, await close) == ("0.1.2+stand-in", None)
     await server.wait_for("quit")
+    assert server.methods() == ["version", "version", "quit"]
 
 
 @pytest.mark.asyncio
@@ -329,20 +340,6 @@ async def test_use_after_close(server):
 
 
 @pytest.mark.asyncio
-async def test_operations_queued_behind_close_find_it_closed(server):
-    server.scenario(rules=[{"method": "version", "index": 1, "actions": [{"delay_ms": 300}]}])
-    client = await ImageClient.try_from_cmd(CMD)
-    version = asyncio.ensure_future(client.version())
-    await asyncio.sleep(0.1)
-    close = asyncio.ensure_future(client.close())
-    await asyncio.sleep(0.1)
-    with pytest.raises(halvo.HalvoError, match=CLOSED):
-        await client.list()
-    assert close.done() and version.done()
-    assert (await version, await close) == ("0.1.2+stand-in", None)
-
-
-@pytest.mark.asyncio
 async def test_async_with_closes_and_never_suppresses(server):
     async with await ImageClient.try_from_cmd(CMD) as client:
         assert isinstance(client, ImageClient)
@@ -361,10 +358,7 @@ async def test_async_with_closes_and_never_suppresses(server):
 
 @pytest.mark.asyncio
 async def test_cancelled_operation_frees_the_client(server):
-    server.scenario(rules=[{"method": "version", "index": 1, "actions": [{"delay_ms": 400}]}])
-    client = await ImageClient.try_from_cmd(CMD)
-    slow = asyncio.ensure_future(client.version())
-    await asyncio.sleep(0.1)
+    client, slow = await slow_version(server, 400)
     slow.cancel()
     with pytest.raises(asyncio.CancelledError):
         await slow
