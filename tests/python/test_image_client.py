@@ -126,7 +126,7 @@ def test_arguments_are_converted_before_the_loop_is_asked_for():
 
 @pytest.mark.asyncio
 async def test_build_list_remove(server):
-    client = await ImageClient.try_from_cmd(CMD)
+    client = await ImageClient.try_from_cmd(cmd=tuple(CMD))
     assert isinstance(client, ImageClient)
     assert await client.version() == "0.1.2+stand-in"
 

@@ -172,7 +172,6 @@ void define_image_entry() {
     py::Class<ImageEntry>::define(std::move(spec));
 }
 
-
 // ImageClient: a share of the core client behind an async mutex; the
 // option is emptied by close.
 
