@@ -121,7 +121,8 @@ Strand make_strand() { return asio::make_strand(io()); }
 void blocking(std::function<void()> job) { runtime().pool.submit(std::move(job)); }
 
 asio::awaitable<void> sleep(std::chrono::nanoseconds d) {
-    asio::steady_timer t(co_await asio::this_coro::executor, d);
+    auto ex = co_await asio::this_coro::executor;
+    asio::steady_timer t(ex, d);
     co_await t.async_wait(asio::use_awaitable);
 }
 

@@ -5,6 +5,8 @@
 #include <asio/steady_timer.hpp>
 
 #include <future>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <latch>
 #include <string>
 #include <thread>
@@ -241,4 +243,27 @@ TEST(RtAsyncMutex, ManyContendersNeverOverlap) {
     }(&counter, &value));
     EXPECT_FALSE(get(check));
     EXPECT_EQ(value.get_future().get(), finished);
+}
+
+TEST(RtRuntime, ForkedChildBuildsAFreshRuntime) {
+    // The parent's runtime threads do not exist in a forked child.
+    ASSERT_TRUE(&rt::io());
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::promise<int> got;
+        auto sig = std::make_shared<rt::CancelSignal>();
+        rt::spawn(
+            []() -> asio::awaitable<int> {
+                co_await rt::sleep(1ms);
+                int v = co_await rt::run_blocking([] { return 7; });
+                co_return v;
+            }(),
+            sig, [&](std::exception_ptr e, std::optional<int> v) { got.set_value(e ? -1 : *v); });
+        auto f = got.get_future();
+        ::_exit(f.wait_for(20s) == std::future_status::ready && f.get() == 7 ? 0 : 1);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
 }
