@@ -35,7 +35,11 @@ public:
             cv_.notify_one();
         } else if (threads_ < kPoolCap) {
             ++threads_;
-            start_thread([this] { work(); });
+            try {
+                start_thread([this] { work(); });
+            } catch (const std::system_error&) {
+                --threads_;  // the job waits for a thread that is already there
+            }
         }
     }
 
