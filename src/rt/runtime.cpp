@@ -35,7 +35,11 @@ public:
             cv_.notify_one();
         } else if (threads_ < kPoolCap) {
             ++threads_;
-            start_thread([this] { work(); });
+            try {
+                start_thread([this] { work(); });
+            } catch (const std::system_error&) {
+                --threads_;  // the job waits for a thread that is already there
+            }
         }
     }
 
@@ -121,7 +125,8 @@ Strand make_strand() { return asio::make_strand(io()); }
 void blocking(std::function<void()> job) { runtime().pool.submit(std::move(job)); }
 
 asio::awaitable<void> sleep(std::chrono::nanoseconds d) {
-    asio::steady_timer t(co_await asio::this_coro::executor, d);
+    auto ex = co_await asio::this_coro::executor;
+    asio::steady_timer t(ex, d);
     co_await t.async_wait(asio::use_awaitable);
 }
 
