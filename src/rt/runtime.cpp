@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cxxabi.h>
 #include <thread>
 
 namespace halvo::rt {
@@ -53,6 +54,10 @@ private:
                 lk.unlock();
                 try {
                     job();
+                } catch (abi::__forced_unwind&) {
+                    // A thread ended by pthread_exit (CPython 3.10-3.12 does that to
+                    // a thread taking the GIL during finalisation) must unwind.
+                    throw;
                 } catch (...) {
                 }
                 job = nullptr;  // its captures go before the lock is taken again
