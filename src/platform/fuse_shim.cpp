@@ -534,7 +534,7 @@ void name_this_thread(const char* name) {
 namespace {
 
 std::string install_hint() {
-    return std::string("install libfuse ") + kCheckedRelease + " from the Debian packages: apt-get install fuse libfuse2";
+    return std::string("install libfuse ") + kCheckedRelease + " with apt-get install fuse libfuse2";
 }
 
 bool on_path(const char* program) {
