@@ -1,0 +1,37 @@
+#pragma once
+// An owned file descriptor, and close-on-exec pipes.
+#include <utility>
+
+#include "error.hpp"
+
+namespace halvo::platform {
+
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& o) noexcept : fd_(o.release()) {}
+    Fd& operator=(Fd&& o) noexcept {
+        if (this != &o) reset(o.release());
+        return *this;
+    }
+    ~Fd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+struct Pipe {
+    Fd read;
+    Fd write;
+};
+
+// Both ends close on exec, so no child inherits them by accident.
+IoResult<Pipe> make_pipe();
+
+}  // namespace halvo::platform
