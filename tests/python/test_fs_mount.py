@@ -338,3 +338,32 @@ def test_mount_support_and_mounting_report_an_unusable_library(tmp_path, monkeyp
     assert lines[0].startswith("OSError ") and "API 30" in lines[0]
     assert lines[1] == lines[0]
     assert lines[2] == "taken"
+
+
+@pytest.mark.parametrize("how", ["global", "reference cycle"])
+def test_a_script_that_exits_without_unmount_leaves_nothing_mounted(tmp_path, root, how):
+    point = root / "m"
+    point.mkdir()
+    hold = "keep = m" if how == "global" else "cycle = [m]; cycle.append(cycle)"
+    # The watchdog is killed first, so only the script's own release can
+    # take the mount down.
+    r = run_python(textwrap.dedent(f"""
+        import glob, os, signal
+        import halvo
+        m = halvo.HostMount(halvo.Directory().with_file("f", b"x"), {str(point)!r})
+        print(open({str(point / "f")!r}).read(), flush=True)
+        for children in glob.glob(f"/proc/{{os.getpid()}}/task/*/children"):
+            for pid in open(children).read().split():
+                if b"halvo-mount-watchdog" in open(f"/proc/{{pid}}/cmdline", "rb").read():
+                    os.kill(int(pid), signal.SIGKILL)
+                    os.waitpid(int(pid), 0)
+                    print("watchdog gone", flush=True)
+        {hold}
+        del m
+    """))
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "x\nwatchdog gone\n"
+    assert r.stderr == ""
+    assert mounts_under(root) == []
+    registry = tmp_path / "tmp" / "halvo-mounts"
+    assert not registry.exists() or os.listdir(registry) == []
