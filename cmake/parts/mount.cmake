@@ -23,3 +23,14 @@ if(HALVO_TESTS)
   # halvo_tests is defined after the parts; it needs these built beside it.
   cmake_language(DEFER CALL add_dependencies halvo_tests halvo_fs_helper ${HALVO_FAKE_FUSE_TARGETS})
 endif()
+
+# The benchmark (not a test; built on request: `cmake --build build --target
+# halvo_bench_fuse fuse_peer`, then run build/halvo_bench_fuse as root).
+find_library(HALVO_LIBFUSE NAMES fuse)
+if(HALVO_LIBFUSE)
+  add_executable(fuse_peer EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/bench/fuse/peer.c)
+  target_link_libraries(fuse_peer PRIVATE ${HALVO_LIBFUSE})
+  add_executable(halvo_bench_fuse EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/bench/fuse/bench.cpp)
+  target_link_libraries(halvo_bench_fuse PRIVATE halvo_core)
+  add_dependencies(halvo_bench_fuse fuse_peer)
+endif()

@@ -235,6 +235,13 @@ void reply_entry(fuse_req_t req, std::uint64_t inode, const FuseTAttr& a, fuse_f
         lib().reply_entry(req, &e);
 }
 
+void answer_entry(fuse_req_t req, int rc, std::uint64_t inode, const FuseTAttr& a) {
+    if (rc != 0)
+        reply_error(req, rc);
+    else
+        reply_entry(req, inode, a);
+}
+
 void reply_attr(fuse_req_t req, const FuseTAttr& a) {
     struct stat st = to_stat(a);
     lib().reply_attr(req, &st, kTimeout);
@@ -252,8 +259,7 @@ void ll_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
     std::uint64_t ino = 0;
     FuseTAttr a;
     int rc = h.cb.lookup(h.user_data, parent, name, &ino, &a);
-    if (rc != 0) return reply_error(req, rc);
-    reply_entry(req, ino, a);
+    answer_entry(req, rc, ino, a);
 }
 
 void ll_forget(fuse_req_t req, fuse_ino_t ino, unsigned long nlookup) {
@@ -285,8 +291,7 @@ void ll_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
     std::uint64_t ino = 0;
     FuseTAttr a;
     int rc = h.cb.mkdir(h.user_data, parent, name, &ino, &a);
-    if (rc != 0) return reply_error(req, rc);
-    reply_entry(req, ino, a);
+    answer_entry(req, rc, ino, a);
 }
 
 void ll_unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {

@@ -57,7 +57,8 @@ Watchdog& watchdog() {
 }
 
 // A forked child must not hold its parent's write end, or the parent's
-// watchdog would wait for the child too.
+// watchdog would wait for the child too. Its records start again at 0 under
+// its own pid.
 void register_fork_handlers() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -66,6 +67,7 @@ void register_fork_handlers() {
                              Watchdog& w = watchdog();
                              if (w.write_end >= 0) ::close(w.write_end);
                              w.write_end = -1;
+                             g_next.store(0);
                              g_watchdog_m.unlock();
                          });
     });
