@@ -58,7 +58,10 @@ def test_registration_order_and_docstring():
 
     assert _halvo.__doc__ == "Every class, exception and constant, added to the module."
     public = [n for n in vars(_halvo) if not n.startswith("_")]
-    assert public == ["HalvoError", "ConsoleRefused", "ConsoleBroken", "ERROR_CODES"]
+    assert public == [
+        "HalvoError", "ConsoleRefused", "ConsoleBroken", "ERROR_CODES",
+        "Directory", "HostMount", "mount_support",
+    ]
 
 
 def test_a_second_module_object_shares_the_exception_types():
