@@ -304,7 +304,8 @@ asio::awaitable<IoResult<ExitStatus>> Child::wait() {
         if (*s) co_return **s;
         int fd = ::fcntl(pidfd_.get(), F_DUPFD_CLOEXEC, 0);
         if (fd < 0) co_return fail(IoError::last_os());
-        asio::posix::stream_descriptor d(co_await asio::this_coro::executor, fd);
+        auto ex = co_await asio::this_coro::executor;
+        asio::posix::stream_descriptor d(ex, fd);
         asio::error_code ec;
         co_await d.async_wait(asio::posix::descriptor_base::wait_read, asio::redirect_error(asio::use_awaitable, ec));
         if (ec == asio::error::operation_aborted) throw asio::system_error(ec);
@@ -323,7 +324,8 @@ void Child::reap_later() {
     if (!pidfd_ || status_) return;
     if (auto s = try_wait(); s && *s) return;
     rt::spawn_detached([](Fd pidfd) -> asio::awaitable<void> {
-        asio::posix::stream_descriptor d(co_await asio::this_coro::executor, pidfd.release());
+        auto ex = co_await asio::this_coro::executor;
+        asio::posix::stream_descriptor d(ex, pidfd.release());
         asio::error_code ec;
         co_await d.async_wait(asio::posix::descriptor_base::wait_read, asio::redirect_error(asio::use_awaitable, ec));
         siginfo_t si;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cxxabi.h>
 #include <thread>
 
 namespace halvo::rt {
@@ -35,7 +36,11 @@ public:
             cv_.notify_one();
         } else if (threads_ < kPoolCap) {
             ++threads_;
-            start_thread([this] { work(); });
+            try {
+                start_thread([this] { work(); });
+            } catch (const std::system_error&) {
+                --threads_;  // the job waits for a thread that is already there
+            }
         }
     }
 
@@ -49,6 +54,10 @@ private:
                 lk.unlock();
                 try {
                     job();
+                } catch (abi::__forced_unwind&) {
+                    // A thread ended by pthread_exit (CPython 3.10-3.12 does that to
+                    // a thread taking the GIL during finalisation) must unwind.
+                    throw;
                 } catch (...) {
                 }
                 job = nullptr;  // its captures go before the lock is taken again
@@ -121,7 +130,8 @@ Strand make_strand() { return asio::make_strand(io()); }
 void blocking(std::function<void()> job) { runtime().pool.submit(std::move(job)); }
 
 asio::awaitable<void> sleep(std::chrono::nanoseconds d) {
-    asio::steady_timer t(co_await asio::this_coro::executor, d);
+    auto ex = co_await asio::this_coro::executor;
+    asio::steady_timer t(ex, d);
     co_await t.async_wait(asio::use_awaitable);
 }
 

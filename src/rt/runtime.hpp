@@ -97,53 +97,56 @@ inline std::exception_ptr aborted() {
 
 // Awaits a blocking job's result. Cancelling stops only the waiting: the job
 // runs to its end and its result is dropped.
+namespace detail {
+
+// A job of run_blocking; it keeps its result for the awaiter.
+template <class F, class R = std::invoke_result_t<F&>>
+struct BlockingJob {
+    F f;
+    std::optional<R> result;
+    void run() { result.emplace(f()); }
+    R take() { return std::move(*result); }
+};
+
+template <class F>
+struct BlockingJob<F, void> {
+    F f;
+    void run() { f(); }
+    void take() {}
+};
+
+// Starts a job of run_blocking. It captures nothing on purpose: gcc 12 may
+// destroy a temporary of a co_await expression twice, so the job travels as
+// an argument instead of inside the initiation object. For the same reason
+// awaited results here go to named variables first.
+struct StartBlocking {
+    template <class Handler, class Job>
+    void operator()(Handler handler, std::shared_ptr<Job> job) const {
+        auto op = std::make_shared<Pending<Handler>>(std::move(handler));
+        if (auto slot = op->slot(); slot.is_connected())
+            slot.assign([op](asio::cancellation_type) { op->complete(aborted()); });
+        blocking([job = std::move(job), op] {
+            std::exception_ptr e;
+            try {
+                job->run();
+            } catch (...) {
+                e = std::current_exception();
+            }
+            op->complete(e);
+        });
+    }
+};
+
+}  // namespace detail
+
+// Awaits a blocking job's result. Cancelling stops only the waiting: the job
+// runs to its end and its result is dropped.
 template <class F>
 auto run_blocking(F f) -> asio::awaitable<std::invoke_result_t<F&>> {
-    using R = std::invoke_result_t<F&>;
-    // std::function needs a copyable callable.
-    auto job = std::make_shared<F>(std::move(f));
-    if constexpr (std::is_void_v<R>) {
-        co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(
-            [job](auto handler) {
-                using H = decltype(handler);
-                auto op = std::make_shared<detail::Pending<H>>(std::move(handler));
-                if (auto slot = op->slot(); slot.is_connected())
-                    slot.assign([op](asio::cancellation_type) { op->complete(detail::aborted()); });
-                blocking([job, op] {
-                    std::exception_ptr e;
-                    try {
-                        (*job)();
-                    } catch (...) {
-                        e = std::current_exception();
-                    }
-                    op->complete(e);
-                });
-            },
-            asio::use_awaitable);
-    } else {
-        std::optional<R> r = co_await asio::async_initiate<decltype(asio::use_awaitable),
-                                                            void(std::exception_ptr, std::optional<R>)>(
-            [job](auto handler) {
-                using H = decltype(handler);
-                auto op = std::make_shared<detail::Pending<H>>(std::move(handler));
-                if (auto slot = op->slot(); slot.is_connected())
-                    slot.assign([op](asio::cancellation_type) {
-                        op->complete(detail::aborted(), std::optional<R>());
-                    });
-                blocking([job, op] {
-                    std::exception_ptr e;
-                    std::optional<R> v;
-                    try {
-                        v.emplace((*job)());
-                    } catch (...) {
-                        e = std::current_exception();
-                    }
-                    op->complete(e, std::move(v));
-                });
-            },
-            asio::use_awaitable);
-        co_return std::move(*r);
-    }
+    auto job = std::make_shared<detail::BlockingJob<F>>(detail::BlockingJob<F>{std::move(f)});
+    co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(
+        detail::StartBlocking{}, asio::use_awaitable, job);
+    co_return job->take();
 }
 
 // A one-shot cancel for one spawned task. cancel() may be called from any
@@ -174,7 +177,12 @@ namespace detail {
 template <class T>
 asio::awaitable<T> unless_cancelled(std::shared_ptr<CancelSignal> sig, asio::awaitable<T> task) {
     if (sig->cancelled()) throw asio::system_error(asio::error::operation_aborted);
-    co_return co_await std::move(task);
+    if constexpr (std::is_void_v<T>) {
+        co_await std::move(task);
+    } else {
+        T value = co_await std::move(task);
+        co_return value;
+    }
 }
 
 }  // namespace detail
@@ -203,7 +211,8 @@ void spawn(asio::awaitable<T> task, std::shared_ptr<CancelSignal> sig, Handler h
         } else {
             auto wrapped = [](std::shared_ptr<CancelSignal> s,
                               asio::awaitable<T> t) -> asio::awaitable<std::optional<T>> {
-                co_return std::optional<T>(co_await detail::unless_cancelled(std::move(s), std::move(t)));
+                T value = co_await detail::unless_cancelled(std::move(s), std::move(t));
+                co_return std::optional<T>(std::move(value));
             };
             asio::co_spawn(sig->strand(), wrapped(sig, std::move(task)),
                            asio::bind_cancellation_slot(slot, std::move(done)));
@@ -314,7 +323,10 @@ public:
     template <class... A>
     explicit Locked(std::in_place_t, A&&... a) : value_(std::forward<A>(a)...) {}
 
-    asio::awaitable<Guard> lock() { co_return Guard(co_await mutex_.lock(), &value_); }
+    asio::awaitable<Guard> lock() {
+        AsyncMutex::Guard g = co_await mutex_.lock();
+        co_return Guard(std::move(g), &value_);
+    }
 
 private:
     AsyncMutex mutex_;

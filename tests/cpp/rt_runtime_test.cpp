@@ -5,6 +5,8 @@
 #include <asio/steady_timer.hpp>
 
 #include <future>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <latch>
 #include <string>
 #include <thread>
@@ -88,34 +90,24 @@ TEST(RtCancelSignal, CancelBeforeStartStopsTheTask) {
     EXPECT_TRUE(sig->cancelled());
 }
 
-TEST(RtCancelSignal, CancelStopsAWaitingTimer) {
-    auto sig = std::make_shared<rt::CancelSignal>();
-    std::promise<void> waiting;
-    auto f = run(
-        [](std::promise<void>* waiting) -> asio::awaitable<void> {
-            waiting->set_value();
-            co_await rt::sleep(1h);
-        }(&waiting),
-        sig);
-    waiting.get_future().wait();
-    sig->cancel();
-    EXPECT_TRUE(aborted(get(f)));
-}
-
-TEST(RtCancelSignal, CancelFromManyThreadsIsOneShot) {
-    auto sig = std::make_shared<rt::CancelSignal>();
-    std::promise<void> waiting;
-    auto f = run(
-        [](std::promise<void>* waiting) -> asio::awaitable<void> {
-            waiting->set_value();
-            co_await rt::sleep(1h);
-        }(&waiting),
-        sig);
-    waiting.get_future().wait();
-    std::vector<std::thread> ts;
-    for (int i = 0; i < 4; ++i) ts.emplace_back([sig] { sig->cancel(); });
-    for (auto& t : ts) t.join();
-    EXPECT_TRUE(aborted(get(f)));
+TEST(RtCancelSignal, CancelStopsAWaitingTimerFromAnyThread) {
+    // Cancelled by the test's own thread, then by several threads at once.
+    for (int threads : {0, 4}) {
+        auto sig = std::make_shared<rt::CancelSignal>();
+        std::promise<void> waiting;
+        auto f = run(
+            [](std::promise<void>* waiting) -> asio::awaitable<void> {
+                waiting->set_value();
+                co_await rt::sleep(1h);
+            }(&waiting),
+            sig);
+        waiting.get_future().wait();
+        if (threads == 0) sig->cancel();
+        std::vector<std::thread> ts;
+        for (int i = 0; i < threads; ++i) ts.emplace_back([sig] { sig->cancel(); });
+        for (auto& t : ts) t.join();
+        EXPECT_TRUE(aborted(get(f))) << threads;
+    }
 }
 
 TEST(RtRunBlocking, CancelStopsOnlyTheWaiting) {
@@ -241,4 +233,27 @@ TEST(RtAsyncMutex, ManyContendersNeverOverlap) {
     }(&counter, &value));
     EXPECT_FALSE(get(check));
     EXPECT_EQ(value.get_future().get(), finished);
+}
+
+TEST(RtRuntime, ForkedChildBuildsAFreshRuntime) {
+    // The parent's runtime threads do not exist in a forked child.
+    ASSERT_TRUE(&rt::io());
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::promise<int> got;
+        auto sig = std::make_shared<rt::CancelSignal>();
+        rt::spawn(
+            []() -> asio::awaitable<int> {
+                co_await rt::sleep(1ms);
+                int v = co_await rt::run_blocking([] { return 7; });
+                co_return v;
+            }(),
+            sig, [&](std::exception_ptr e, std::optional<int> v) { got.set_value(e ? -1 : *v); });
+        auto f = got.get_future();
+        ::_exit(f.wait_for(20s) == std::future_status::ready && f.get() == 7 ? 0 : 1);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
 }

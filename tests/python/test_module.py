@@ -58,7 +58,11 @@ def test_registration_order_and_docstring():
 
     assert _halvo.__doc__ == "Every class, exception and constant, added to the module."
     public = [n for n in vars(_halvo) if not n.startswith("_")]
-    assert public[:4] == ["HalvoError", "ConsoleRefused", "ConsoleBroken", "ERROR_CODES"]
+    assert public == [
+        "HalvoError", "ConsoleRefused", "ConsoleBroken", "ERROR_CODES",
+        "Step", "Recipe", "ImageSource", "BuildImageResult", "ImageEntry", "ImageClient",
+        "Directory", "HostMount", "mount_support",
+    ]
 
 
 def test_a_second_module_object_shares_the_exception_types():

@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "error.hpp"
+#include "fs.hpp"
 #include "image.hpp"
 #include "py/module.hpp"
 
@@ -14,6 +15,7 @@ void register_all(PyObject* module) {
     // BuildImageResult, ImageEntry, ImageClient), fs::register_in (Directory,
     // HostMount, mount_support), console::register_in (ConsoleClientBuilder,
     // ConsoleClient, ExecResult, ReadResult), ensure::register_in (ensure_halvo).
+    halvo::fs::register_in(module);
 }
 
 int exec_halvo(PyObject* module) { return halvo::py::exec_module(module, &register_all); }

@@ -107,6 +107,27 @@ Bytes to_bytes(PyObject* o) {
     return out;
 }
 
+Content to_content(PyObject* o) {
+    if (PyUnicode_Check(o)) {
+        std::string s = to_text(o);
+        return Content{{s.begin(), s.end()}};
+    }
+    if (!PyBytes_Check(o) && !PyByteArray_Check(o) && !PySequence_Check(o))
+        expected("bytes, bytearray, a sequence of ints or str", o);
+    try {
+        return Content{to_bytes(o).data};
+    } catch (const ErrorAlreadySet&) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw;
+        // Content is bytes or text; a number that is no byte is the wrong type.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
+        std::string text = v ? to_text(check(PyObject_Str(v.get())).get()) : std::string();
+        raise(PyExc_TypeError, "expected bytes, bytearray, a sequence of ints 0..255 or str: " + text);
+    }
+}
+
 Ref text_to_python(std::string_view s) {
     return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
 }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <variant>
 #include <vector>
@@ -24,6 +25,14 @@ struct Bytes {
     bool operator==(const Bytes&) const = default;
 };
 
+// File content: bytes as above (a str is not bytes here), else a str as
+// its UTF-8 bytes. Everything else, a byte outside 0..255 included, is a
+// TypeError.
+struct Content {
+    std::vector<uint8_t> data;
+    std::string_view view() const { return {reinterpret_cast<const char*>(data.data()), data.size()}; }
+};
+
 std::string type_name(PyObject* o);
 
 // The items of a list or tuple, held while they are converted; a str is
@@ -34,6 +43,7 @@ std::filesystem::path to_path(PyObject* o);
 bool to_bool(PyObject* o);
 uint64_t to_unsigned(PyObject* o, int bits);
 Bytes to_bytes(PyObject* o);
+Content to_content(PyObject* o);
 
 template <class T>
 struct FromPython;
@@ -58,6 +68,10 @@ struct FromPython<T> {
 template <>
 struct FromPython<Bytes> {
     static Bytes convert(PyObject* o) { return to_bytes(o); }
+};
+template <>
+struct FromPython<Content> {
+    static Content convert(PyObject* o) { return to_content(o); }
 };
 // Any object.
 template <>

@@ -1,0 +1,363 @@
+#include "fs/mount/impl/fuse_t.hpp"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <system_error>
+
+#include "fs/mount/impl/mod.hpp"
+#include "fs/mount/support.hpp"
+#include "lock.hpp"
+#include "pathx.hpp"
+#include "quote.hpp"
+#include "utf8.hpp"
+
+namespace halvo::fs::mount::impl {
+
+using filesystem::OpenFlags;
+using filesystem::Posix;
+using platform::FuseTAttr;
+
+namespace fuse_t {
+
+std::optional<OpenFlags> decode_flags(int flags) {
+    OpenFlags f;
+    switch (flags & O_ACCMODE) {
+        case O_RDONLY: f.read = true; break;
+        case O_WRONLY: f.write = true; break;
+        case O_RDWR: f.read = f.write = true; break;
+        default: return std::nullopt;
+    }
+    f.truncate = (flags & O_TRUNC) != 0;
+    f.create = (flags & O_CREAT) != 0;
+    f.create_new = (flags & O_EXCL) != 0;
+    return f;
+}
+
+FuseTAttr to_halvo_stat(std::uint64_t inode, const filesystem::Stat& st) {
+    auto time = [](const filesystem::WallTime& t) -> platform::FuseTTime {
+        if (t.sec < 0) return {};
+        return {t.sec, static_cast<std::int64_t>(t.nsec)};
+    };
+    FuseTAttr a;
+    a.inode = inode;
+    a.size = st.size;
+    a.blocks = (st.size + 511) / 512;
+    a.mode = st.is_dir ? 040755 : 0100644;
+    a.nlink = 1;
+    a.blksize = 512;
+    filesystem::WallTime mtime = st.modified.value_or(filesystem::WallTime{});
+    a.mtime = time(mtime);
+    a.atime = time(st.accessed.value_or(mtime));
+    a.ctime = time(st.changed.value_or(mtime));
+    return a;
+}
+
+int code(const IoError& error) { return -filesystem::posix::host_errno(error); }
+
+namespace {
+
+Posix& adapter(void* ud) { return *static_cast<Posix*>(ud); }
+
+template <class T>
+int status(const IoResult<T>& r) {
+    return r ? 0 : code(r.error());
+}
+
+int entry(IoResult<Posix::Entry> r, std::uint64_t* inode, FuseTAttr* attr) {
+    if (!r) return code(r.error());
+    *inode = r->inode;
+    *attr = to_halvo_stat(r->inode, r->stat);
+    return 0;
+}
+
+int lookup(void* ud, std::uint64_t parent, const char* name, std::uint64_t* inode, FuseTAttr* attr) {
+    return guarded([&] { return entry(adapter(ud).lookup_child(parent, name), inode, attr); });
+}
+
+int getattr(void* ud, std::uint64_t inode, FuseTAttr* attr) {
+    return guarded([&] {
+        auto r = adapter(ud).stat_inode(inode);
+        if (!r) return code(r.error());
+        *attr = to_halvo_stat(inode, *r);
+        return 0;
+    });
+}
+
+int setattr(void* ud, std::uint64_t inode, std::uint64_t, int, std::uint64_t size, int has_size, FuseTAttr* attr) {
+    return guarded([&] {
+        auto r = adapter(ud).setattr_inode(inode, has_size ? std::optional(size) : std::nullopt);
+        if (!r) return code(r.error());
+        *attr = to_halvo_stat(inode, *r);
+        return 0;
+    });
+}
+
+int open(void* ud, std::uint64_t inode, int flags, std::uint64_t* handle) {
+    return guarded([&] {
+        auto f = decode_flags(flags);
+        if (!f) return -EINVAL;
+        auto r = adapter(ud).open_inode(inode, *f);
+        if (!r) return code(r.error());
+        *handle = *r;
+        return 0;
+    });
+}
+
+int create(void* ud, std::uint64_t parent, const char* name, int flags, std::uint64_t* inode,
+           std::uint64_t* handle, FuseTAttr* attr) {
+    return guarded([&] {
+        auto f = decode_flags(flags);
+        if (!f) return -EINVAL;
+        f->create = true;
+        auto r = adapter(ud).create_child(parent, name, *f);
+        if (!r) return code(r.error());
+        *inode = r->inode;
+        *handle = r->handle;
+        *attr = to_halvo_stat(r->inode, r->stat);
+        return 0;
+    });
+}
+
+std::int64_t read(void* ud, std::uint64_t handle, std::uint64_t offset, std::uint32_t size, std::uint8_t* buf) {
+    return guarded([&]() -> std::int64_t {
+        auto r = adapter(ud).read_handle(handle, offset, std::span(buf, size));
+        if (!r) return code(r.error());
+        return static_cast<std::int64_t>(*r);
+    });
+}
+
+std::int64_t write(void* ud, std::uint64_t handle, std::uint64_t offset, std::uint64_t size,
+                   const std::uint8_t* data) {
+    return guarded([&]() -> std::int64_t {
+        auto r = adapter(ud).write_handle(handle, offset, std::span(data, size));
+        if (!r) return code(r.error());
+        return static_cast<std::int64_t>(*r);
+    });
+}
+
+int flush(void* ud, std::uint64_t handle) {
+    return guarded([&] { return status(adapter(ud).flush_handle(handle)); });
+}
+
+int release(void* ud, std::uint64_t handle) {
+    return guarded([&] { return status(adapter(ud).release_handle(handle)); });
+}
+
+int mkdir(void* ud, std::uint64_t parent, const char* name, std::uint64_t* inode, FuseTAttr* attr) {
+    return guarded([&] { return entry(adapter(ud).mkdir_child(parent, name), inode, attr); });
+}
+
+int unlink(void* ud, std::uint64_t parent, const char* name) {
+    return guarded([&] { return status(adapter(ud).unlink_child(parent, name)); });
+}
+
+int rmdir(void* ud, std::uint64_t parent, const char* name) {
+    return guarded([&] { return status(adapter(ud).rmdir_child(parent, name)); });
+}
+
+int rename(void* ud, std::uint64_t parent, const char* name, std::uint64_t new_parent, const char* new_name) {
+    return guarded([&] { return status(adapter(ud).rename_child(parent, name, new_parent, new_name)); });
+}
+
+int readdir(void* ud, std::uint64_t inode, std::uint64_t offset, platform::DirentSink* sink,
+            platform::EmitDirent emit) {
+    return guarded([&] {
+        return status(adapter(ud).for_each_dirent(
+            inode, offset, [&](std::uint64_t ino, const char* name, std::uint32_t mode, std::int64_t next) {
+                return emit(sink, ino, name, mode, next) != 0;
+            }));
+    });
+}
+
+void forget(void* ud, std::uint64_t inode, std::uint64_t count) {
+    guarded([&] { adapter(ud).forget_inode(inode, count); });
+}
+
+}  // namespace
+
+const platform::FuseTCallbacks& callbacks() {
+    static const platform::FuseTCallbacks cb{
+        lookup, getattr, setattr, open,  create, read,    write,  flush,
+        release, mkdir, unlink,  rmdir, rename, readdir, forget,
+        std::uint64_t{1} << 31,  // blocks
+        std::uint64_t{1} << 32,  // files
+        512,                     // block size
+        255,                     // name max
+    };
+    return cb;
+}
+
+}  // namespace fuse_t
+
+// ---- mounting ----
+
+namespace {
+
+constexpr const char* kThreadName = "halvo-fuse-t";
+constexpr std::chrono::milliseconds kPoll{20};
+
+std::string shown(std::string_view path) { return utf8::lossy(path); }
+
+std::string parent_of(const std::string& abs) {
+    auto slash = abs.rfind('/');
+    return slash == 0 ? "/" : abs.substr(0, slash);
+}
+
+// The serving thread calls into the host folder; if that folder is the
+// mount itself, or holds it, the thread would wait on itself for good.
+IoResult<void> check_host_folders(Directory& tree, const std::string& resolved) {
+    for (auto& [key, fs] : tree.host_folders()) {
+        std::string host = table::absolute(fs->root());
+        char real[PATH_MAX];
+        if (::realpath(host.c_str(), real)) host = real;
+        if (pathx::at_or_under(pathx::key(host), pathx::key(resolved)))
+            return fail(IoError(ErrorKind::InvalidInput, "the host folder " + quoted(fs->root()) +
+                                                             " lies at or under the mount point " +
+                                                             quoted(resolved)));
+        if (pathx::at_or_under(pathx::key(resolved), pathx::key(host)))
+            return fail(IoError(ErrorKind::InvalidInput,
+                                "the host folder " + quoted(fs->root()) + " holds the mount point " + quoted(resolved)));
+    }
+    return {};
+}
+
+template <class Pred>
+bool poll_until(std::chrono::milliseconds limit, Pred done) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(kPoll);
+    }
+}
+
+}  // namespace
+
+IoResult<std::unique_ptr<FuseTMount>> FuseTMount::mount(std::unique_ptr<Directory> tree, std::string mountpoint,
+                                                        MountTimings timings) {
+    HALVO_CHECK(support::mount_support());
+    (void)claim::reclaim_abandoned();
+    if (mountpoint.find('\0') != std::string::npos) return fail(IoError(ErrorKind::InvalidFilename));
+    // A relative mount point is mounted, recorded and taken down by its
+    // absolute form; "/" or a point without a parent is never mounted, as
+    // tearing it down would reach every mount below it.
+    std::string abs = table::absolute(mountpoint);
+    auto names = pathx::components(abs);
+    if (names.empty() || names.back() == "..")
+        return fail(IoError(ErrorKind::InvalidInput, "cannot mount on " + quoted(mountpoint) +
+                                                         ": it has no parent folder"));
+    HALVO_CHECK(check_host_folders(*tree, table::resolved(abs)));
+
+    auto adapter = std::make_unique<Posix>(std::move(tree));
+    platform::FuseTHandle* handle =
+        platform::halvo_fuse_t_mount(abs.c_str(), std::string(table::kFsName).c_str(), adapter.get(),
+                                     &fuse_t::callbacks());
+    if (!handle)
+        return fail(IoError(ErrorKind::Other, std::string(platform::kFuseName) + " could not mount " +
+                                                  shown(mountpoint) +
+                                                  ": is fuse installed, and does the mount point exist and is it empty?"));
+
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::optional<std::thread> thread;
+    try {
+        thread.emplace([handle, finished] {
+            platform::name_this_thread(kThreadName);
+            platform::halvo_fuse_t_loop(handle);
+            finished->store(true);
+        });
+    } catch (const std::system_error& e) {
+        // Destroying the session does not unmount: take the mount down first.
+        (void)table::unmount_under(abs, timings.command_limit);
+        platform::halvo_fuse_t_destroy(handle);
+        return fail(IoError::os(e.code().value()));
+    }
+
+    std::unique_ptr<FuseTMount> m(new FuseTMount);
+    m->handle_ = handle;
+    m->thread_ = std::move(thread);
+    m->finished_ = std::move(finished);
+    m->mountpoint_ = std::move(mountpoint);
+    m->absolute_ = std::move(abs);
+    m->adapter_ = std::move(adapter);
+    m->claim_ = claim::claim(m->absolute_);
+    m->timings_ = timings;
+    if (!m->wait_until_mounted(timings.mount_wait)) {
+        std::string text = std::string(platform::kFuseName) + " did not finish mounting " + shown(m->mountpoint_) +
+                           " within " + quoted_duration(timings.mount_wait);
+        m.reset();
+        return fail(IoError(ErrorKind::TimedOut, std::move(text)));
+    }
+    return m;
+}
+
+bool FuseTMount::wait_until_mounted(std::chrono::milliseconds limit) const {
+    auto names = pathx::components(absolute_);
+    if (names.empty()) return false;
+    std::string parent = parent_of(absolute_);
+    return poll_until(limit, [&] {
+        struct stat mp, up;
+        return ::stat(absolute_.c_str(), &mp) == 0 && ::stat(parent.c_str(), &up) == 0 && mp.st_dev != up.st_dev;
+    });
+}
+
+FuseTMount::~FuseTMount() {
+    if (!handle_) return;
+    platform::FuseTHandle* handle = std::exchange(handle_, nullptr);
+    std::string r = table::resolved(absolute_);
+    // Unmount while the loop still serves: the unmount commands look at the
+    // mount point, and only the loop can answer them.
+    bool first = table::unmount_under(r, timings_.command_limit);
+    platform::halvo_fuse_t_stop(handle);
+
+    bool done = true;
+    if (thread_) {
+        auto finished = finished_;
+        done = poll_until(timings_.thread_wait, [&] { return finished->load(); });
+        if (done)
+            thread_->join();
+        else
+            thread_->detach();
+        thread_.reset();
+    }
+
+    if (!first) {
+        (void)table::unmount_under(r, timings_.command_limit);
+        std::vector<std::string> left;
+        poll_until(timings_.settle_wait, [&] {
+            left = table::own_mounts_at(r);
+            return left.empty();
+        });
+        for (const auto& m : left)
+            std::fprintf(stderr, "halvo: %s would not unmount \u2014 take it down by hand\n", shown(m).c_str());
+    }
+
+    if (done) {
+        platform::halvo_fuse_t_destroy(handle);
+    } else {
+        std::fprintf(stderr,
+                     "halvo: the thread serving %s did not stop within %s; leaving its session and filesystem "
+                     "allocated\n",
+                     shown(mountpoint_).c_str(), quoted_duration(timings_.thread_wait).c_str());
+        // The thread still uses both.
+        (void)adapter_.release();
+    }
+    adapter_.reset();
+    claim_ = claim::Claim();
+}
+
+// ---- sharing ----
+
+Shared::Shared(std::unique_ptr<FuseTMount> mount) : mount_(std::move(mount)), mountpoint_(mount_->mountpoint()) {}
+
+std::unique_ptr<FuseTMount> Shared::take() {
+    auto g = lock::lock(m_);
+    return std::move(mount_);
+}
+
+}  // namespace halvo::fs::mount::impl

@@ -1,0 +1,90 @@
+#pragma once
+// One live FUSE mount of a Directory: the request callbacks that serve it
+// through the inode adapter, the mount's set-up and tear-down, and `Shared`,
+// through which holders share one mount until the last lets go.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "error.hpp"
+#include "fs/directory.hpp"
+#include "fs/filesystem/posix.hpp"
+#include "fs/mount/claim.hpp"
+#include "fs/mount/mount.hpp"
+#include "fs/mount/table.hpp"
+#include "platform/fuse_shim.hpp"
+
+namespace halvo::fs::mount::impl {
+
+namespace fuse_t {
+// The kernel's open flags as the adapter's; none for access mode 3.
+std::optional<filesystem::OpenFlags> decode_flags(int flags);
+platform::FuseTAttr to_halvo_stat(std::uint64_t inode, const filesystem::Stat& stat);
+// The negated errno of a failure.
+int code(const IoError& error);
+// The callbacks with the statfs figures, as every mount gets them.
+const platform::FuseTCallbacks& callbacks();
+}  // namespace fuse_t
+
+// How long the set-up and the tear-down wait; tests shorten them.
+struct MountTimings {
+    std::chrono::milliseconds mount_wait{10000};
+    std::chrono::milliseconds thread_wait{10000};
+    std::chrono::milliseconds settle_wait{3000};
+    std::chrono::milliseconds command_limit = table::kCommandLimit;
+};
+
+class FuseTMount {
+public:
+    // Takes the tree over; it is released with the mount, or at once when
+    // mounting fails.
+    static IoResult<std::unique_ptr<FuseTMount>> mount(std::unique_ptr<Directory> tree, std::string mountpoint,
+                                                       MountTimings timings = {});
+
+    FuseTMount(const FuseTMount&) = delete;
+    FuseTMount& operator=(const FuseTMount&) = delete;
+    // The tear-down: it never fails, and reports what it cannot finish on
+    // standard error.
+    ~FuseTMount();
+
+    // As given, also when relative.
+    const std::string& mountpoint() const { return mountpoint_; }
+    // Whether the mount point lies on another device than its parent yet.
+    bool wait_until_mounted(std::chrono::milliseconds limit) const;
+
+private:
+    FuseTMount() = default;
+
+    platform::FuseTHandle* handle_ = nullptr;
+    std::optional<std::thread> thread_;
+    std::shared_ptr<std::atomic<bool>> finished_;
+    std::string mountpoint_;
+    std::string absolute_;  // what is mounted, recorded and unmounted
+    std::unique_ptr<filesystem::Posix> adapter_;
+    claim::Claim claim_;
+    MountTimings timings_;
+};
+
+// One live mount shared by its holders; the last to let go tears it down
+// on its own thread.
+class Shared : public Mount {
+public:
+    explicit Shared(std::unique_ptr<FuseTMount> mount);
+
+    // As given when mounting, also after the mount came down.
+    std::string mountpoint() const override { return mountpoint_; }
+    // The live mount, taken out for tearing down now; empty on a repeat.
+    std::unique_ptr<FuseTMount> take();
+
+private:
+    std::mutex m_;
+    std::unique_ptr<FuseTMount> mount_;
+    std::string mountpoint_;
+};
+
+}  // namespace halvo::fs::mount::impl

@@ -1,0 +1,11 @@
+#pragma once
+// Whether this host can mount, and if not, what to install.
+#include "error.hpp"
+
+namespace halvo::fs::mount::support {
+
+// Nothing when mounting can work; else the kind unsupported with advice.
+// The first call loads the FUSE library, once per process.
+IoResult<void> mount_support();
+
+}  // namespace halvo::fs::mount::support

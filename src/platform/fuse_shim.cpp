@@ -1,0 +1,661 @@
+// The struct layouts come from the installed libfuse 2.9 headers; the library
+// itself is only loaded at run time.
+#define FUSE_USE_VERSION 26
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+#include "platform/fuse_shim.hpp"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <fuse/fuse_lowlevel.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <new>
+
+namespace halvo::platform {
+
+// ---- loading ----
+
+namespace {
+
+constexpr const char* kCandidates[] = {"libfuse.so.2", "/usr/lib/x86_64-linux-gnu/libfuse.so.2"};
+constexpr const char* kMinRelease = "2.9.0";  // the loop needs the FUSE_2.9 buffer calls
+constexpr const char* kCheckedRelease = "2.9.9";
+constexpr int kMajor = 2;
+constexpr std::string_view kSoPrefix = "libfuse.so.";
+
+struct Lib {
+    decltype(&::fuse_add_direntry) add_direntry;
+    decltype(&::fuse_chan_bufsize) chan_bufsize;
+    decltype(&::fuse_chan_fd) chan_fd;
+    decltype(&::fuse_lowlevel_new) lowlevel_new;
+    decltype(&::fuse_mount) mount;
+    decltype(&::fuse_opt_add_arg) opt_add_arg;
+    decltype(&::fuse_opt_free_args) opt_free_args;
+    decltype(&::fuse_reply_attr) reply_attr;
+    decltype(&::fuse_reply_buf) reply_buf;
+    decltype(&::fuse_reply_create) reply_create;
+    decltype(&::fuse_reply_entry) reply_entry;
+    decltype(&::fuse_reply_err) reply_err;
+    decltype(&::fuse_reply_none) reply_none;
+    decltype(&::fuse_reply_open) reply_open;
+    decltype(&::fuse_reply_statfs) reply_statfs;
+    decltype(&::fuse_reply_write) reply_write;
+    decltype(&::fuse_req_userdata) req_userdata;
+    decltype(&::fuse_session_add_chan) session_add_chan;
+    decltype(&::fuse_session_destroy) session_destroy;
+    decltype(&::fuse_session_exit) session_exit;
+    decltype(&::fuse_session_exited) session_exited;
+    decltype(&::fuse_session_process_buf) session_process_buf;
+    decltype(&::fuse_session_receive_buf) session_receive_buf;
+    decltype(&::fuse_unmount) unmount;
+};
+
+struct LoadState {
+    int status = 0;
+    int api = 0;
+    char release[32] = {};
+    Lib lib{};
+};
+
+LoadState g_state;
+pthread_once_t g_once = PTHREAD_ONCE_INIT;
+
+// The release R of a real file named "libfuse.so.R".
+void read_release(void* sym, char (&out)[32]) {
+    Dl_info info{};
+    if (::dladdr(sym, &info) == 0 || !info.dli_fname) return;
+    char real[PATH_MAX];
+    if (!::realpath(info.dli_fname, real)) return;
+    std::string_view base(real);
+    if (auto slash = base.rfind('/'); slash != std::string_view::npos) base.remove_prefix(slash + 1);
+    if (base.size() <= kSoPrefix.size() || base.substr(0, kSoPrefix.size()) != kSoPrefix) return;
+    base.remove_prefix(kSoPrefix.size());
+    if (base.size() > 31) return;
+    std::memcpy(out, base.data(), base.size());
+    out[base.size()] = '\0';
+}
+
+template <class F>
+bool resolve(void* h, const char* name, F& slot) {
+    void* p = ::dlsym(h, name);
+    if (!p) return false;
+    slot = reinterpret_cast<F>(p);
+    return true;
+}
+
+void load() {
+    void* h = nullptr;
+    for (const char* c : kCandidates)
+        if ((h = ::dlopen(c, RTLD_NOW | RTLD_LOCAL))) break;
+    if (!h) return;
+    int (*version)() = nullptr;
+    if (!resolve(h, "fuse_version", version)) return;
+    g_state.api = version();
+    read_release(reinterpret_cast<void*>(version), g_state.release);
+    if (g_state.api < 26 || g_state.api > 29) {
+        g_state.status = 2;
+        return;
+    }
+    if (g_state.release[0] >= '0' && g_state.release[0] <= '9') {
+        if (std::atoi(g_state.release) != kMajor) {
+            g_state.status = 3;
+            return;
+        }
+        if (compare_release(g_state.release, kMinRelease) < 0) {
+            g_state.status = 4;
+            return;
+        }
+    }
+    Lib& l = g_state.lib;
+    bool all = resolve(h, "fuse_add_direntry", l.add_direntry) && resolve(h, "fuse_chan_bufsize", l.chan_bufsize) &&
+               resolve(h, "fuse_chan_fd", l.chan_fd) && resolve(h, "fuse_lowlevel_new", l.lowlevel_new) &&
+               resolve(h, "fuse_mount", l.mount) && resolve(h, "fuse_opt_add_arg", l.opt_add_arg) &&
+               resolve(h, "fuse_opt_free_args", l.opt_free_args) && resolve(h, "fuse_reply_attr", l.reply_attr) &&
+               resolve(h, "fuse_reply_buf", l.reply_buf) && resolve(h, "fuse_reply_create", l.reply_create) &&
+               resolve(h, "fuse_reply_entry", l.reply_entry) && resolve(h, "fuse_reply_err", l.reply_err) &&
+               resolve(h, "fuse_reply_none", l.reply_none) && resolve(h, "fuse_reply_open", l.reply_open) &&
+               resolve(h, "fuse_reply_statfs", l.reply_statfs) && resolve(h, "fuse_reply_write", l.reply_write) &&
+               resolve(h, "fuse_req_userdata", l.req_userdata) &&
+               resolve(h, "fuse_session_add_chan", l.session_add_chan) &&
+               resolve(h, "fuse_session_destroy", l.session_destroy) &&
+               resolve(h, "fuse_session_exit", l.session_exit) &&
+               resolve(h, "fuse_session_exited", l.session_exited) &&
+               resolve(h, "fuse_session_process_buf", l.session_process_buf) &&
+               resolve(h, "fuse_session_receive_buf", l.session_receive_buf) &&
+               resolve(h, "fuse_unmount", l.unmount);
+    g_state.status = all ? 1 : 0;
+}
+
+const LoadState& loaded() {
+    ::pthread_once(&g_once, load);
+    return g_state;
+}
+
+const Lib& lib() { return g_state.lib; }
+
+}  // namespace
+
+int halvo_fuse_t_status() { return loaded().status; }
+int halvo_fuse_t_api() { return loaded().api; }
+const char* halvo_fuse_t_release() { return loaded().release; }
+const char* halvo_fuse_t_min() { return kMinRelease; }
+const char* halvo_fuse_t_checked() { return kCheckedRelease; }
+
+int compare_release(const char* a, const char* b) {
+    auto next = [](const char*& p) -> long {
+        if (!*p) return 0;
+        char* end = nullptr;
+        long v = std::strtol(p, &end, 10);
+        if (end == p) v = 0;
+        p = end;
+        while (*p && *p != '.') ++p;
+        if (*p == '.') ++p;
+        return v;
+    };
+    while (*a || *b) {
+        long x = next(a), y = next(b);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return 0;
+}
+
+// ---- the session ----
+
+struct FuseTHandle {
+    fuse_chan* channel = nullptr;
+    fuse_session* session = nullptr;
+    std::string mountpoint;
+    void* user_data = nullptr;
+    int stopped = 0;
+    int wake = -1;  // eventfd: stop writes, the loop wakes and ends
+    FuseTCallbacks cb{};
+};
+
+struct DirentSink {
+    fuse_req_t request;
+    char* buffer;
+    std::size_t size;
+    std::size_t used;
+};
+
+namespace {
+
+constexpr double kTimeout = 1.0;
+
+FuseTHandle& handle_of(fuse_req_t req) { return *static_cast<FuseTHandle*>(lib().req_userdata(req)); }
+
+// ENOSYS would tell the kernel the operation does not exist: it then reports
+// success for open and flush and never asks again.
+void reply_error(fuse_req_t req, long rc) {
+    int e = static_cast<int>(-rc);
+    if (e == ENOSYS) e = EOPNOTSUPP;
+    lib().reply_err(req, e);
+}
+
+struct stat to_stat(const FuseTAttr& a) {
+    struct stat st {};
+    st.st_ino = a.inode;
+    st.st_mode = a.mode;
+    st.st_nlink = a.nlink;
+    st.st_uid = ::getuid();
+    st.st_gid = ::getgid();
+    st.st_atim = {a.atime.sec, a.atime.nsec};
+    st.st_mtim = {a.mtime.sec, a.mtime.nsec};
+    st.st_ctim = {a.ctime.sec, a.ctime.nsec};
+    st.st_size = static_cast<off_t>(a.size);
+    st.st_blocks = static_cast<blkcnt_t>(a.blocks);
+    st.st_blksize = a.blksize;
+    return st;
+}
+
+void reply_entry(fuse_req_t req, std::uint64_t inode, const FuseTAttr& a, fuse_file_info* fi = nullptr) {
+    fuse_entry_param e{};
+    e.ino = inode;
+    e.generation = 0;
+    e.attr = to_stat(a);
+    e.attr_timeout = kTimeout;
+    e.entry_timeout = kTimeout;
+    if (fi)
+        lib().reply_create(req, &e, fi);
+    else
+        lib().reply_entry(req, &e);
+}
+
+void answer_entry(fuse_req_t req, int rc, std::uint64_t inode, const FuseTAttr& a) {
+    if (rc != 0)
+        reply_error(req, rc);
+    else
+        reply_entry(req, inode, a);
+}
+
+void reply_attr(fuse_req_t req, const FuseTAttr& a) {
+    struct stat st = to_stat(a);
+    lib().reply_attr(req, &st, kTimeout);
+}
+
+void reply_status(fuse_req_t req, int rc) {
+    if (rc != 0)
+        reply_error(req, rc);
+    else
+        lib().reply_err(req, 0);
+}
+
+void ll_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    auto& h = handle_of(req);
+    std::uint64_t ino = 0;
+    FuseTAttr a;
+    int rc = h.cb.lookup(h.user_data, parent, name, &ino, &a);
+    answer_entry(req, rc, ino, a);
+}
+
+void ll_forget(fuse_req_t req, fuse_ino_t ino, unsigned long nlookup) {
+    auto& h = handle_of(req);
+    h.cb.forget(h.user_data, ino, nlookup);
+    lib().reply_none(req);
+}
+
+void ll_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+    auto& h = handle_of(req);
+    FuseTAttr a;
+    int rc = h.cb.getattr(h.user_data, ino, &a);
+    if (rc != 0) return reply_error(req, rc);
+    reply_attr(req, a);
+}
+
+void ll_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi) {
+    auto& h = handle_of(req);
+    bool has_size = (to_set & FUSE_SET_ATTR_SIZE) != 0;
+    FuseTAttr a;
+    int rc = h.cb.setattr(h.user_data, ino, fi ? fi->fh : 0, fi ? 1 : 0,
+                          has_size ? static_cast<std::uint64_t>(attr->st_size) : 0, has_size ? 1 : 0, &a);
+    if (rc != 0) return reply_error(req, rc);
+    reply_attr(req, a);
+}
+
+void ll_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
+    auto& h = handle_of(req);
+    std::uint64_t ino = 0;
+    FuseTAttr a;
+    int rc = h.cb.mkdir(h.user_data, parent, name, &ino, &a);
+    answer_entry(req, rc, ino, a);
+}
+
+void ll_unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    auto& h = handle_of(req);
+    reply_status(req, h.cb.unlink(h.user_data, parent, name));
+}
+
+void ll_rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    auto& h = handle_of(req);
+    reply_status(req, h.cb.rmdir(h.user_data, parent, name));
+}
+
+void ll_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newparent, const char* newname) {
+    auto& h = handle_of(req);
+    reply_status(req, h.cb.rename(h.user_data, parent, name, newparent, newname));
+}
+
+void ll_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    auto& h = handle_of(req);
+    std::uint64_t fh = 0;
+    int rc = h.cb.open(h.user_data, ino, fi->flags, &fh);
+    if (rc != 0) return reply_error(req, rc);
+    fi->fh = fh;
+    lib().reply_open(req, fi);
+}
+
+void ll_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
+    auto& h = handle_of(req);
+    auto* buf = static_cast<std::uint8_t*>(std::calloc(size ? size : 1, 1));
+    if (!buf) {
+        lib().reply_err(req, ENOMEM);
+        return;
+    }
+    std::int64_t n = h.cb.read(h.user_data, fi->fh, static_cast<std::uint64_t>(off),
+                               static_cast<std::uint32_t>(size), buf);
+    if (n < 0)
+        reply_error(req, n);
+    else
+        lib().reply_buf(req, reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
+    std::free(buf);
+}
+
+void ll_write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t off, fuse_file_info* fi) {
+    auto& h = handle_of(req);
+    std::int64_t n = h.cb.write(h.user_data, fi->fh, static_cast<std::uint64_t>(off), size,
+                                reinterpret_cast<const std::uint8_t*>(data));
+    if (n < 0) return reply_error(req, n);
+    lib().reply_write(req, static_cast<size_t>(n));
+}
+
+void ll_flush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    auto& h = handle_of(req);
+    reply_status(req, h.cb.flush(h.user_data, fi->fh));
+}
+
+void ll_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    auto& h = handle_of(req);
+    reply_status(req, h.cb.release(h.user_data, fi->fh));
+}
+
+void ll_fsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi) {
+    auto& h = handle_of(req);
+    reply_status(req, h.cb.flush(h.user_data, fi->fh));
+}
+
+void ll_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*) {
+    auto& h = handle_of(req);
+    auto* buf = static_cast<char*>(std::calloc(size ? size : 1, 1));
+    if (!buf) {
+        lib().reply_err(req, ENOMEM);
+        return;
+    }
+    DirentSink sink{req, buf, size, 0};
+    int rc = h.cb.readdir(h.user_data, ino, static_cast<std::uint64_t>(off), &sink, emit_dirent);
+    if (rc != 0)
+        reply_error(req, rc);
+    else
+        lib().reply_buf(req, buf, sink.used);
+    std::free(buf);
+}
+
+void ll_statfs(fuse_req_t req, fuse_ino_t) {
+    auto& h = handle_of(req);
+    struct statvfs st {};
+    st.f_bsize = st.f_frsize = h.cb.block_size;
+    st.f_blocks = st.f_bfree = st.f_bavail = h.cb.blocks;
+    st.f_files = st.f_ffree = st.f_favail = h.cb.files;
+    st.f_namemax = h.cb.name_max;
+    lib().reply_statfs(req, &st);
+}
+
+void ll_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_file_info* fi) {
+    auto& h = handle_of(req);
+    std::uint64_t ino = 0, fh = 0;
+    FuseTAttr a;
+    int rc = h.cb.create(h.user_data, parent, name, fi->flags, &ino, &fh, &a);
+    if (rc != 0) return reply_error(req, rc);
+    fi->fh = fh;
+    reply_entry(req, ino, a, fi);
+}
+
+const fuse_lowlevel_ops kOps = [] {
+    fuse_lowlevel_ops o{};
+    o.lookup = ll_lookup;
+    o.forget = ll_forget;
+    o.getattr = ll_getattr;
+    o.setattr = ll_setattr;
+    o.mkdir = ll_mkdir;
+    o.unlink = ll_unlink;
+    o.rmdir = ll_rmdir;
+    o.rename = ll_rename;
+    o.open = ll_open;
+    o.read = ll_read;
+    o.write = ll_write;
+    o.flush = ll_flush;
+    o.release = ll_release;
+    o.fsync = ll_fsync;
+    o.readdir = ll_readdir;
+    o.statfs = ll_statfs;
+    o.create = ll_create;
+    return o;
+}();
+
+struct Args {
+    fuse_args a = FUSE_ARGS_INIT(0, nullptr);
+    ~Args() { lib().opt_free_args(&a); }
+};
+
+}  // namespace
+
+int emit_dirent(DirentSink* sink, std::uint64_t inode, const char* name, std::uint32_t mode,
+                std::int64_t next_offset) {
+    std::size_t needed = lib().add_direntry(sink->request, nullptr, 0, name, nullptr, 0);
+    if (sink->used + needed > sink->size) return 1;
+    struct stat st {};
+    st.st_ino = inode;
+    st.st_mode = mode;
+    lib().add_direntry(sink->request, sink->buffer + sink->used, sink->size - sink->used, name, &st, next_offset);
+    sink->used += needed;
+    return 0;
+}
+
+FuseTHandle* halvo_fuse_t_mount(const char* mountpoint, const char* fsname, void* user_data,
+                                const FuseTCallbacks* callbacks) {
+    if (halvo_fuse_t_status() != 1) return nullptr;
+    auto* h = new (std::nothrow) FuseTHandle;
+    if (!h) return nullptr;
+    h->cb = *callbacks;
+    h->user_data = user_data;
+    try {
+        h->mountpoint = mountpoint;
+    } catch (...) {
+        delete h;
+        return nullptr;
+    }
+    auto give_up = [h] {
+        if (h->wake >= 0) ::close(h->wake);
+        delete h;
+        return nullptr;
+    };
+    h->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (h->wake < 0) return give_up();
+
+    char opts[256];
+    int n = std::snprintf(opts, sizeof opts, "fsname=%s", fsname);
+    if (n < 0) return give_up();
+    // 128 KiB per write request in place of 4 KiB.
+    constexpr std::string_view kBigWrites = ",big_writes";
+    if (static_cast<std::size_t>(n) + kBigWrites.size() < sizeof opts)
+        std::memcpy(opts + n, kBigWrites.data(), kBigWrites.size() + 1);
+
+    Args args;
+    if (lib().opt_add_arg(&args.a, "halvo") != 0 || lib().opt_add_arg(&args.a, "-o") != 0 ||
+        lib().opt_add_arg(&args.a, opts) != 0)
+        return give_up();
+    h->channel = lib().mount(h->mountpoint.c_str(), &args.a);
+    if (!h->channel) return give_up();
+    // libfuse opens /dev/fuse without close-on-exec; a child's copy would
+    // keep the connection, and so the mount, alive after we die.
+    int fd = lib().chan_fd(h->channel);
+    if (fd >= 0) ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+    h->session = lib().lowlevel_new(&args.a, &kOps, sizeof kOps, h);
+    if (!h->session) {
+        lib().unmount(h->mountpoint.c_str(), h->channel);
+        return give_up();
+    }
+    lib().session_add_chan(h->session, h->channel);
+    return h;
+}
+
+int halvo_fuse_t_loop(FuseTHandle* h) {
+    const Lib& l = lib();
+    std::size_t bufsize = l.chan_bufsize(h->channel);
+    char* mem = static_cast<char*>(std::malloc(bufsize));
+    if (!mem) return -1;
+    int fd = l.chan_fd(h->channel);
+    int res = 0;
+    while (!l.session_exited(h->session)) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {h->wake, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            res = -errno;
+            break;
+        }
+        if (fds[1].revents) break;
+        fuse_buf buf{};
+        buf.mem = mem;
+        buf.size = bufsize;
+        fuse_chan* ch = h->channel;
+        res = l.session_receive_buf(h->session, &buf, &ch);
+        if (res == -EINTR || res == -EAGAIN) continue;
+        if (res <= 0) break;
+        l.session_process_buf(h->session, &buf, ch);
+    }
+    std::free(mem);
+    return res < 0 ? -1 : 0;
+}
+
+void halvo_fuse_t_stop(FuseTHandle* h) {
+    if (!h || h->stopped) return;
+    h->stopped = 1;
+    if (h->session) lib().session_exit(h->session);
+    std::uint64_t one = 1;
+    while (::write(h->wake, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void halvo_fuse_t_destroy(FuseTHandle* h) {
+    if (!h) return;
+    halvo_fuse_t_stop(h);
+    // Closes /dev/fuse: a mount still present answers ENOTCONN from now on.
+    if (h->session) lib().session_destroy(h->session);
+    ::close(h->wake);
+    delete h;
+}
+
+void name_this_thread(const char* name) {
+    char cut[16] = {};
+    std::strncpy(cut, name, sizeof cut - 1);
+    ::pthread_setname_np(::pthread_self(), cut);
+}
+
+// ---- the support check ----
+
+namespace {
+
+std::string install_hint() {
+    return std::string("install libfuse ") + kCheckedRelease + " with apt-get install fuse libfuse2";
+}
+
+bool on_path(const char* program) {
+    const char* path = std::getenv("PATH");
+    std::string_view dirs = path ? path : "/bin:/usr/bin";
+    for (;;) {
+        auto colon = dirs.find(':');
+        std::string candidate(dirs.substr(0, colon));
+        candidate.append("/").append(program);
+        if (::access(candidate.c_str(), X_OK) == 0) return true;
+        if (colon == std::string_view::npos) return false;
+        dirs.remove_prefix(colon + 1);
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> fuse_support_problem() {
+    int status = halvo_fuse_t_status();
+    std::string release = halvo_fuse_t_release();
+    switch (status) {
+        case 1: {
+            struct stat st;
+            if (::stat("/dev/fuse", &st) != 0 || !S_ISCHR(st.st_mode))
+                return "FUSE is installed without its device (/dev/fuse): load the fuse module (modprobe fuse)";
+            // Without root, libfuse 2 mounts through its setuid helper.
+            if (::geteuid() != 0 && !on_path("fusermount"))
+                return "FUSE is installed without its mount helper (fusermount): apt-get install fuse";
+            return std::nullopt;
+        }
+        case 2:
+            return "the installed libfuse speaks libfuse API " + std::to_string(halvo_fuse_t_api()) +
+                   ", and halvo is built for libfuse 2 (26 to 29): " + install_hint();
+        case 3:
+            return "libfuse " + release + " is installed, and halvo is checked against libfuse 2.x (last " +
+                   kCheckedRelease + "): " + install_hint();
+        case 4:
+            return "libfuse " + release + " is installed, and halvo needs libfuse " + kMinRelease +
+                   " or later: apt-get install --only-upgrade libfuse2, or install it from the Debian packages";
+        default:
+            return std::string(
+                "mounting on Linux needs FUSE 2 (libfuse.so.2), which is not installed: apt-get install fuse, or "
+                "libfuse2 beside fuse3");
+    }
+}
+
+// ---- mount table and unmount commands ----
+
+namespace {
+
+// mountinfo writes space, tab, newline and backslash as \ooo.
+std::string unescape(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' && s[i + 2] >= '0' &&
+            s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
+            out.push_back(static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
+            i += 3;
+        } else {
+            out.push_back(s[i]);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<MountEntry> parse_mountinfo(std::string_view text) {
+    std::vector<MountEntry> out;
+    while (!text.empty()) {
+        auto nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        std::vector<std::string_view> fields;
+        while (!line.empty()) {
+            auto sp = line.find(' ');
+            if (sp != 0) fields.push_back(line.substr(0, sp));
+            line.remove_prefix(sp == std::string_view::npos ? line.size() : sp + 1);
+        }
+        // id parent major:minor root mount-point options [optional...] - fstype source super-options
+        if (fields.size() < 5) continue;
+        std::size_t dash = 6;
+        while (dash < fields.size() && fields[dash] != "-") ++dash;
+        MountEntry e;
+        e.mount_point = unescape(fields[4]);
+        if (dash + 2 < fields.size()) {
+            e.fstype = unescape(fields[dash + 1]);
+            e.source = unescape(fields[dash + 2]);
+        }
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+std::vector<MountEntry> mount_table() {
+    std::ifstream in("/proc/self/mountinfo", std::ios::binary);
+    if (!in) return {};
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return parse_mountinfo(text);
+}
+
+bool is_fuse_mount_named(const MountEntry& entry, std::string_view fsname) {
+    return entry.fstype == "fuse" && entry.source == fsname;
+}
+
+std::vector<std::vector<std::string>> unmount_ladder(const std::string& m) {
+    std::vector<std::vector<std::string>> rungs = {{"umount", m}, {"umount", "-l", m}};
+    if (::geteuid() != 0) rungs.push_back({"fusermount", "-u", "-z", m});
+    return rungs;
+}
+
+std::string user_tmp_dir() {
+    for (const char* name : {"TMPDIR", "XDG_RUNTIME_DIR"})
+        if (const char* v = std::getenv(name); v && *v) return v;
+    return "/tmp";
+}
+
+}  // namespace halvo::platform

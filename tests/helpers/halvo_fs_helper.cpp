@@ -1,0 +1,108 @@
+// A process that mounts and then waits to be killed, for the tests of what
+// happens when a mount's owner dies; and the support check in a fresh
+// process, for the tests of the loader.
+//
+//   halvo_fs_helper mount MP... [--kill-watchdog] [--spawn-child] [--fork-mount MP2]
+//     prints "READY pid=P watchdog=W child=C" (and, with --fork-mount, a
+//     line "FORKED pid=P watchdog=W" from the forked child) and blocks.
+//   halvo_fs_helper support
+//     prints "status=S api=A release=R" and a second line: "usable" or the
+//     advice text.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fs/mount/claim.hpp"
+#include "fs/mount/impl/fuse_t.hpp"
+#include "fs/mount/support.hpp"
+#include "platform/fuse_shim.hpp"
+
+using namespace halvo;
+using halvo::fs::mount::impl::FuseTMount;
+
+namespace {
+
+std::vector<std::unique_ptr<FuseTMount>> g_mounts;
+
+bool mount_one(const std::string& mp) {
+    auto tree = std::make_unique<fs::Directory>();
+    (void)tree->add_file("hello", "hi");
+    auto m = FuseTMount::mount(std::move(tree), mp);
+    if (!m) {
+        std::fprintf(stderr, "mount %s: %s\n", mp.c_str(), m.error().text().c_str());
+        return false;
+    }
+    g_mounts.push_back(std::move(m).value());
+    return true;
+}
+
+long watchdog() { return fs::mount::claim::watchdog_pid().value_or(-1); }
+
+[[noreturn]] void block() {
+    for (;;) ::pause();
+}
+
+int support() {
+    std::printf("status=%d api=%d release=%s\n", platform::halvo_fuse_t_status(), platform::halvo_fuse_t_api(),
+                platform::halvo_fuse_t_release());
+    auto r = fs::mount::support::mount_support();
+    std::printf("%s\n", r ? "usable" : r.error().text().c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && args[0] == "support") return support();
+    if (args.empty() || args[0] != "mount") {
+        std::fprintf(stderr, "usage: halvo_fs_helper mount MP... | support\n");
+        return 2;
+    }
+    bool kill_watchdog = false, spawn_child = false;
+    std::string fork_mp;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--kill-watchdog")
+            kill_watchdog = true;
+        else if (args[i] == "--spawn-child")
+            spawn_child = true;
+        else if (args[i] == "--fork-mount" && i + 1 < args.size())
+            fork_mp = args[++i];
+        else if (!mount_one(args[i]))
+            return 1;
+    }
+    long child = -1;
+    if (spawn_child) {
+        // A plain fork and exec, inheriting every descriptor that lacks
+        // close-on-exec, as any careless child would.
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::execlp("sleep", "sleep", "1000", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        child = pid;
+    }
+    long wd = watchdog();
+    if (kill_watchdog && wd > 0) {
+        ::kill(static_cast<pid_t>(wd), SIGKILL);
+        ::waitpid(static_cast<pid_t>(wd), nullptr, 0);
+    }
+    std::printf("READY pid=%ld watchdog=%ld child=%ld\n", static_cast<long>(::getpid()), wd, child);
+    std::fflush(stdout);
+    if (!fork_mp.empty()) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            if (!mount_one(fork_mp)) ::_exit(1);
+            std::printf("FORKED pid=%ld watchdog=%ld\n", static_cast<long>(::getpid()), watchdog());
+            std::fflush(stdout);
+            block();
+        }
+    }
+    block();
+}

@@ -1,0 +1,376 @@
+"""HostMount and mount_support on real FUSE mounts."""
+import asyncio
+import gc
+import inspect
+import os
+import pathlib
+import re
+import subprocess
+import textwrap
+import threading
+import time
+
+import pytest
+
+import halvo
+from conftest import run_python
+
+pytestmark = pytest.mark.skipif(
+    os.geteuid() != 0 or not os.path.exists("/dev/fuse"),
+    reason="real mounts need root and /dev/fuse",
+)
+
+TAKEN = "^this Directory has been mounted, and the mount owns it now$"
+
+
+def mounts_under(root):
+    """Mount points at or below root, from this process's mount table."""
+    root = os.fsencode(root)
+    found = []
+    with open("/proc/self/mountinfo", "rb") as f:
+        for line in f:
+            point = re.sub(rb"\\([0-7]{3})", lambda m: bytes([int(m.group(1), 8)]), line.split()[4])
+            if point == root or point.startswith(root + b"/"):
+                found.append(os.fsdecode(point))
+    return found
+
+
+@pytest.fixture
+def root(tmp_path, monkeypatch):
+    """A private TMPDIR (so the mount registry is this test's own) and a
+    folder for mount points; anything left mounted there is detached."""
+    tmp = tmp_path / "tmp"
+    tmp.mkdir()
+    monkeypatch.setenv("TMPDIR", str(tmp))
+    mounts = tmp_path / "mnt"
+    mounts.mkdir()
+    try:
+        yield mounts
+    finally:
+        gc.collect()
+        for point in reversed(mounts_under(mounts)):
+            subprocess.run(["umount", "-l", point], check=False)
+
+
+@pytest.fixture
+def mp(root):
+    point = root / "m"
+    point.mkdir()
+    return point
+
+
+class FsPath:
+    def __init__(self, value):
+        self.value = value
+
+    def __fspath__(self):
+        return self.value
+
+
+@pytest.mark.asyncio
+async def test_files_and_a_host_folder_are_served_through_the_mount(tmp_path, mp):
+    host = tmp_path / "host"
+    host.mkdir()
+    (host / "h.txt").write_bytes(b"from the host")
+    d = halvo.Directory().with_file("docs/readme.txt", "héllo").with_mount("data", host)
+    m = halvo.HostMount(d, mp)
+    assert mounts_under(mp) == [str(mp)]
+
+    assert sorted(os.listdir(mp)) == ["data", "docs"]
+    assert (mp / "docs/readme.txt").read_text() == "héllo"
+    assert (mp / "data/h.txt").read_bytes() == b"from the host"
+
+    # ordinary writes land in the tree and in the host folder
+    (mp / "docs/readme.txt").write_bytes(b"changed")
+    (mp / "docs/new.bin").write_bytes(bytes(range(256)) * 1000)
+    (mp / "data/out.txt").write_text("through the mount")
+    with open(mp / "data/h.txt", "a") as f:
+        f.write("!")
+    assert (mp / "docs/readme.txt").read_bytes() == b"changed"
+    assert (mp / "docs/new.bin").read_bytes() == bytes(range(256)) * 1000
+    assert (host / "out.txt").read_text() == "through the mount"
+    assert (host / "h.txt").read_bytes() == b"from the host!"
+
+    assert await m.unmount() is None
+    assert mounts_under(mp) == []
+    assert os.listdir(mp) == []
+    assert (host / "out.txt").exists()
+
+
+@pytest.mark.asyncio
+async def test_content_conversions_give_these_bytes(mp):
+    cases = {
+        "bytes": (b"\x00\xff", b"\x00\xff"),
+        "bytearray": (bytearray(b"ab"), b"ab"),
+        "list": ([0, 65, 255], b"\x00A\xff"),
+        "tuple": ((104, 105), b"hi"),
+        "memoryview": (memoryview(b"mv"), b"mv"),
+        "str": ("é✓\0", "é✓\0".encode()),
+        "empty": ("", b""),
+    }
+    d = halvo.Directory()
+    for name, (content, _) in cases.items():
+        d.add_file(name, content)
+    m = halvo.HostMount(d, mp)
+    for name, (_, expected) in cases.items():
+        assert (mp / name).read_bytes() == expected, name
+    await m.unmount()
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("as_given", [str, pathlib.Path, FsPath])
+async def test_mountpoint_and_repr(root, as_given):
+    point = root / 'q"t'
+    point.mkdir()
+    m = halvo.HostMount(halvo.Directory(), as_given(str(point)))
+    assert isinstance(m.mountpoint, pathlib.Path)
+    assert m.mountpoint == point
+    assert m.mountpoint is not m.mountpoint
+    assert repr(m) == 'HostMount("' + str(point).replace('"', '\\"') + '")'
+    await m.unmount()
+    # still named after the unmount
+    assert m.mountpoint == point
+
+
+@pytest.mark.asyncio
+async def test_a_mountpoint_that_is_not_utf8_round_trips(root):
+    point = os.fsdecode(os.fsencode(str(root)) + b"/caf\xe9")
+    os.mkdir(point)
+    m = halvo.HostMount(halvo.Directory().with_file("f", b"x"), point)
+    assert str(m.mountpoint) == point
+    assert repr(m).endswith('caf\ufffd")')
+    assert mounts_under(root) == [point]
+    assert open(os.path.join(point, "f"), "rb").read() == b"x"
+    await m.unmount()
+    assert mounts_under(root) == []
+
+
+@pytest.mark.asyncio
+async def test_a_relative_mountpoint_is_reported_as_given(root, monkeypatch):
+    monkeypatch.chdir(root)
+    (root / "rel").mkdir()
+    m = halvo.HostMount(halvo.Directory().with_file("f", b"rel"), "rel")
+    assert m.mountpoint == pathlib.Path("rel")
+    assert repr(m) == 'HostMount("rel")'
+    assert mounts_under(root) == [str(root / "rel")]
+    assert (root / "rel/f").read_bytes() == b"rel"
+    await m.unmount()
+    assert mounts_under(root) == []
+
+
+@pytest.mark.asyncio
+async def test_unmount_twice_resolves_at_once_the_second_time(mp):
+    m = halvo.HostMount(halvo.Directory().with_file("f", b""), mp)
+    assert await m.unmount() is None
+    assert mounts_under(mp) == []
+    assert await m.unmount() is None
+
+
+@pytest.mark.asyncio
+async def test_concurrent_unmounts_take_the_mount_down_once(mp):
+    m = halvo.HostMount(halvo.Directory(), mp)
+    assert await asyncio.gather(m.unmount(), m.unmount(), m.unmount()) == [None] * 3
+    assert mounts_under(mp) == []
+
+
+@pytest.mark.asyncio
+async def test_a_cancelled_unmount_still_finishes_its_tear_down(tmp_path, mp):
+    registry = tmp_path / "tmp" / "halvo-mounts"
+    m = halvo.HostMount(halvo.Directory(), mp)
+    assert len(os.listdir(registry)) == 1
+    fut = m.unmount()
+    # Once the mount has left the table the tear-down is under way; its
+    # last step, deleting the record, must still come after the cancel.
+    while mounts_under(mp):
+        await asyncio.sleep(0.001)
+    if fut.cancel():
+        with pytest.raises(asyncio.CancelledError):
+            await fut
+    else:
+        assert fut.result() is None
+    deadline = time.monotonic() + 30
+    while os.listdir(registry) and time.monotonic() < deadline:
+        await asyncio.sleep(0.01)
+    assert os.listdir(registry) == []
+    assert await m.unmount() is None
+
+
+def test_unmount_needs_a_running_loop(mp):
+    m = halvo.HostMount(halvo.Directory(), mp)
+    with pytest.raises(RuntimeError):
+        m.unmount()
+    # nothing started: the mount is still up until the object goes
+    assert mounts_under(mp) == [str(mp)]
+    del m
+    gc.collect()
+    assert mounts_under(mp) == []
+
+
+def test_the_last_release_takes_the_mount_down(mp):
+    m = halvo.HostMount(halvo.Directory().with_file("f", b"x"), mp)
+    assert (mp / "f").read_bytes() == b"x"
+    del m
+    gc.collect()
+    assert mounts_under(mp) == []
+    assert os.listdir(mp) == []
+
+
+def taken_calls(tmp_path):
+    return [
+        lambda d: d.add_file("f", b""),
+        lambda d: d.with_file("f", b""),
+        lambda d: d.remove_file("f"),
+        lambda d: d.mount("m", str(tmp_path)),
+        lambda d: d.with_mount("m", str(tmp_path)),
+        lambda d: d.unmount("m"),
+        lambda d: halvo.HostMount(d, str(tmp_path)),
+    ]
+
+
+@pytest.mark.asyncio
+async def test_a_mounted_directory_refuses_further_use(tmp_path, mp):
+    d = halvo.Directory().with_file("f", b"")
+    m = halvo.HostMount(d, mp)
+    for call in taken_calls(tmp_path):
+        with pytest.raises(ValueError, match=TAKEN):
+            call(d)
+    await m.unmount()
+
+
+@pytest.mark.parametrize("kind", ["missing", "not empty"])
+def test_a_failed_mount_raises_oserror_and_leaves_the_directory_taken(tmp_path, root, kind):
+    point = root / "m"
+    if kind == "not empty":
+        point.mkdir()
+        (point / "x").write_bytes(b"")
+    d = halvo.Directory().with_file("f", b"")
+    with pytest.raises(OSError) as info:
+        halvo.HostMount(d, point)
+    assert type(info.value) is OSError
+    assert "could not mount" in str(info.value) and str(point) in str(info.value)
+    assert mounts_under(root) == []
+    for call in taken_calls(tmp_path):
+        with pytest.raises(ValueError, match=TAKEN):
+            call(d)
+    # conversion still comes first
+    with pytest.raises(TypeError):
+        d.add_file("f", 3.5)
+
+
+def test_mounting_releases_the_gil_while_it_waits(root):
+    # A regular file as mount point never shows up as mounted, so the
+    # constructor waits its full time limit and then times out.
+    point = root / "file"
+    point.write_bytes(b"")
+    ticks = 0
+    stop = threading.Event()
+
+    def spin():
+        nonlocal ticks
+        while not stop.is_set():
+            ticks += 1
+            time.sleep(0.001)
+
+    t = threading.Thread(target=spin)
+    t.start()
+    try:
+        before = ticks
+        with pytest.raises(TimeoutError, match="within 10s"):
+            halvo.HostMount(halvo.Directory(), point)
+        during = ticks - before
+    finally:
+        stop.set()
+        t.join()
+    # with the GIL held for those seconds the thread could not have run at all
+    assert during > 100
+    assert mounts_under(root) == []
+
+
+@pytest.mark.parametrize(
+    "args, name",
+    [
+        (("not a directory", "/x"), "fs"),
+        ((None, "/x"), "fs"),
+        ((halvo.Directory(), b"/x"), "mountpoint"),
+        ((halvo.Directory(), 3), "mountpoint"),
+    ],
+)
+def test_wrong_arguments_raise_typeerror_and_take_nothing(args, name):
+    with pytest.raises(TypeError, match=f"argument '{name}'"):
+        halvo.HostMount(*args)
+    if isinstance(args[0], halvo.Directory):
+        assert args[0].with_file("f", b"") is args[0]
+
+
+def test_class_surface():
+    assert halvo.HostMount.__module__ == "halvo"
+    assert str(inspect.signature(halvo.HostMount)) == "(fs, mountpoint)"
+    assert halvo.HostMount.__doc__.startswith("A tree mounted on this host")
+    assert halvo.HostMount.unmount.__text_signature__ == "($self)"
+    assert str(inspect.signature(halvo.mount_support)) == "()"
+    assert halvo.mount_support.__module__ == "halvo"
+    with pytest.raises(TypeError):
+        halvo.HostMount(fs=halvo.Directory())
+
+
+def test_mount_support_is_quiet_on_a_usable_host():
+    assert halvo.mount_support() is None
+
+
+def test_mount_support_and_mounting_report_an_unusable_library(tmp_path, monkeypatch):
+    # A library that speaks libfuse API 30, found first on the library path.
+    lib = tmp_path / "lib"
+    lib.mkdir()
+    src = tmp_path / "fake.c"
+    src.write_text("int fuse_version(void) { return 30; }\n")
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(lib / "libfuse.so.2"), str(src)], check=True)
+    monkeypatch.setenv("LD_LIBRARY_PATH", str(lib))
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    r = run_python(textwrap.dedent(f"""
+        import halvo
+        for attempt in (halvo.mount_support, lambda: halvo.HostMount(d, {str(tmp_path)!r})):
+            d = halvo.Directory()
+            try:
+                attempt()
+            except OSError as e:
+                print(type(e).__name__, e)
+        try:
+            d.add_file("f", b"")
+        except ValueError:
+            print("taken")
+    """))
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert len(lines) == 3, r.stdout
+    assert lines[0].startswith("OSError ") and "API 30" in lines[0]
+    assert lines[1] == lines[0]
+    assert lines[2] == "taken"
+
+
+@pytest.mark.parametrize("how", ["global", "reference cycle"])
+def test_a_script_that_exits_without_unmount_leaves_nothing_mounted(tmp_path, root, how):
+    point = root / "m"
+    point.mkdir()
+    hold = "keep = m" if how == "global" else "cycle = [m]; cycle.append(cycle)"
+    # The watchdog is killed first, so only the script's own release can
+    # take the mount down.
+    r = run_python(textwrap.dedent(f"""
+        import glob, os, signal
+        import halvo
+        m = halvo.HostMount(halvo.Directory().with_file("f", b"x"), {str(point)!r})
+        print(open({str(point / "f")!r}).read(), flush=True)
+        for children in glob.glob(f"/proc/{{os.getpid()}}/task/*/children"):
+            for pid in open(children).read().split():
+                if b"halvo-mount-watchdog" in open(f"/proc/{{pid}}/cmdline", "rb").read():
+                    os.kill(int(pid), signal.SIGKILL)
+                    os.waitpid(int(pid), 0)
+                    print("watchdog gone", flush=True)
+        {hold}
+        del m
+    """))
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "x\nwatchdog gone\n"
+    assert r.stderr == ""
+    assert mounts_under(root) == []
+    registry = tmp_path / "tmp" / "halvo-mounts"
+    assert not registry.exists() or os.listdir(registry) == []
