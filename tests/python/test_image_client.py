@@ -169,6 +169,7 @@ async def test_build_list_remove(server):
         client.build(alpine, 1)
     await client.close()
 
+    await server.wait_for("quit")
     assert server.methods() == ["version", "version", "build_image", "build_image", "build_image", "list_images",
                                 "remove_image", "remove_image", "list_images", "quit"]
     builds = [e["message"] for e in server.events() if e["event"] == "frame"
@@ -316,6 +317,19 @@ async def test_close_waits_for_the_operation_in_flight_and_goes_before_later_one
 
 
 @pytest.mark.asyncio
+async def test_close_cancelled_while_it_waits_leaves_the_client_open(server):
+    client, version = await slow_version(server, 400)
+    close = asyncio.ensure_future(client.close())
+    await asyncio.sleep(0.1)
+    close.cancel()
+    assert await version == "0.1.2+stand-in"
+    assert await client.list() == []
+    await client.close()
+    await server.wait_for("quit")
+    assert server.methods() == ["version", "version", "list_images", "quit"]
+
+
+@pytest.mark.asyncio
 async def test_close_does_not_wait_for_the_server_to_exit(server):
     # A server deaf to quit and EOF would hold a waiting close for 10 s.
     server.scenario(on_quit="ignore", on_eof="ignore")
@@ -336,6 +350,7 @@ async def test_use_after_close(server):
         assert info.value.args == (CLOSED,)
     assert await client.close() is None
     assert await client.__aexit__(None, None, None) is None
+    await server.wait_for("quit")
     assert server.methods() == ["version", "quit"]
 
 
