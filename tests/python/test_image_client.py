@@ -292,6 +292,21 @@ async def test_refusals_and_breakage_leave_the_client_usable(server):
 
 
 @pytest.mark.asyncio
+async def test_a_copy_from_a_path_that_is_not_utf8_is_never_sent(server):
+    # The failed send still uses up its request id.
+    server.scenario(ids="increasing")
+    client = await ImageClient.try_from_cmd(CMD)
+    with pytest.raises(halvo.ConsoleBroken) as info:
+        await client.build(Recipe("alpine", [Step.copy("caf\udce9", "/d")]))
+    assert info.value.args == ("sending a message: serializing a message: BSON error. Kind: A serialization-related "
+                               "error occurred. Message: path contains invalid UTF-8 characters.",)
+    assert await client.version() == "0.1.2+stand-in"
+    await client.close()
+    await server.wait_for("quit")
+    assert server.methods() == ["version", "version", "quit"]
+
+
+@pytest.mark.asyncio
 async def test_server_gone_is_broken_with_the_chain_text(server):
     server.scenario(rules=[{"method": "list_images", "actions": [{"close_stdout": True}]}])
     client = await ImageClient.try_from_cmd(CMD)
