@@ -162,6 +162,24 @@ TEST(StdioClient, ServerIgnoringEverythingIsKilledAfterTenSeconds) {
               "broken: the console server was still running 10s after quit, so it was killed");
 }
 
+TEST(StdioClient, QuitWriteIsBoundedWhenTheServerStopsReading) {
+    // The server sleeps without reading; a cancelled call has left its input
+    // pipe all but full, so the Quit frame cannot be written.
+    auto client = open(R"({"at_start": [{"delay_ms": 60000}]})");
+    call::WriteCall filler{"/f", {0}, std::nullopt};
+    auto frame_size = [&] {
+        return 4 + message::Message{message::Message::Request{0, message::Call{filler}}}.write()->size();
+    };
+    filler.data.resize(65536 - 10 - (frame_size() - 1));
+    ASSERT_EQ(frame_size(), 65536u - 10);
+    test::Task<FailureResult<call::WriteResp>> call(client.write(filler));
+    EXPECT_FALSE(call.ready_within(200ms));
+    call.cancel();
+    EXPECT_THROW((void)call.get(), asio::system_error);
+    EXPECT_EQ(outcome(test::await(client.quit())),
+              "broken: the console server was still running 1s after quit, so it was killed");
+}
+
 TEST(StdioClient, StderrIsCopiedVerbatimAlsoAfterQuit) {
     CapturedStderr err;
     // Not UTF-8 and no final newline; the second part comes from a grandchild
