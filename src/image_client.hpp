@@ -29,7 +29,8 @@ public:
     // is released at once: no quit is sent, its pipes close.
     static Outcome<ImageClient> try_from_client(std::unique_ptr<protocol::Client> client);
     // The program and its arguments; it inherits our environment, taken here
-    // on the calling thread, and our working folder. Every failure is Broken.
+    // on the calling thread, and our working folder. A failure to start is
+    // Broken; the probe's failure comes back unchanged.
     static Outcome<ImageClient> try_from_cmd(std::vector<std::string> cmd);
     // bin/halvo-uvm below the cache root, read here on the calling thread.
     static Outcome<ImageClient> try_new();

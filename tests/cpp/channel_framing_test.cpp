@@ -184,3 +184,25 @@ TEST(ChannelFraming, CancelledReadKeepsItsPartialFrame) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ChannelFraming, CancelledWriteStillSendsTheWholeFrame) {
+    // Far more than the pipe holds, so the write waits for the reader.
+    call::WriteCall big{"/f", message::utils::Bytes(1 << 20, 9), std::nullopt};
+    Message m{Message::Request{0, message::Call{big}}};
+    auto p = pipe_or_die();
+    channel::FrameWriter writer(std::move(p.write));
+    test::Task<IoResult<void>> writing(channel::write(writer, m));
+    EXPECT_FALSE(writing.ready_within(100ms));
+    writing.cancel();
+    EXPECT_FALSE(writing.ready_within(100ms));
+
+    channel::FrameReader reader(std::move(p.read));
+    auto got = test::await(channel::read(reader));
+    ASSERT_TRUE(got && *got);
+    EXPECT_EQ(**got, m);
+    EXPECT_TRUE(writing.get());
+}
+
+}  // namespace

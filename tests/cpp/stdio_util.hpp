@@ -49,16 +49,6 @@ T await(asio::awaitable<T> task) {
     return Task<T>(std::move(task)).get();
 }
 
-inline bool aborted(std::exception_ptr e) {
-    try {
-        if (e) std::rethrow_exception(e);
-    } catch (const asio::system_error& s) {
-        return s.code() == asio::error::operation_aborted;
-    } catch (...) {
-    }
-    return false;
-}
-
 // The stand-in server with an inline JSON scenario.
 inline std::vector<std::string> stand_in(const std::string& scenario = "{}") {
     return {HALVO_PYTHON, std::string(HALVO_SOURCE_DIR) + "/tests/uvm/halvo-uvm", scenario};

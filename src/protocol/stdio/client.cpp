@@ -2,8 +2,7 @@
 
 #include <asio/experimental/awaitable_operators.hpp>
 
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 #include <string>
 
 #include <cerrno>
@@ -32,17 +31,12 @@ public:
         rt::blocking([copy, fd = std::make_shared<platform::Fd>(std::move(from))] {
             run(fd->get());
             fd->reset();
-            std::lock_guard lk(copy->mu_);
-            copy->done_ = true;
-            copy->cv_.notify_all();
+            copy->done_.store(true, std::memory_order_release);
         });
         return copy;
     }
 
-    void wait_for(std::chrono::nanoseconds limit) {
-        std::unique_lock lk(mu_);
-        cv_.wait_for(lk, limit, [this] { return done_; });
-    }
+    bool done() const { return done_.load(std::memory_order_acquire); }
 
 private:
     static bool write_all(const char* p, std::size_t n) {
@@ -71,9 +65,7 @@ private:
         }
     }
 
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool done_ = false;
+    std::atomic<bool> done_{false};
 };
 
 namespace {
@@ -182,9 +174,10 @@ asio::awaitable<FailureResult<void>> StdioClient::quit() {
     }
     if (!*status) co_return fail(broken(status->error(), "waiting for the console server"));
 
+    // Up to a second for the rest of its standard error; a grandchild that
+    // holds the pipe keeps the copy going after that, detached.
     if (auto copy = std::move(stderr_copy_)) {
-        auto wait = [copy] { copy->wait_for(std::chrono::seconds(1)); };
-        co_await rt::run_blocking(std::move(wait));
+        for (int i = 0; i < 100 && !copy->done(); ++i) co_await rt::sleep(std::chrono::milliseconds(10));
     }
 
     if (killed)

@@ -38,7 +38,8 @@ public:
     asio::awaitable<FailureResult<void>> notify(msg::Notification n) override;
     // Sends quit, closes the server's input, waits for it to end (killing it
     // after the quit wait) and for its standard error up to a second more.
-    // Only a server that ended well gives success.
+    // Only a server that ended well gives success. Run it on a strand (as
+    // rt::spawn does): its deadline closes the input from a parallel branch.
     asio::awaitable<FailureResult<void>> quit() override;
 
     // The server's pid while this client holds it.
