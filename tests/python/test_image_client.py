@@ -187,6 +187,20 @@ async def test_operations_queue_one_at_a_time(server):
 
 
 @pytest.mark.asyncio
+async def test_calls_made_back_to_back_run_in_call_order(server):
+    client = await ImageClient.try_from_cmd(CMD)
+    for _ in range(20):
+        listed, version = client.list(), client.version()
+        assert (await listed, await version) == ([], "0.1.2+stand-in")
+    # Started before close, so it finds the client open.
+    version, closed = client.version(), client.close()
+    assert (await version, await closed) == ("0.1.2+stand-in", None)
+    await server.wait_for("quit")
+    methods = server.methods()
+    assert methods == ["version"] + ["list_images", "version"] * 20 + ["version", "quit"]
+
+
+@pytest.mark.asyncio
 async def test_try_new_starts_the_program_in_the_cache_bin(server, tmp_path, monkeypatch):
     home = tmp_path / "home"
     (home / "bin").mkdir(parents=True)

@@ -183,8 +183,10 @@ constexpr char kClosed[] = "this image client has been closed";
 
 struct ClientHandle {
     std::shared_ptr<Slot> shared;
+    rt::Strand strand;  // every operation starts here, in call order
 
-    explicit ClientHandle(Core core) : shared(std::make_shared<Slot>(std::in_place, std::move(core))) {}
+    explicit ClientHandle(Core core)
+        : shared(std::make_shared<Slot>(std::in_place, std::move(core))), strand(rt::make_strand()) {}
     ClientHandle(ClientHandle&&) noexcept = default;
     ClientHandle& operator=(ClientHandle&&) = delete;
     // Collected without close: the runtime must be up before the last share
@@ -230,26 +232,29 @@ Ref client_try_new() { return py::awaitable(opened(Core::try_new())); }
 Ref client_try_from_cmd(std::vector<std::string> cmd) { return py::awaitable(opened(Core::try_from_cmd(std::move(cmd)))); }
 
 Ref client_version(ClientHandle& self) {
-    return py::awaitable(with_open<std::string>(self.shared, [](Core& c) { return c.version(); }));
+    return py::awaitable(with_open<std::string>(self.shared, [](Core& c) { return c.version(); }), self.strand);
 }
 
 Ref client_build(ClientHandle& self, Recipe recipe, std::optional<std::string> reference) {
     return py::awaitable(with_open<BuildImageResp>(
         self.shared, [recipe = std::move(recipe), reference = std::move(reference)](Core& c) mutable {
             return c.build(std::move(recipe), std::move(reference));
-        }));
+        }),
+        self.strand);
 }
 
 Ref client_list(ClientHandle& self) {
-    return py::awaitable(with_open<std::vector<ImageEntry>>(self.shared, [](Core& c) { return c.list(); }));
+    return py::awaitable(with_open<std::vector<ImageEntry>>(self.shared, [](Core& c) { return c.list(); }),
+                         self.strand);
 }
 
 Ref client_remove(ClientHandle& self, ImageSourceLike image) {
     return py::awaitable(with_open<void>(
-        self.shared, [source = std::move(image.source)](Core& c) mutable { return c.remove(std::move(source)); }));
+        self.shared, [source = std::move(image.source)](Core& c) mutable { return c.remove(std::move(source)); }),
+        self.strand);
 }
 
-Ref client_close(ClientHandle& self) { return py::awaitable(close_client(self.shared)); }
+Ref client_close(ClientHandle& self) { return py::awaitable(close_client(self.shared), self.strand); }
 Ref client_aenter(PyObject* self) { return py::ready(self); }
 Ref client_aexit(ClientHandle& self, Ref, Ref, Ref) { return client_close(self); }
 

@@ -149,13 +149,13 @@ Outcome outcome_of(std::exception_ptr e, std::optional<Outcome>& v) {
 
 namespace detail {
 
-Ref start(asio::awaitable<Outcome> op) {
+Ref start(asio::awaitable<Outcome> op, const rt::Strand* strand) {
     const Cache& c = cache();
     Ref loop = call(c.get_running_loop);
     Ref ctx = call(c.copy_context);
     Ref fut = call(attr(loop.get(), "create_future").get());
 
-    auto signal = std::make_shared<rt::CancelSignal>();
+    auto signal = strand ? std::make_shared<rt::CancelSignal>(*strand) : std::make_shared<rt::CancelSignal>();
     auto holder = std::make_unique<std::shared_ptr<rt::CancelSignal>>(signal);
     auto capsule = check(PyCapsule_New(holder.get(), kSignalCapsule, &free_signal));
     holder.release();
@@ -197,7 +197,7 @@ asio::awaitable<Outcome> resolve_to(DeferredRef self) {
 }  // namespace
 
 Ref ready(PyObject* self) {
-    return detail::start(resolve_to(DeferredRef(Ref::borrow(self))));
+    return detail::start(resolve_to(DeferredRef(Ref::borrow(self))), nullptr);
 }
 
 }  // namespace halvo::py

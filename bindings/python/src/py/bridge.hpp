@@ -15,6 +15,7 @@
 #include "py/errors.hpp"
 #include "py/ref.hpp"
 #include "result.hpp"
+#include "rt/runtime.hpp"
 
 namespace halvo::py {
 
@@ -51,8 +52,9 @@ asio::awaitable<Outcome> erase(asio::awaitable<Result<T, ScriptError>> op) {
 }
 
 // Creates the future on the running loop (asyncio's RuntimeError when there
-// is none, before anything starts), spawns op and returns the future.
-Ref start(asio::awaitable<Outcome> op);
+// is none, before anything starts), spawns op on the strand (a new one when
+// none is given) and returns the future.
+Ref start(asio::awaitable<Outcome> op, const rt::Strand* strand);
 
 }  // namespace detail
 
@@ -60,7 +62,15 @@ Ref start(asio::awaitable<Outcome> op);
 // unless the future is returned.
 template <class T>
 Ref awaitable(asio::awaitable<Result<T, ScriptError>> op) {
-    return detail::start(detail::erase(std::move(op)));
+    return detail::start(detail::erase(std::move(op)), nullptr);
+}
+
+// The same for an operation of a handle: tasks spawned on one strand start
+// in call order, so they queue for the handle's lock in that order too
+// (build() then close() never finds the client closed).
+template <class T>
+Ref awaitable(asio::awaitable<Result<T, ScriptError>> op, const rt::Strand& strand) {
+    return detail::start(detail::erase(std::move(op)), &strand);
 }
 
 // An awaitable resolving at once to self, for __aenter__.
