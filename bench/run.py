@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Version round trips per second: halvo's image client against a pure-Python
-asyncio client, both talking to bench/min_server.py over pipes.
+"""Version round trips per second: halvo's ImageClient.version() awaited from
+Python, and its core client alone, against a pure-Python asyncio client, all
+talking to bench/min_server.py over pipes.
 
 usage: run.py [--seconds S] [--rounds N] [PATH_TO_halvo_bench_version]
 Build the program first (cmake --build build --target halvo_bench_version)
-and run this with a python that has pymongo (the server and baseline need it).
+and run this with a python that has pymongo (the server and baseline need it)
+and can import halvo.
 The goal: the ratio never falls below 1."""
 
 import argparse
@@ -27,14 +29,21 @@ def main():
                    default=os.path.join(HERE, "..", "build", "bench", "halvo_bench_version"))
     args = p.parse_args()
     server = [sys.executable, os.path.join(HERE, "min_server.py")]
-    ours, theirs = [], []
+    script, core, theirs = [], [], []
     for _ in range(args.rounds):
-        ours.append(rate([args.program, str(args.seconds), *server]))
+        script.append(rate([sys.executable, os.path.join(HERE, "py_halvo.py"), str(args.seconds), *server]))
+        core.append(rate([args.program, str(args.seconds), *server]))
         theirs.append(rate([sys.executable, os.path.join(HERE, "py_client.py"), str(args.seconds), *server]))
-    best_ours, best_theirs = max(ours), max(theirs)
-    print(f"halvo ImageClient.version: {best_ours:.0f} calls/s (rounds: {', '.join(f'{r:.0f}' for r in ours)})")
-    print(f"pure-Python asyncio:       {best_theirs:.0f} calls/s (rounds: {', '.join(f'{r:.0f}' for r in theirs)})")
-    print(f"ratio: {best_ours / best_theirs:.2f}")
+    best_theirs = max(theirs)
+
+    def show(name, rounds):
+        print(f"{name:<34} {max(rounds):.0f} calls/s (rounds: {', '.join(f'{r:.0f}' for r in rounds)})")
+
+    show("halvo ImageClient.version() (py)", script)
+    show("halvo core client (C++)", core)
+    show("pure-Python asyncio", theirs)
+    print(f"ratio, script: {max(script) / best_theirs:.2f}")
+    print(f"ratio, core:   {max(core) / best_theirs:.2f}")
 
 
 if __name__ == "__main__":
