@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "lock.hpp"
+#include "platform/fd.hpp"
 #include "pathx.hpp"
 #include "utf8.hpp"
 
@@ -20,30 +21,16 @@ namespace halvo::fs::filesystem::impl {
 
 namespace {
 
+using platform::Fd;
+
 Unexpected<IoError> kind(ErrorKind k) { return fail(IoError(k)); }
 Unexpected<IoError> last_os() { return fail(IoError::last_os()); }
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
-// The host's name for a folded path: the empty root is the working directory.
 struct CloseDir {
     void operator()(DIR* d) const { ::closedir(d); }
 };
 
+// The host's name for a folded path: the empty root is the working directory.
 const char* host(const std::string& path) { return path.empty() ? "." : path.c_str(); }
 
 // Non-blocking, so a FIFO or device in the folder cannot stall the mount's
