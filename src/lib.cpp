@@ -2,12 +2,12 @@
 
 #include <cstdlib>
 
+#include "pathx.hpp"
+
 namespace halvo {
 
 std::string join_path(std::string base, std::string_view name) {
-    if (!base.empty() && base.back() != '/') base += '/';
-    base += name;
-    return base;
+    return base.empty() ? std::string(name) : pathx::join(base, name);
 }
 
 std::optional<std::string> cache_root() {
