@@ -25,6 +25,8 @@
 #include <iterator>
 #include <new>
 
+#include "platform/process.hpp"
+
 namespace halvo::platform {
 
 // ---- loading ----
@@ -542,19 +544,6 @@ std::string install_hint() {
     return std::string("install libfuse ") + kCheckedRelease + " with apt-get install fuse libfuse2";
 }
 
-bool on_path(const char* program) {
-    const char* path = std::getenv("PATH");
-    std::string_view dirs = path ? path : "/bin:/usr/bin";
-    for (;;) {
-        auto colon = dirs.find(':');
-        std::string candidate(dirs.substr(0, colon));
-        candidate.append("/").append(program);
-        if (::access(candidate.c_str(), X_OK) == 0) return true;
-        if (colon == std::string_view::npos) return false;
-        dirs.remove_prefix(colon + 1);
-    }
-}
-
 }  // namespace
 
 std::optional<std::string> fuse_support_problem() {
@@ -566,7 +555,7 @@ std::optional<std::string> fuse_support_problem() {
             if (::stat("/dev/fuse", &st) != 0 || !S_ISCHR(st.st_mode))
                 return "FUSE is installed without its device (/dev/fuse): load the fuse module (modprobe fuse)";
             // Without root, libfuse 2 mounts through its setuid helper.
-            if (::geteuid() != 0 && !on_path("fusermount"))
+            if (::geteuid() != 0 && !find_program("fusermount", environ_snapshot()))
                 return "FUSE is installed without its mount helper (fusermount): apt-get install fuse";
             return std::nullopt;
         }

@@ -87,29 +87,6 @@ namespace {
 
 int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
-// The program's path, searched on the child's PATH like execvp does; the
-// search reads the snapshot, never this process's environment.
-IoResult<std::string> resolve(const std::string& program, const Env& env) {
-    if (program.empty()) return fail(IoError::os(ENOENT));
-    if (program.find('/') != std::string::npos) return program;
-    std::string_view dirs = env.get("PATH").value_or("/bin:/usr/bin");
-    int err = ENOENT;
-    for (;;) {
-        auto colon = dirs.find(':');
-        std::string_view dir = dirs.substr(0, colon);
-        std::string candidate = dir.empty() ? std::string(".") : std::string(dir);
-        candidate.append("/").append(program);
-        struct stat st;
-        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            if (::faccessat(AT_FDCWD, candidate.c_str(), X_OK, AT_EACCESS) == 0) return candidate;
-            err = EACCES;
-        }
-        if (colon == std::string_view::npos) break;
-        dirs.remove_prefix(colon + 1);
-    }
-    return fail(IoError::os(err));
-}
-
 struct FileActions {
     posix_spawn_file_actions_t fa;
     FileActions() { posix_spawn_file_actions_init(&fa); }
@@ -138,9 +115,30 @@ IoResult<ExitStatus> status_of(const siginfo_t& si) {
 
 }  // namespace
 
+IoResult<std::string> find_program(const std::string& program, const Env& env) {
+    if (program.empty()) return fail(IoError::os(ENOENT));
+    if (program.find('/') != std::string::npos) return program;
+    std::string_view dirs = env.get("PATH").value_or("/bin:/usr/bin");
+    int err = ENOENT;
+    for (;;) {
+        auto colon = dirs.find(':');
+        std::string_view dir = dirs.substr(0, colon);
+        std::string candidate = dir.empty() ? std::string(".") : std::string(dir);
+        candidate.append("/").append(program);
+        struct stat st;
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            if (::faccessat(AT_FDCWD, candidate.c_str(), X_OK, AT_EACCESS) == 0) return candidate;
+            err = EACCES;
+        }
+        if (colon == std::string_view::npos) break;
+        dirs.remove_prefix(colon + 1);
+    }
+    return fail(IoError::os(err));
+}
+
 IoResult<Child> spawn(Command cmd) {
     Env env = cmd.env ? std::move(*cmd.env) : environ_snapshot();
-    HALVO_TRY(std::string path, resolve(cmd.program, env));
+    HALVO_TRY(std::string path, find_program(cmd.program, env));
 
     FileActions actions;
     Fd parent_end[3];

@@ -37,6 +37,10 @@ private:
 // thread: glibc's getenv/setenv race with writes to os.environ.
 Env environ_snapshot();
 
+// The program's path, searched on env's PATH like execvp does when it holds
+// no "/"; the search reads the snapshot, never this process's environment.
+IoResult<std::string> find_program(const std::string& program, const Env& env);
+
 // Where one of the child's standard streams goes.
 struct Stdio {
     enum class Kind { Inherit, Pipe, Null, Fd };
