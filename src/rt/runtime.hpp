@@ -95,8 +95,6 @@ inline std::exception_ptr aborted() {
 
 }  // namespace detail
 
-// Awaits a blocking job's result. Cancelling stops only the waiting: the job
-// runs to its end and its result is dropped.
 namespace detail {
 
 // A job of run_blocking; it keeps its result for the awaiter.
