@@ -94,7 +94,7 @@ TEST(PassthroughFs, LinksNeverLeaveTheFolder) {
     // Removing a link out removes only the link.
     EXPECT_TRUE(fs.unlink("out_abs"));
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(f.root + "/out_abs")));
-    EXPECT_EQ(read_host_file(f.tmp / "outside/secret"), "secret");
+    EXPECT_EQ(read_file(f.tmp / "outside/secret"), "secret");
 }
 
 TEST(PassthroughFs, ListingsFollowOnlyLinksThatStayInside) {
@@ -147,12 +147,12 @@ TEST(PassthroughFs, HostCalls) {
 
     EXPECT_EQ(ok(fs.write_at("f", bytes("hello"), 0)), std::size_t{5});
     EXPECT_EQ(ok(fs.write_at("f", bytes("XY"), 7)), std::size_t{2});
-    EXPECT_EQ(read_host_file(root + "/f"), std::string("hello\0\0XY", 9));
+    EXPECT_EQ(read_file(root + "/f"), std::string("hello\0\0XY", 9));
     std::uint8_t buf[4];
     EXPECT_EQ(ok(fs.read_at("/f", buf, 3)), std::size_t{4});
     EXPECT_EQ(ok(fs.read_at("f", buf, 9)), std::size_t{0});
     EXPECT_TRUE(fs.truncate("f", 2));
-    EXPECT_EQ(read_host_file(root + "/f"), "he");
+    EXPECT_EQ(read_file(root + "/f"), "he");
     EXPECT_TRUE(fs.flush("f"));
     EXPECT_TRUE(fs.forget("whatever"));
 
@@ -168,7 +168,7 @@ TEST(PassthroughFs, HostCalls) {
     EXPECT_EQ(fs.mkdir("d").error().os_errno, EEXIST);
     EXPECT_EQ(fs.mkdir("x/y").error().os_errno, ENOENT);  // parents are not made
     EXPECT_TRUE(fs.rename("f", "d/g"));
-    EXPECT_EQ(read_host_file(root + "/d/g"), "he");
+    EXPECT_EQ(read_file(root + "/d/g"), "he");
     EXPECT_EQ(fs.rmdir("d").error().os_errno, ENOTEMPTY);
     EXPECT_TRUE(fs.unlink("d/g"));
     EXPECT_TRUE(fs.rmdir("d"));

@@ -11,6 +11,7 @@
 
 #include "error.hpp"
 #include "fs/filesystem/filesystem.hpp"
+#include "test_util.hpp"
 
 namespace halvo {
 // Failure messages name the kind.
@@ -19,32 +20,13 @@ inline void PrintTo(ErrorKind k, std::ostream* os) { *os << kind_text(k); }
 
 namespace halvo::fs::test {
 
-// A fresh host folder, removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "halvo-fs-XXXXXX").string();
-        path_ = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
-private:
-    std::string path_;
-};
+using halvo::test::TempDir;
 
 inline void write_host_file(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
 }
 
-inline std::string read_host_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using halvo::test::read_file;
 
 inline std::span<const std::uint8_t> bytes(std::string_view s) {
     return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};

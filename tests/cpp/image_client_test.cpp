@@ -30,9 +30,10 @@ Recipe recipe(std::string base, std::string run) {
 
 TEST(ImageClient, BuildListRemove) {
     test::TempDir state;
-    ::setenv("HALVO_UVM_STATE", state.path().c_str(), 1);
-    ImageClient client = open_stand_in();
-    ::unsetenv("HALVO_UVM_STATE");
+    ImageClient client = [&] {
+        test::EnvVar var("HALVO_UVM_STATE", state.path().c_str());
+        return open_stand_in();
+    }();
 
     auto version = test::await(client.version());
     ASSERT_TRUE(version) << version.error().debug();
@@ -87,7 +88,7 @@ TEST(ImageClient, RefusedProbeReleasesTheServerWithoutQuit) {
     EXPECT_EQ(c.error().refused_error()->message, "no");
     EXPECT_TRUE(test::eventually_holds(log, R"("event": "eof")"));
     EXPECT_TRUE(test::eventually_holds(log, R"("event": "exit")"));
-    EXPECT_EQ(test::slurp(log).find(R"("event": "quit")"), std::string::npos);
+    EXPECT_EQ(test::read_file(log).find(R"("event": "quit")"), std::string::npos);
 }
 
 TEST(ImageClient, ProbeAnsweredWithAnotherKindIsRefused) {
@@ -106,23 +107,10 @@ TEST(ImageClient, DroppedClientIsAskedToQuit) {
     EXPECT_TRUE(test::eventually_holds(log, R"("event": "exit")"));
 }
 
-class ImageClientEnv : public ::testing::Test {
-protected:
-    void SetUp() override {
-        for (const char* name : {"HALVO_HOME", "HOME"})
-            if (const char* v = std::getenv(name)) saved_.emplace_back(name, v);
-    }
-    void TearDown() override {
-        ::unsetenv("HALVO_HOME");
-        for (auto& [name, value] : saved_) ::setenv(name.c_str(), value.c_str(), 1);
-    }
-    std::vector<std::pair<std::string, std::string>> saved_;
-};
-
-TEST_F(ImageClientEnv, TryNewStartsTheCachedProgram) {
+TEST(ImageClientEnv, TryNewStartsTheCachedProgram) {
     // bin/halvo-uvm below HALVO_HOME, started with no arguments.
     test::TempDir home;
-    std::filesystem::create_directories(home.path() / "bin");
+    std::filesystem::create_directories(home / "bin");
     const std::string program = home / "bin/halvo-uvm", args = home / "args";
     {
         std::ofstream f(program);
@@ -130,15 +118,14 @@ TEST_F(ImageClientEnv, TryNewStartsTheCachedProgram) {
           << "/tests/uvm/halvo-uvm'\n";
     }
     ::chmod(program.c_str(), 0755);
-    ::setenv("HALVO_HOME", home.path().c_str(), 1);
+    test::EnvVar var("HALVO_HOME", home.path().c_str());
     auto c = test::await(ImageClient::try_new());
     ASSERT_TRUE(c) << c.error().debug();
-    EXPECT_EQ(test::slurp(args), "0\n");
+    EXPECT_EQ(test::read_file(args), "0\n");
 }
 
-TEST_F(ImageClientEnv, TryNewWithoutAnyCacheFolder) {
-    ::unsetenv("HALVO_HOME");
-    ::unsetenv("HOME");
+TEST(ImageClientEnv, TryNewWithoutAnyCacheFolder) {
+    test::EnvVar halvo_home("HALVO_HOME", nullptr), home("HOME", nullptr);
     auto c = test::await(ImageClient::try_new());
     ASSERT_FALSE(c);
     EXPECT_EQ(broken_text(c.error()), "no cache folder: neither HALVO_HOME nor HOME is set");

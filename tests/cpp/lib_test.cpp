@@ -5,32 +5,9 @@
 #include <string>
 
 #include "lib.hpp"
+#include "test_util.hpp"
 
-namespace {
-
-// Sets or clears a variable for one test and restores it afterwards.
-class EnvVar {
-public:
-    EnvVar(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~EnvVar() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
-}  // namespace
+using halvo::test::EnvVar;
 
 TEST(CacheRoot, Table) {
     struct Case {

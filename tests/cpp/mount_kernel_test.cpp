@@ -90,18 +90,18 @@ TEST_P(KernelTest, OpenFlagsAsTheCallerMeansThem) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::write(fd, " world", 6), 6);
     ::close(fd);
-    EXPECT_EQ(slurp(p("f")), "hello world") << "an append-open must neither truncate nor overwrite";
+    EXPECT_EQ(read_file(p("f")), "hello world") << "an append-open must neither truncate nor overwrite";
 
     fd = ::open(p("f").c_str(), O_RDONLY | O_TRUNC);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    EXPECT_EQ(slurp(p("f")), "");
+    EXPECT_EQ(read_file(p("f")), "");
 
     put(p("f"), "again");
     fd = ::open(p("f").c_str(), O_RDWR | O_TRUNC);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    EXPECT_EQ(slurp(p("f")), "");
+    EXPECT_EQ(read_file(p("f")), "");
 
     EXPECT_EQ(::open(p("f").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644), -1);
     EXPECT_EQ(errno, EEXIST);
@@ -113,7 +113,7 @@ TEST_P(KernelTest, LargeWritesAndReadsRoundTrip) {
     std::string data(3 << 20, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
     put(p("big"), data);
-    EXPECT_EQ(slurp(p("big")), data);
+    EXPECT_EQ(read_file(p("big")), data);
     struct stat st;
     ASSERT_EQ(::stat(p("big").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, static_cast<off_t>(data.size()));

@@ -51,14 +51,14 @@ TEST_F(MountTest, MountServesAndReleaseLeavesNothing) {
         ASSERT_EQ(::stat(mp.c_str(), &a), 0);
         ASSERT_EQ(::stat(root_.c_str(), &b), 0);
         EXPECT_NE(a.st_dev, b.st_dev);
-        EXPECT_EQ(slurp(mp + "/hello"), "hi");
+        EXPECT_EQ(read_file(mp + "/hello"), "hi");
 
         auto recs = records();
         ASSERT_EQ(recs.size(), 1u);
         EXPECT_EQ(recs[0], std::to_string(::getpid()) + "-" + recs[0].substr(recs[0].find('-') + 1));
         char real[PATH_MAX];
         ASSERT_NE(::realpath(root_.c_str(), real), nullptr);
-        EXPECT_EQ(slurp(registry() + "/" + recs[0]), std::string(real) + "/mnt") << "no newline, resolved";
+        EXPECT_EQ(read_file(registry() + "/" + recs[0]), std::string(real) + "/mnt") << "no newline, resolved";
         EXPECT_TRUE(claim::watchdog_pid());
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
@@ -124,7 +124,7 @@ TEST_F(MountTest, RelativeMountPointIsReportedAsGivenAndTakenDownWhole) {
         EXPECT_TRUE(listed(mp));
         auto recs = records();
         ASSERT_EQ(recs.size(), 1u);
-        EXPECT_TRUE(pathx::is_absolute(slurp(registry() + "/" + recs[0])));
+        EXPECT_TRUE(pathx::is_absolute(read_file(registry() + "/" + recs[0])));
     }
     EXPECT_FALSE(listed(mp));
     EXPECT_TRUE(records().empty());
@@ -289,7 +289,7 @@ TEST_F(MountTest, UnmountLadderKillsAHungCommandAndActsOnlyOnOurMounts) {
     EXPECT_TRUE(gone);
     EXPECT_FALSE(listed(mp));
     EXPECT_GE(took, std::chrono::milliseconds(2900)) << "the hung rung is given its 3 s";
-    EXPECT_EQ(slurp(log), mp + "\n-l " + mp + "\n");
+    EXPECT_EQ(read_file(log), mp + "\n-l " + mp + "\n");
     EXPECT_TRUE(other);
     EXPECT_TRUE(listed(tmpfs));
     ::umount(tmpfs.c_str());

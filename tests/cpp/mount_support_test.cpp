@@ -32,7 +32,7 @@ std::string support_output(const std::string& library_path, std::vector<std::str
     EXPECT_TRUE(child);
     EXPECT_TRUE(child->wait_for(std::chrono::seconds(20)));
     ::close(fd);
-    std::string out = slurp(out_file);
+    std::string out = read_file(out_file);
     std::filesystem::remove(out_file);
     return out;
 }

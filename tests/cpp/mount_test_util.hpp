@@ -22,6 +22,7 @@
 #include "pathx.hpp"
 #include "platform/fuse_shim.hpp"
 #include "platform/process.hpp"
+#include "test_util.hpp"
 
 namespace halvo::fs::mount::test {
 
@@ -54,10 +55,7 @@ inline bool listed(const std::string& mp) {
     return false;
 }
 
-inline std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using halvo::test::read_file;
 
 inline std::vector<std::string> dir_names(const std::string& dir) {
     std::vector<std::string> out;
@@ -80,8 +78,7 @@ protected:
         root_ = tmpl;
         tmp_ = root_ + "/tmp";
         std::filesystem::create_directory(tmp_);
-        if (const char* old = std::getenv("TMPDIR")) old_tmpdir_ = old;
-        ::setenv("TMPDIR", tmp_.c_str(), 1);
+        tmpdir_.emplace("TMPDIR", tmp_.c_str());
     }
 
     void TearDown() override {
@@ -92,10 +89,7 @@ protected:
             (void)platform::run_command("umount", {"-l", *it}, std::chrono::seconds(5), std::chrono::milliseconds(20));
         }
         for (pid_t pid : children_) ::kill(pid, SIGKILL);
-        if (old_tmpdir_)
-            ::setenv("TMPDIR", old_tmpdir_->c_str(), 1);
-        else
-            ::unsetenv("TMPDIR");
+        tmpdir_.reset();
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
     }
@@ -114,7 +108,7 @@ protected:
     void own_child(pid_t pid) { children_.push_back(pid); }
 
     std::string root_, tmp_;
-    std::optional<std::string> old_tmpdir_;
+    std::optional<halvo::test::EnvVar> tmpdir_;
     std::vector<pid_t> children_;
 };
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "rt/runtime.hpp"
+#include "test_util.hpp"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -49,16 +50,9 @@ std::string read_all(Fd& fd) {
     }
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 // A field of /proc/<pid>/status, such as "SigIgn".
 std::string status_field(pid_t pid, const std::string& name) {
-    std::istringstream in(slurp("/proc/" + std::to_string(pid) + "/status"));
+    std::istringstream in(halvo::test::read_file("/proc/" + std::to_string(pid) + "/status"));
     for (std::string line; std::getline(in, line);)
         if (line.rfind(name + ":", 0) == 0) return line.substr(name.size() + 1 + line.substr(name.size() + 1).find_first_not_of(" \t"));
     return "";
@@ -234,7 +228,7 @@ TEST(ProcessSpawn, ChildGetsDefaultSignalsAndAnEmptyMask) {
     ::signal(SIGPIPE, old_pipe);
 
     // Wait for the exec: until then /proc shows the parent's copy.
-    for (int i = 0; i < 500 && slurp("/proc/" + std::to_string(child.pid()) + "/comm") != "sleep\n"; ++i)
+    for (int i = 0; i < 500 && halvo::test::read_file("/proc/" + std::to_string(child.pid()) + "/comm") != "sleep\n"; ++i)
         std::this_thread::sleep_for(10ms);
     EXPECT_EQ(std::stoull(status_field(child.pid(), "SigBlk"), nullptr, 16), 0u);
     auto ignored = std::stoull(status_field(child.pid(), "SigIgn"), nullptr, 16);

@@ -50,7 +50,7 @@ public:
         ::dup2(saved_, STDERR_FILENO);
         ::close(saved_);
     }
-    std::string text() const { return test::slurp(file_); }
+    std::string text() const { return test::read_file(file_); }
     bool eventually_holds(const std::string& s) const { return test::eventually_holds(file_, s); }
 
 private:
@@ -80,7 +80,7 @@ TEST(StdioClient, FailedSendUsesUpItsId) {
     auto r = test::await(c.write(big));
     EXPECT_EQ(outcome(r).rfind("broken: sending a message: a frame of ", 0), 0u) << outcome(r);
     EXPECT_EQ(outcome(test::await(c.version())), "ok");
-    const std::string log = test::slurp(dir / "log");
+    const std::string log = test::read_file(dir / "log");
     EXPECT_NE(log.find(R"("id": 1)"), std::string::npos) << log;
     EXPECT_EQ(log.find(R"("id": 0)"), std::string::npos) << log;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "rt/runtime.hpp"
+#include "test_util.hpp"
 
 namespace halvo::test {
 
@@ -54,36 +55,10 @@ inline std::vector<std::string> stand_in(const std::string& scenario = "{}") {
     return {HALVO_PYTHON, std::string(HALVO_SOURCE_DIR) + "/tests/uvm/halvo-uvm", scenario};
 }
 
-// A fresh folder, removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "halvo-client-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 // Polls until the file holds `text` (up to 10 s).
 inline bool eventually_holds(const std::string& path, const std::string& text) {
     for (int i = 0; i < 1000; ++i) {
-        if (slurp(path).find(text) != std::string::npos) return true;
+        if (read_file(path).find(text) != std::string::npos) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
