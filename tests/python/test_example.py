@@ -3,10 +3,9 @@ import os
 import subprocess
 import sys
 
-import halvo
+from conftest import PACKAGE_ROOT
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(halvo.__file__)))
 
 
 def test_example_runs():
