@@ -232,7 +232,7 @@ Ref client_try_new() { return py::awaitable(opened(Core::try_new())); }
 Ref client_try_from_cmd(std::vector<std::string> cmd) { return py::awaitable(opened(Core::try_from_cmd(std::move(cmd)))); }
 
 Ref client_version(ClientHandle& self) {
-    return py::awaitable(with_open<std::string>(self.shared, [](Core& c) { return c.version(); }), self.strand);
+    return py::awaitable(with_open<std::string>(self.shared, [](Core& c) { return c.version(); }), &self.strand);
 }
 
 Ref client_build(ClientHandle& self, Recipe recipe, std::optional<std::string> reference) {
@@ -240,21 +240,21 @@ Ref client_build(ClientHandle& self, Recipe recipe, std::optional<std::string> r
         self.shared, [recipe = std::move(recipe), reference = std::move(reference)](Core& c) mutable {
             return c.build(std::move(recipe), std::move(reference));
         }),
-        self.strand);
+        &self.strand);
 }
 
 Ref client_list(ClientHandle& self) {
     return py::awaitable(with_open<std::vector<ImageEntry>>(self.shared, [](Core& c) { return c.list(); }),
-                         self.strand);
+                         &self.strand);
 }
 
 Ref client_remove(ClientHandle& self, ImageSourceLike image) {
     return py::awaitable(with_open<void>(
         self.shared, [source = std::move(image.source)](Core& c) mutable { return c.remove(std::move(source)); }),
-        self.strand);
+        &self.strand);
 }
 
-Ref client_close(ClientHandle& self) { return py::awaitable(close_client(self.shared), self.strand); }
+Ref client_close(ClientHandle& self) { return py::awaitable(close_client(self.shared), &self.strand); }
 Ref client_aenter(PyObject* self) { return py::ready(self); }
 Ref client_aexit(ClientHandle& self, Ref, Ref, Ref) { return client_close(self); }
 

@@ -8,129 +8,136 @@
 #include <asio/write.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include "rt/runtime.hpp"
 
 namespace halvo::protocol::stdio::channel {
+
+using frame::decode;
+using frame::encode;
+
 namespace {
 
-std::string too_long(std::size_t n, const char* verb) {
-    return "a frame of " + std::to_string(n) + " bytes is more than the " + std::to_string(kMaxFrame) +
-           " this protocol agrees " + verb;
+// Both sides may touch a pipe without waiting: the runtime's reactor and an
+// event loop's thread.
+platform::Fd nonblocking(platform::Fd fd) {
+    if (int fl = ::fcntl(fd.get(), F_GETFL); fl >= 0) ::fcntl(fd.get(), F_SETFL, fl | O_NONBLOCK);
+    return fd;
 }
-
-IoError mid_way() { return IoError(ErrorKind::UnexpectedEof, "a frame ended mid-way"); }
 
 }  // namespace
 
-FrameReader::FrameReader(platform::Fd fd) : stream_(rt::io(), fd.release()) {}
+namespace {
 
-void FrameReader::reset_frame() {
-    head_len_ = 0;
-    body_.reset();
-    body_len_ = 0;
+// What the decoder's next step means for a reader; none when it needs bytes.
+std::optional<IoResult<std::optional<message::Message>>> settle(FrameDecoder::Step step) {
+    using Out = IoResult<std::optional<message::Message>>;
+    if (std::holds_alternative<FrameDecoder::NeedMore>(step)) return std::nullopt;
+    if (auto* body = std::get_if<std::string>(&step)) {
+        auto m = decode(*body);
+        if (!m) return Out(fail(std::move(m).error()));
+        return Out(std::optional<message::Message>(std::move(m).value()));
+    }
+    if (auto* e = std::get_if<IoError>(&step)) return Out(fail(std::move(*e)));
+    return Out(std::optional<message::Message>());
 }
 
-asio::awaitable<IoResult<std::size_t>> FrameReader::read_some(char* data, std::size_t size) {
-    asio::error_code ec;
-    std::size_t n =
-        co_await stream_.async_read_some(asio::buffer(data, size), asio::redirect_error(asio::use_awaitable, ec));
-    // A cancelled read took no bytes; the task ends here and the frame
-    // state stays for the next read.
-    if (ec == asio::error::operation_aborted) throw asio::system_error(ec);
-    if (ec == asio::error::eof) co_return 0;
-    if (ec) co_return fail(IoError::os(ec.value()));
-    co_return n;
-}
+}  // namespace
 
-asio::awaitable<IoResult<std::size_t>> FrameReader::fill() {
-    begin_ = end_ = 0;
-    HALVO_CO_TRY(std::size_t n, co_await read_some(buf_.data(), buf_.size()));
-    end_ = n;
-    co_return n;
-}
+FrameReader::FrameReader(platform::Fd fd) : stream_(rt::io(), nonblocking(std::move(fd)).release()) {}
 
 asio::awaitable<IoResult<std::optional<message::Message>>> read(FrameReader& r) {
-    while (r.head_len_ < 4) {
-        if (r.begin_ == r.end_) {
-            HALVO_CO_TRY(std::size_t n, co_await r.fill());
-            if (n == 0) {
-                bool clean = r.head_len_ == 0;
-                r.reset_frame();
-                if (clean) co_return std::optional<message::Message>();
-                co_return fail(mid_way());
-            }
-        }
-        std::size_t take = std::min(4 - r.head_len_, r.end_ - r.begin_);
-        std::memcpy(r.head_.data() + r.head_len_, r.buf_.data() + r.begin_, take);
-        r.begin_ += take;
-        r.head_len_ += take;
-    }
-    if (!r.body_) {
-        uint32_t n = (uint32_t{r.head_[0]} << 24) | (uint32_t{r.head_[1]} << 16) | (uint32_t{r.head_[2]} << 8) |
-                     uint32_t{r.head_[3]};
-        if (n > kMaxFrame) {
-            r.reset_frame();
-            co_return fail(IoError(ErrorKind::InvalidData, too_long(n, "to accept")));
-        }
-        if (n == 0) {
-            r.reset_frame();
-            co_return fail(IoError(ErrorKind::InvalidData, "a frame of no bytes cannot be a message"));
-        }
-        r.body_.emplace(n, '\0');
-    }
-    std::string& body = *r.body_;
-    while (r.body_len_ < body.size()) {
-        std::size_t want = body.size() - r.body_len_;
-        std::size_t n;
-        if (r.begin_ < r.end_) {
-            n = std::min(want, r.end_ - r.begin_);
-            std::memcpy(body.data() + r.body_len_, r.buf_.data() + r.begin_, n);
-            r.begin_ += n;
-        } else if (want >= r.buf_.size()) {
-            // A large body skips the buffer.
-            HALVO_CO_TRY(n, co_await r.read_some(body.data() + r.body_len_, want));
+    for (;;) {
+        if (auto done = settle(r.decoder_.next())) co_return std::move(*done);
+        std::span<char> space = r.decoder_.space();
+        asio::error_code ec;
+        std::size_t n = co_await r.stream_.async_read_some(asio::buffer(space.data(), space.size()),
+                                                           asio::redirect_error(asio::use_awaitable, ec));
+        // A cancelled read took no bytes; the task ends here and the frame
+        // in progress stays in the decoder.
+        if (ec == asio::error::operation_aborted) throw asio::system_error(ec);
+        if (ec == asio::error::eof) {
+            r.decoder_.end();
+        } else if (ec) {
+            co_return fail(IoError::os(ec.value()));
         } else {
-            HALVO_CO_TRY(n, co_await r.fill());
-            if (n > 0) continue;
+            r.decoder_.commit(n);
         }
-        if (n == 0) {
-            r.reset_frame();
-            co_return fail(mid_way());
-        }
-        r.body_len_ += n;
     }
-    std::string done = std::move(body);
-    r.reset_frame();
-    auto m = message::Message::read(done);
-    if (!m) co_return fail(IoError(ErrorKind::InvalidData, "reading a message: " + m.error().display()));
-    co_return std::optional<message::Message>(std::move(m).value());
 }
 
-FrameWriter::FrameWriter(platform::Fd fd) : stream_(rt::io(), fd.release()) {}
+FrameReader::Polled FrameReader::poll() {
+    for (;;) {
+        if (auto done = settle(decoder_.next())) return std::move(*done);
+        std::span<char> space = decoder_.space();
+        ssize_t n = ::read(stream_.native_handle(), space.data(), space.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return NotYet{};
+            return IoResult<std::optional<message::Message>>(fail(IoError::last_os()));
+        }
+        if (n == 0)
+            decoder_.end();
+        else
+            decoder_.commit(static_cast<std::size_t>(n));
+    }
+}
+
+// ---- Writing ----------------------------------------------------------------
+
+FrameWriter::FrameWriter(platform::Fd fd) : stream_(rt::io(), nonblocking(std::move(fd)).release()) {}
 
 void FrameWriter::discard() {
     asio::error_code ignored;
     stream_.close(ignored);
 }
 
+bool FrameWriter::try_write(const Frame& f) {
+    if (!stream_.is_open() || f.size() > PIPE_BUF) return false;
+    char buf[PIPE_BUF];
+    std::memcpy(buf, f.head.data(), f.head.size());
+    std::memcpy(buf + f.head.size(), f.body.data(), f.body.size());
+    const int fd = stream_.native_handle();
+    std::size_t done = 0;
+    while (done < f.size()) {
+        ssize_t n = ::write(fd, buf + done, f.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        // Nothing of the frame went out: the waiting path takes it whole.
+        if (done == 0) return false;
+        // Only a pipe promises all or nothing. Part of the frame is out, so
+        // the rest must follow before anything else.
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd pfd{fd, POLLOUT, 0};
+            ::poll(&pfd, 1, -1);
+            continue;
+        }
+        return true;  // the stream broke mid-frame; the next read reports it
+    }
+    return true;
+}
+
 asio::awaitable<IoResult<void>> write(FrameWriter& w, const message::Message& m) {
-    auto body = m.write();
-    if (!body) co_return fail(IoError(ErrorKind::InvalidData, "serializing a message: " + body.error().display()));
-    if (body->size() > kMaxFrame) co_return fail(IoError(ErrorKind::InvalidData, too_long(body->size(), "to send")));
+    HALVO_CO_TRY(Frame frame, encode(m));
     if (!w.stream_.is_open()) co_return IoResult<void>();
-    const auto n = static_cast<uint32_t>(body->size());
-    const unsigned char head[4] = {static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
-                                   static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
-    const std::array<asio::const_buffer, 2> frame = {asio::buffer(head), asio::buffer(*body)};
+    const std::array<asio::const_buffer, 2> parts = {asio::buffer(frame.head), asio::buffer(frame.body)};
     asio::error_code ec;
     // No cancellation slot: half a frame would leave the server misaligned.
     std::size_t written = co_await asio::async_write(
-        w.stream_, frame,
+        w.stream_, parts,
         asio::bind_cancellation_slot(asio::cancellation_slot(), asio::redirect_error(asio::use_awaitable, ec)));
     if (ec) co_return fail(IoError::os(ec.value()));
-    if (written != sizeof head + body->size()) co_return fail(IoError(ErrorKind::WriteZero));
+    if (written != frame.size()) co_return fail(IoError(ErrorKind::WriteZero));
     co_return IoResult<void>();
 }
 

@@ -1,49 +1,45 @@
 #pragma once
-// Frames on a byte stream: a 32-bit big-endian length N, then one BSON
-// message of exactly N bytes.
+// Frames on a pipe, read and written on the runtime or, without waiting, on
+// the calling thread; the framing itself is in frame.hpp.
 //
 // Cancellation takes effect only between frames. A frame write is shielded
-// from cancellation and always runs to its end. A read keeps the frame it is
-// assembling in its FrameReader, so a read abandoned part-way leaves nothing
-// lost: the next read finishes that frame before it starts another.
+// from cancellation and always runs to its end. The decoder keeps the frame
+// it is assembling, so a read abandoned part-way leaves nothing lost: the
+// next read, by whichever side, finishes that frame before it starts another.
 #include <asio/awaitable.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
-#include <array>
 #include <cstddef>
-#include <cstdint>
 #include <optional>
-#include <string>
 
 #include "error.hpp"
 #include "platform/fd.hpp"
 #include "protocol/message/message.hpp"
+#include "protocol/stdio/frame.hpp"
 
 namespace halvo::protocol::stdio::channel {
 
-// The largest N either side accepts, 64 MiB.
-inline constexpr uint32_t kMaxFrame = uint32_t{1} << 26;
+using frame::kMaxFrame;
+using frame::Frame;
+using frame::FrameDecoder;
 
-// The reading end: an 8 KiB buffer over the stream and the frame in progress.
+// The reading end: the stream and its decoder.
 class FrameReader {
 public:
     explicit FrameReader(platform::Fd fd);
 
+    // What one read without waiting gave: nothing yet, or as read() says.
+    struct NotYet {};
+    using Polled = std::variant<NotYet, IoResult<std::optional<message::Message>>>;
+    // Reads what the stream holds now, on the calling thread; never waits.
+    Polled poll();
+    int fd() { return stream_.native_handle(); }
+    const FrameDecoder& decoder() const { return decoder_; }
+
 private:
     friend asio::awaitable<IoResult<std::optional<message::Message>>> read(FrameReader& reader);
-    // Reads more into the buffer; 0 at the end of the stream.
-    asio::awaitable<IoResult<std::size_t>> fill();
-    asio::awaitable<IoResult<std::size_t>> read_some(char* data, std::size_t size);
-    void reset_frame();
-
     asio::posix::stream_descriptor stream_;
-    std::array<char, 8192> buf_{};
-    std::size_t begin_ = 0, end_ = 0;
-    // The frame being assembled.
-    std::array<unsigned char, 4> head_{};
-    std::size_t head_len_ = 0;
-    std::optional<std::string> body_;  // present once the length is accepted
-    std::size_t body_len_ = 0;
+    FrameDecoder decoder_;
 };
 
 // The writing end; once discarded it accepts and drops every frame.
@@ -54,6 +50,11 @@ public:
     // Closes the stream, so the peer sees the end of its input. A write in
     // progress ends with an error.
     void discard();
+    bool discarded() const { return !stream_.is_open(); }
+    // Writes a whole frame of at most PIPE_BUF bytes at once, or nothing:
+    // false when the frame is larger, the pipe has no room, or the write
+    // failed (the caller then takes the waiting path, which reports it).
+    bool try_write(const Frame& f);
 
 private:
     friend asio::awaitable<IoResult<void>> write(FrameWriter& writer, const message::Message& m);

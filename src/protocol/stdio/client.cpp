@@ -111,6 +111,35 @@ asio::awaitable<FailureResult<void>> StdioClient::send(Message m) {
     co_return FailureResult<void>();
 }
 
+std::variant<Stray, FailureResult<msg::Response>> match(Message m, uint64_t id) {
+    auto* resp = std::get_if<Message::Response>(&m.v);
+    if (!resp) return fail(Failure::broken(Chain("the server sent " + m.debug() + ", which a client cannot answer")));
+    if (resp->id != id) return Stray{resp->id};
+    if (const auto* e = resp->result.error()) return fail(Failure::refused(*e));
+    return std::move(resp->result);
+}
+
+namespace {
+
+Failure closed_before(uint64_t id) {
+    return Failure::broken(Chain("the server closed the channel before answering request " + std::to_string(id)));
+}
+
+// What one message read for request `id` settles; none for a stray, which
+// is reported and skipped.
+std::optional<FailureResult<msg::Response>> settle(IoResult<std::optional<Message>> got, uint64_t id) {
+    if (!got) return fail(broken(got.error(), "reading a message"));
+    if (!*got) return fail(closed_before(id));
+    auto matched = match(std::move(**got), id);
+    if (auto* stray = std::get_if<Stray>(&matched)) {
+        report_stray(stray->id);
+        return std::nullopt;
+    }
+    return std::get<1>(std::move(matched));
+}
+
+}  // namespace
+
 asio::awaitable<FailureResult<msg::Response>> StdioClient::call(msg::Call c) {
     // Taken before anything is written: a failed or abandoned call uses it up.
     const uint64_t id = next_id_++;
@@ -118,22 +147,34 @@ asio::awaitable<FailureResult<msg::Response>> StdioClient::call(msg::Call c) {
     // coroutine call inside co_await twice.
     Message request{Message::Request{id, std::move(c)}};
     HALVO_CO_CHECK(co_await send(std::move(request)));
+    co_return co_await finish(id);
+}
+
+asio::awaitable<FailureResult<msg::Response>> StdioClient::finish(uint64_t id) {
     for (;;) {
         auto got = co_await channel::read(reader_);
-        if (!got) co_return fail(broken(got.error(), "reading a message"));
-        if (!*got)
-            co_return fail(Failure::broken(
-                Chain("the server closed the channel before answering request " + std::to_string(id))));
-        Message m = std::move(**got);
-        auto* resp = std::get_if<Message::Response>(&m.v);
-        if (!resp)
-            co_return fail(Failure::broken(Chain("the server sent " + m.debug() + ", which a client cannot answer")));
-        if (resp->id != id) {
-            report_stray(resp->id);
-            continue;
-        }
-        if (const auto* e = resp->result.error()) co_return fail(Failure::refused(*e));
-        co_return std::move(resp->result);
+        if (auto done = settle(std::move(got), id)) co_return std::move(*done);
+    }
+}
+
+std::optional<uint64_t> StdioClient::begin(msg::Call& c) {
+    if (writer_.discarded()) return std::nullopt;
+    const uint64_t id = next_id_;
+    Message request{Message::Request{id, std::move(c)}};
+    auto bytes = frame::encode(request);
+    bool sent = bytes && writer_.try_write(*bytes);
+    // Handed back for call(), which then sends it the waiting way.
+    c = std::move(std::get<Message::Request>(request.v).call);
+    if (!sent) return std::nullopt;
+    ++next_id_;
+    return id;
+}
+
+StdioClient::Polled StdioClient::poll(uint64_t id) {
+    for (;;) {
+        auto polled = reader_.poll();
+        if (std::holds_alternative<channel::FrameReader::NotYet>(polled)) return NotYet{};
+        if (auto done = settle(std::get<1>(std::move(polled)), id)) return std::move(*done);
     }
 }
 

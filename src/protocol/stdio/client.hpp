@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <variant>
 
 #include <sys/types.h>
 
@@ -21,6 +22,14 @@ namespace halvo::protocol::stdio {
 inline constexpr std::chrono::nanoseconds kQuitWait = std::chrono::seconds(10);
 
 class StderrCopy;
+
+// What a message read while request `id` waits means: its answer (or a
+// failure: an error answer, a message a client cannot take), or a stray
+// response to report and skip.
+struct Stray {
+    uint64_t id;
+};
+std::variant<Stray, FailureResult<msg::Response>> match(msg::Message m, uint64_t id);
 
 class StdioClient final : public Client {
 public:
@@ -44,6 +53,19 @@ public:
 
     // The server's pid while this client holds it.
     std::optional<pid_t> pid() const;
+
+    // The halves of call() for a caller that does its own waiting on
+    // answer_fd(). begin() writes the request at once or not at all (none:
+    // use call(), no id was used); poll() reads what has arrived without
+    // waiting; finish() waits on the runtime for the rest.
+    std::optional<uint64_t> begin(msg::Call& c);
+    struct NotYet {};
+    using Polled = std::variant<NotYet, FailureResult<msg::Response>>;
+    Polled poll(uint64_t id);
+    asio::awaitable<FailureResult<msg::Response>> finish(uint64_t id);
+    int answer_fd() { return reader_.fd(); }
+    // The size of an answer frame being read, once its length is in.
+    std::size_t arriving() const { return reader_.decoder().announced(); }
 
 private:
     StdioClient(platform::Child child, std::chrono::nanoseconds quit_wait);

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <optional>
 
+#include "py/loop.hpp"
 #include "rt/runtime.hpp"
 
 namespace halvo::py {
@@ -31,23 +33,23 @@ PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-const char kSignalCapsule[] = "halvo.cancel_signal";
+const char kStopCapsule[] = "halvo.cancel";
 
-// The future's done-callback; its self is a capsule holding only the
-// task's cancel signal, so no reference cycle forms through the future.
+// The future's done-callback; its self is a capsule holding only what the
+// cancel stops, so no reference cycle forms through the future.
 PyObject* on_future_done(PyObject* capsule, PyObject* fut) {
     return guarded<PyObject*>(nullptr, [&] {
         if (is_cancelled(fut)) {
-            auto* signal = static_cast<std::shared_ptr<rt::CancelSignal>*>(PyCapsule_GetPointer(capsule, kSignalCapsule));
-            if (!signal) throw ErrorAlreadySet{};
-            (*signal)->cancel();
+            auto* stop = static_cast<std::shared_ptr<Cancellable>*>(PyCapsule_GetPointer(capsule, kStopCapsule));
+            if (!stop) throw ErrorAlreadySet{};
+            (*stop)->cancel();
         }
         return Py_NewRef(Py_None);
     });
 }
 
-void free_signal(PyObject* capsule) {
-    delete static_cast<std::shared_ptr<rt::CancelSignal>*>(PyCapsule_GetPointer(capsule, kSignalCapsule));
+void free_stop(PyObject* capsule) {
+    delete static_cast<std::shared_ptr<Cancellable>*>(PyCapsule_GetPointer(capsule, kStopCapsule));
 }
 
 PyMethodDef kComplete = {"complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&complete)),
@@ -74,24 +76,16 @@ const Cache& cache() {
     return *c;
 }
 
-// What the task holds of Python: released under the GIL.
-struct Target {
-    DeferredRef loop, fut, ctx;
-};
-
-void post(Target& target, Outcome& outcome) {
-    Ref fut = target.fut.take();
-    Ref loop = target.loop.take();
-    Ref ctx = target.ctx.take();
-    if (is_cancelled(fut.get())) return;
+// The value or the exception for the future, and the method that sets it.
+std::pair<Ref, Ref> settlement(PyObject* fut, Outcome& outcome) {
     Ref method, value;
     try {
         if (outcome) {
             value = outcome.value()->to_python();
-            method = attr(fut.get(), "set_result");
+            method = attr(fut, "set_result");
         } else {
             value = outcome.error().to_exception();
-            method = attr(fut.get(), "set_exception");
+            method = attr(fut, "set_exception");
         }
     } catch (const ErrorAlreadySet&) {
         // The conversion itself failed: the future gets that error.
@@ -102,33 +96,9 @@ void post(Target& target, Outcome& outcome) {
         Py_XDECREF(tb);
         if (!exc) throw;
         value = Ref::steal(exc);
-        method = attr(fut.get(), "set_exception");
+        method = attr(fut, "set_exception");
     }
-    auto call_soon = attr(loop.get(), "call_soon_threadsafe");
-    auto args = check(PyTuple_Pack(4, cache().complete, fut.get(), method.get(), value.get()));
-    auto kwargs = check(PyDict_New());
-    check(PyDict_SetItemString(kwargs.get(), "context", ctx.get()));
-    if (PyObject* handle = PyObject_Call(call_soon.get(), args.get(), kwargs.get())) {
-        Py_DECREF(handle);
-    } else {
-        // A closed loop, for instance: nobody is left to tell but stderr.
-        PyErr_WriteUnraisable(call_soon.get());
-    }
-}
-
-// On a blocking-pool thread. No noexcept frame and no catch-all here: a
-// thread that takes the GIL during finalisation may be ended by pthread_exit,
-// whose unwinding must pass through.
-void deliver(Target& target, Outcome& outcome) {
-    GilGuard gil;
-    if (!gil.held()) return;  // finalising: the references are leaked
-    try {
-        post(target, outcome);
-    } catch (const ErrorAlreadySet&) {
-        PyErr_WriteUnraisable(nullptr);
-    } catch (const std::bad_alloc&) {
-        std::fputs("halvo: out of memory while delivering an outcome\n", stderr);
-    }
+    return {std::move(method), std::move(value)};
 }
 
 Outcome outcome_of(std::exception_ptr e, std::optional<Outcome>& v) {
@@ -147,57 +117,169 @@ Outcome outcome_of(std::exception_ptr e, std::optional<Outcome>& v) {
 
 }  // namespace
 
-namespace detail {
+struct AwaiterAccess {
+    // The old way, from a thread that is not the loop's: call_soon_threadsafe.
+    static void post(Awaiter& aw, Outcome& outcome) {
+        Ref fut = aw.fut_.take();
+        Ref loop = aw.loop_.take();
+        Ref ctx = aw.ctx_.take();
+        if (is_cancelled(fut.get())) return;
+        auto [method, value] = settlement(fut.get(), outcome);
+        auto call_soon = attr(loop.get(), "call_soon_threadsafe");
+        auto args = check(PyTuple_Pack(4, cache().complete, fut.get(), method.get(), value.get()));
+        auto kwargs = check(PyDict_New());
+        check(PyDict_SetItemString(kwargs.get(), "context", ctx.get()));
+        if (PyObject* handle = PyObject_Call(call_soon.get(), args.get(), kwargs.get())) {
+            Py_DECREF(handle);
+        } else {
+            // A closed loop, for instance: nobody is left to tell but stderr.
+            PyErr_WriteUnraisable(call_soon.get());
+        }
+    }
+};
 
-Ref start(asio::awaitable<Outcome> op, const rt::Strand* strand) {
+namespace {
+
+// On a blocking-pool thread. No noexcept frame and no catch-all here: a
+// thread that takes the GIL during finalisation may be ended by pthread_exit,
+// whose unwinding must pass through.
+void deliver(Awaiter& aw, Outcome& outcome) {
+    GilGuard gil;
+    if (!gil.held()) return;  // finalising: the references are leaked
+    try {
+        AwaiterAccess::post(aw, outcome);
+    } catch (const ErrorAlreadySet&) {
+        PyErr_WriteUnraisable(nullptr);
+    } catch (const std::bad_alloc&) {
+        std::fputs("halvo: out of memory while delivering an outcome\n", stderr);
+    }
+}
+
+void deliver_later(std::shared_ptr<Awaiter> aw, Outcome outcome) {
+    // Shared, as jobs must be copyable; it is dropped after the GIL is released.
+    auto shared = std::make_shared<Outcome>(std::move(outcome));
+    rt::blocking([aw = std::move(aw), shared] { deliver(*aw, *shared); });
+}
+
+class Settle final : public Posted {
+public:
+    Settle(std::shared_ptr<Awaiter> aw, Outcome outcome) : aw_(std::move(aw)), outcome_(std::move(outcome)) {}
+    void run() override { aw_->settle(outcome_); }
+    void orphan() override { deliver_later(std::move(aw_), std::move(outcome_)); }
+
+private:
+    std::shared_ptr<Awaiter> aw_;
+    Outcome outcome_;
+};
+
+class TaskCancel final : public Cancellable {
+public:
+    explicit TaskCancel(std::shared_ptr<rt::CancelSignal> s) : signal_(std::move(s)) {}
+    void cancel() override { signal_->cancel(); }
+
+private:
+    std::shared_ptr<rt::CancelSignal> signal_;
+};
+
+}  // namespace
+
+Awaiter::Awaiter(Ref loop, Ref fut, Ref ctx, std::shared_ptr<LoopPort> port)
+    : loop_(std::move(loop)), fut_(std::move(fut)), ctx_(std::move(ctx)), port_(std::move(port)) {}
+
+std::shared_ptr<Awaiter> Awaiter::create() {
     const Cache& c = cache();
     Ref loop = call(c.get_running_loop);
     Ref ctx = call(c.copy_context);
     Ref fut = call(attr(loop.get(), "create_future").get());
+    auto port = LoopPort::of(loop.get());
+    return std::make_shared<Awaiter>(std::move(loop), std::move(fut), std::move(ctx), std::move(port));
+}
 
-    auto signal = strand ? std::make_shared<rt::CancelSignal>(*strand) : std::make_shared<rt::CancelSignal>();
-    auto holder = std::make_unique<std::shared_ptr<rt::CancelSignal>>(signal);
-    auto capsule = check(PyCapsule_New(holder.get(), kSignalCapsule, &free_signal));
+void Awaiter::on_cancel(std::shared_ptr<Cancellable> stop) {
+    auto holder = std::make_unique<std::shared_ptr<Cancellable>>(std::move(stop));
+    auto capsule = check(PyCapsule_New(holder.get(), kStopCapsule, &free_stop));
     holder.release();
     auto on_done = check(PyCFunction_NewEx(&kOnDone, capsule.get(), nullptr));
-    call(attr(fut.get(), "add_done_callback").get(), on_done.get());
+    call(attr(fut_.get(), "add_done_callback").get(), on_done.get());
+}
 
-    auto target = std::make_shared<Target>(
-        Target{DeferredRef(std::move(loop)), DeferredRef(Ref::borrow(fut.get())), DeferredRef(std::move(ctx))});
-    rt::spawn(std::move(op), signal,
-              [target, signal](std::exception_ptr e, std::optional<Outcome> v) mutable {
-                  // A cancelled task delivers nothing, whatever it ended with.
-                  if (signal->cancelled()) return;
-                  // Shared, as jobs must be copyable; it is dropped after the GIL is released.
-                  auto outcome = std::make_shared<Outcome>(outcome_of(e, v));
-                  rt::blocking([target, outcome] {
-                      deliver(*target, *outcome);
-                  });
-              });
+void Awaiter::settle(Outcome& outcome) {
+    Ref fut = fut_.take();
+    Ref ctx = ctx_.take();
+    loop_.take();
+    if (!fut || is_cancelled(fut.get())) return;
+    auto [method, value] = settlement(fut.get(), outcome);
+    call(attr(ctx.get(), "run").get(), method.get(), value.get());
+}
+
+void Awaiter::complete(std::shared_ptr<Awaiter> self, Outcome outcome) {
+    if (LoopPort* port = self->port_.get()) {
+        std::unique_ptr<Posted> job = std::make_unique<Settle>(self, std::move(outcome));
+        if (port->post(job)) return;
+        // The loop went away: the job is still ours.
+        job->orphan();
+        return;
+    }
+    deliver_later(std::move(self), std::move(outcome));
+}
+
+void spawn(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, const rt::Strand* strand) {
+    auto signal = strand ? std::make_shared<rt::CancelSignal>(*strand) : std::make_shared<rt::CancelSignal>();
+    aw->on_cancel(std::make_shared<TaskCancel>(signal));
+    rt::spawn(std::move(op), signal, [aw = std::move(aw), signal](std::exception_ptr e, std::optional<Outcome> v) mutable {
+        // A cancelled task delivers nothing, whatever it ended with.
+        if (signal->cancelled()) return;
+        Awaiter::complete(std::move(aw), outcome_of(e, v));
+    });
+}
+
+Ref ready(PyObject* self) {
+    Ref loop = call(cache().get_running_loop);
+    Ref fut = call(attr(loop.get(), "create_future").get());
+    call(attr(fut.get(), "set_result").get(), self);
     return fut;
 }
 
-}  // namespace detail
+namespace detail {
 
 namespace {
 
-class Self final : public Delivery {
-public:
-    explicit Self(DeferredRef self) : self_(std::move(self)) {}
-    Ref to_python() override { return self_.take(); }
-
-private:
-    DeferredRef self_;
-};
-
-asio::awaitable<Outcome> resolve_to(DeferredRef self) {
-    co_return std::unique_ptr<Delivery>(new Self(std::move(self)));
+// On a pool thread; the same exit rules as deliver().
+void call_back(DeferredRef& fn, std::unique_ptr<CallLater>& value) {
+    GilGuard gil;
+    if (!gil.held()) return;  // finalising: the references are leaked
+    Ref f = fn.take();
+    try {
+        Ref args = value->arguments();
+        value.reset();
+        if (!PyTuple_Check(args.get())) raise(PyExc_SystemError, "a callback's arguments must be a tuple");
+        if (PyObject* r = PyObject_Call(f.get(), args.get(), nullptr))
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(f.get());
+    } catch (const ErrorAlreadySet&) {
+        PyErr_WriteUnraisable(f.get());
+    } catch (const std::bad_alloc&) {
+        std::fputs("halvo: out of memory while calling back\n", stderr);
+    }
 }
 
 }  // namespace
 
-Ref ready(PyObject* self) {
-    return detail::start(resolve_to(DeferredRef(Ref::borrow(self))), nullptr);
+void call_when_done(DeferredRef fn, asio::awaitable<std::unique_ptr<CallLater>> op) {
+    auto signal = std::make_shared<rt::CancelSignal>();
+    auto f = std::make_shared<DeferredRef>(std::move(fn));
+    rt::spawn(std::move(op), signal, [f](std::exception_ptr e, std::optional<std::unique_ptr<CallLater>> v) {
+        if (e || !v) {
+            // The operation itself failed to finish; there is nothing to pass.
+            std::fputs("halvo: a callback's operation failed; the callback is not called\n", stderr);
+            return;
+        }
+        auto value = std::make_shared<std::unique_ptr<CallLater>>(std::move(*v));
+        rt::blocking([f, value] { call_back(*f, *value); });
+    });
 }
+
+}  // namespace detail
 
 }  // namespace halvo::py

@@ -1,6 +1,8 @@
 #pragma once
-// Awaitables: an operation runs as a task on the shared runtime and its
-// outcome completes an asyncio future on the caller's event loop.
+// Awaitables: an operation runs as a task on the shared runtime (or, for a
+// handle's call, on the event loop's own thread) and its outcome completes an
+// asyncio future on the caller's loop. The other kind of completion calls a
+// Python callable later, on a thread of ours holding the GIL.
 #include <Python.h>
 
 #include <asio/awaitable.hpp>
@@ -18,6 +20,8 @@
 #include "rt/runtime.hpp"
 
 namespace halvo::py {
+
+class LoopPort;
 
 // A finished operation's value, made into a Python object only at
 // delivery, under the GIL.
@@ -40,40 +44,109 @@ private:
     T v_;
 };
 
+}  // namespace detail
+
+// A typed result made into an Outcome.
 template <class T>
-asio::awaitable<Outcome> erase(asio::awaitable<Result<T, ScriptError>> op) {
+Outcome erase(Result<T, ScriptError> r) {
     static_assert(!std::is_same_v<T, Ref>, "a task never owns a Python object");
-    auto r = co_await std::move(op);
-    if (!r) co_return fail(std::move(r).error());
+    if (!r) return fail(std::move(r).error());
     if constexpr (std::is_void_v<T>)
-        co_return std::unique_ptr<Delivery>(new DeliveryOf<std::monostate>({}));
+        return std::unique_ptr<Delivery>(new detail::DeliveryOf<std::monostate>({}));
     else
-        co_return std::unique_ptr<Delivery>(new DeliveryOf<T>(std::move(r).value()));
+        return std::unique_ptr<Delivery>(new detail::DeliveryOf<T>(std::move(r).value()));
 }
 
-// Creates the future on the running loop (asyncio's RuntimeError when there
-// is none, before anything starts), spawns op on the strand (a new one when
-// none is given) and returns the future.
-Ref start(asio::awaitable<Outcome> op, const rt::Strand* strand);
+template <class T>
+asio::awaitable<Outcome> erase(asio::awaitable<Result<T, ScriptError>> op) {
+    auto r = co_await std::move(op);
+    co_return erase(std::move(r));
+}
 
-}  // namespace detail
+// What a script's cancel of a future stops.
+class Cancellable {
+public:
+    virtual ~Cancellable() = default;
+    // On the loop's thread, with the GIL held.
+    virtual void cancel() = 0;
+};
+
+// The Python side of one awaitable: a future on the caller's running loop
+// and the caller's context, completed once.
+class Awaiter {
+public:
+    // With the GIL held: asyncio's RuntimeError when no loop runs here,
+    // before anything starts.
+    static std::shared_ptr<Awaiter> create();
+
+    Ref future() const { return Ref::borrow(fut_.get()); }
+    // The port of the loop, none when the loop cannot watch a descriptor.
+    const std::shared_ptr<LoopPort>& port() const { return port_; }
+    // Makes the script's cancel of the future call stop->cancel().
+    void on_cancel(std::shared_ptr<Cancellable> stop);
+
+    // On the loop's thread with the GIL held: sets the future now, in the
+    // caller's context, unless it was cancelled.
+    void settle(Outcome& outcome);
+    // From any thread, without the GIL: through the loop's port, else from a
+    // pool thread with call_soon_threadsafe.
+    static void complete(std::shared_ptr<Awaiter> self, Outcome outcome);
+
+    Awaiter(Ref loop, Ref fut, Ref ctx, std::shared_ptr<LoopPort> port);
+
+private:
+    friend struct AwaiterAccess;
+    DeferredRef loop_, fut_, ctx_;
+    std::shared_ptr<LoopPort> port_;
+};
+
+// Runs op as a task on the strand (a new one when none is given) and
+// completes aw with its outcome; the script's cancel stops it at its next
+// wait and nothing is delivered then.
+void spawn(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, const rt::Strand* strand = nullptr);
 
 // With the GIL held, after the arguments are converted. Nothing of op runs
 // unless the future is returned.
 template <class T>
-Ref awaitable(asio::awaitable<Result<T, ScriptError>> op) {
-    return detail::start(detail::erase(std::move(op)), nullptr);
+Ref awaitable(asio::awaitable<Result<T, ScriptError>> op, const rt::Strand* strand = nullptr) {
+    auto aw = Awaiter::create();
+    Ref fut = aw->future();
+    spawn(erase(std::move(op)), std::move(aw), strand);
+    return fut;
 }
 
-// The same for an operation of a handle: tasks spawned on one strand start
-// in call order, so they queue for the handle's lock in that order too
-// (build() then close() never finds the client closed).
-template <class T>
-Ref awaitable(asio::awaitable<Result<T, ScriptError>> op, const rt::Strand& strand) {
-    return detail::start(detail::erase(std::move(op)), &strand);
-}
-
-// An awaitable resolving at once to self, for __aenter__.
+// An awaitable already resolved to self, for __aenter__.
 Ref ready(PyObject* self);
+
+// The callback kind of completion. With the GIL held: starts op on the
+// runtime and returns at once; later, on a pool thread holding the GIL,
+// calls fn with the items of op's value (a tuple) as its arguments. What fn
+// raises goes to the unraisable hook; what it returns is dropped.
+namespace detail {
+class CallLater {
+public:
+    virtual ~CallLater() = default;
+    virtual Ref arguments() = 0;  // with the GIL held
+};
+template <class T>
+class CallLaterOf final : public CallLater {
+public:
+    explicit CallLaterOf(T v) : v_(std::move(v)) {}
+    Ref arguments() override { return py::to_python(std::move(v_)); }
+
+private:
+    T v_;
+};
+void call_when_done(DeferredRef fn, asio::awaitable<std::unique_ptr<CallLater>> op);
+}  // namespace detail
+
+template <class T>
+void call_later(Ref fn, asio::awaitable<T> op) {
+    auto wrapped = [](asio::awaitable<T> o) -> asio::awaitable<std::unique_ptr<detail::CallLater>> {
+        T v = co_await std::move(o);
+        co_return std::unique_ptr<detail::CallLater>(new detail::CallLaterOf<T>(std::move(v)));
+    };
+    detail::call_when_done(DeferredRef(std::move(fn)), wrapped(std::move(op)));
+}
 
 }  // namespace halvo::py

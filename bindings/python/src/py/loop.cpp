@@ -1,0 +1,175 @@
+#include "py/loop.hpp"
+
+#include <array>
+#include <utility>
+#include <vector>
+
+#include "py/errors.hpp"
+#include "py/ref.hpp"
+
+namespace halvo::py {
+
+namespace {
+
+constexpr uint64_t kWakeKey = 0;
+const char kPortCapsule[] = "halvo.loop_port";
+
+// Live ports by loop; the GIL guards it. An entry leaves when its loop drops
+// the reader, which happens before the loop's memory can be reused.
+std::unordered_map<PyObject*, std::weak_ptr<LoopPort>>& ports() {
+    static auto* m = new std::unordered_map<PyObject*, std::weak_ptr<LoopPort>>;
+    return *m;
+}
+
+struct Registration {
+    std::shared_ptr<LoopPort> port;
+    PyObject* loop;  // identity only
+};
+
+}  // namespace
+
+struct PortAccess {
+    static void pump(LoopPort& p) { p.pump(); }
+    static void close(LoopPort& p) { p.close(); }
+};
+
+namespace {
+
+PyObject* on_readable(PyObject* capsule, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        auto* reg = static_cast<Registration*>(PyCapsule_GetPointer(capsule, kPortCapsule));
+        if (!reg) throw ErrorAlreadySet{};
+        PortAccess::pump(*reg->port);
+        return Py_NewRef(Py_None);
+    });
+}
+PyMethodDef kOnReadable = {"_halvo_loop_port", &on_readable, METH_NOARGS, nullptr};
+
+// The loop let go of its reader: it was closed or collected.
+void on_released(PyObject* capsule) {
+    auto* reg = static_cast<Registration*>(PyCapsule_GetPointer(capsule, kPortCapsule));
+    if (!reg) {
+        PyErr_Clear();
+        return;
+    }
+    auto& m = ports();
+    if (auto it = m.find(reg->loop); it != m.end() && it->second.lock() == reg->port) m.erase(it);
+    GilMark gil(true);
+    PortAccess::close(*reg->port);
+    delete reg;
+}
+
+std::shared_ptr<LoopPort> open_port(PyObject* loop) {
+    auto epoll = platform::Epoll::create();
+    auto wake = platform::EventFd::create();
+    if (!epoll || !wake) return nullptr;
+    if (!epoll->add(wake->fd(), kWakeKey)) return nullptr;
+    auto port = std::make_shared<LoopPort>(std::move(epoll).value(), std::move(wake).value());
+    auto reg = std::make_unique<Registration>(Registration{port, loop});
+    auto capsule = check(PyCapsule_New(reg.get(), kPortCapsule, &on_released));
+    reg.release();
+    auto callback = check(PyCFunction_NewEx(&kOnReadable, capsule.get(), nullptr));
+    auto add_reader = PyObject_GetAttrString(loop, "add_reader");
+    PyObject* done = nullptr;
+    if (add_reader) {
+        auto fd = check(PyLong_FromLong(port->epoll_fd()));
+        done = PyObject_CallFunctionObjArgs(add_reader, fd.get(), callback.get(), nullptr);
+        Py_DECREF(add_reader);
+    }
+    if (!done) {
+        // Proactor loops and the like: the old way serves them.
+        PyErr_Clear();
+        return nullptr;
+    }
+    Py_DECREF(done);
+    ports()[loop] = port;
+    return port;
+}
+
+}  // namespace
+
+std::shared_ptr<LoopPort> LoopPort::of(PyObject* loop) {
+    auto& m = ports();
+    if (auto it = m.find(loop); it != m.end()) {
+        if (auto port = it->second.lock(); port && !port->closed()) return port;
+    }
+    return open_port(loop);
+}
+
+LoopPort::LoopPort(platform::Epoll epoll, platform::EventFd wake) : epoll_(std::move(epoll)), wake_(std::move(wake)) {}
+
+bool LoopPort::post(std::unique_ptr<Posted>& job) {
+    bool first;
+    {
+        std::lock_guard lk(mu_);
+        if (closed_) return false;
+        first = inbox_.empty();
+        inbox_.push_back(std::move(job));
+    }
+    if (first) wake_.signal();
+    return true;
+}
+
+bool LoopPort::closed() const {
+    std::lock_guard lk(mu_);
+    return closed_;
+}
+
+IoResult<void> LoopPort::watch(int fd, Watcher* w) {
+    HALVO_CHECK(epoll_.add(fd, static_cast<uint64_t>(fd) + 1));
+    watched_[fd] = w;
+    return {};
+}
+
+void LoopPort::unwatch(int fd) {
+    if (watched_.erase(fd)) (void)epoll_.remove(fd);
+}
+
+void LoopPort::pump() {
+    std::array<epoll_event, 64> events;
+    auto ready = epoll_.ready(events);
+    if (!ready) return;
+    for (const epoll_event& ev : *ready) {
+        if (ev.data.u64 == kWakeKey) {
+            wake_.drain();
+            std::deque<std::unique_ptr<Posted>> jobs;
+            {
+                std::lock_guard lk(mu_);
+                jobs.swap(inbox_);
+            }
+            for (auto& job : jobs) {
+                try {
+                    job->run();
+                } catch (const ErrorAlreadySet&) {
+                    PyErr_WriteUnraisable(nullptr);
+                }
+            }
+            continue;
+        }
+        // Looked up again: an earlier job may have ended this watch.
+        auto it = watched_.find(static_cast<int>(ev.data.u64 - 1));
+        if (it == watched_.end()) continue;
+        try {
+            it->second->on_ready();
+        } catch (const ErrorAlreadySet&) {
+            PyErr_WriteUnraisable(nullptr);
+        }
+    }
+}
+
+void LoopPort::close() {
+    std::deque<std::unique_ptr<Posted>> jobs;
+    {
+        std::lock_guard lk(mu_);
+        closed_ = true;
+        jobs.swap(inbox_);
+    }
+    for (auto& job : jobs) job->orphan();
+    auto watched = std::exchange(watched_, {});
+    for (auto& [fd, w] : watched) {
+        (void)epoll_.remove(fd);
+        w->on_loop_gone();
+    }
+}
+
+}  // namespace halvo::py

@@ -1,0 +1,72 @@
+#pragma once
+// One port per asyncio event loop: a single descriptor the loop watches with
+// add_reader, behind which sit an inbox that runtime threads post finished
+// work to (woken through an eventfd, only on the empty to non-empty edge)
+// and the descriptors of operations that the loop's own thread reads.
+// Nothing on this path takes the GIL outside the loop's thread.
+#include <Python.h>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "error.hpp"
+#include "platform/epoll.hpp"
+
+namespace halvo::py {
+
+// Work for the loop's thread, posted from any thread.
+class Posted {
+public:
+    virtual ~Posted() = default;
+    // On the loop's thread, with the GIL held.
+    virtual void run() = 0;
+    // The loop went away first; any thread, no GIL.
+    virtual void orphan() = 0;
+};
+
+// A descriptor read on the loop's thread.
+class Watcher {
+public:
+    virtual ~Watcher() = default;
+    // On the loop's thread, with the GIL held: the descriptor is readable.
+    virtual void on_ready() = 0;
+    // The loop went away while watching; with the GIL held, on whatever
+    // thread let the loop go. The watch is already removed.
+    virtual void on_loop_gone() = 0;
+};
+
+class LoopPort : public std::enable_shared_from_this<LoopPort> {
+public:
+    // The port of a running loop, made on first use; none for a loop that
+    // cannot watch a descriptor. With the GIL held.
+    static std::shared_ptr<LoopPort> of(PyObject* loop);
+
+    LoopPort(platform::Epoll epoll, platform::EventFd wake);
+
+    // From any thread. False once the loop is gone: the caller keeps the job.
+    bool post(std::unique_ptr<Posted>& job);
+
+    // On the loop's thread with the GIL held. The watcher must outlive the watch.
+    IoResult<void> watch(int fd, Watcher* w);
+    void unwatch(int fd);
+
+    bool closed() const;
+    int epoll_fd() const { return epoll_.fd(); }
+
+private:
+    friend struct PortAccess;
+    void pump();
+    void close();
+
+    platform::Epoll epoll_;
+    platform::EventFd wake_;
+    mutable std::mutex mu_;
+    bool closed_ = false;
+    std::deque<std::unique_ptr<Posted>> inbox_;
+    std::unordered_map<int, Watcher*> watched_;  // the loop's thread only
+};
+
+}  // namespace halvo::py

@@ -1,0 +1,67 @@
+#pragma once
+// Frames without I/O: a 32-bit big-endian length N, then one BSON message of
+// exactly N bytes. The decoder takes bytes however they arrive and keeps the
+// frame it is assembling, so whoever reads the stream next carries on.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "error.hpp"
+#include "protocol/message/message.hpp"
+
+namespace halvo::protocol::stdio::frame {
+
+// The largest N either side accepts, 64 MiB.
+inline constexpr uint32_t kMaxFrame = uint32_t{1} << 26;
+
+// Splits a byte stream into frame bodies. Bytes go in through space() and
+// commit(); next() hands out each whole body once its last byte is in.
+class FrameDecoder {
+public:
+    struct NeedMore {};
+    struct Ended {};  // the stream ended cleanly between frames
+    using Step = std::variant<NeedMore, std::string, IoError, Ended>;
+
+    // Where the next read should put its bytes: the staging buffer, or
+    // straight into a large body.
+    std::span<char> space();
+    // n > 0 bytes were put into space().
+    void commit(std::size_t n);
+    // The stream ended.
+    void end() { ended_ = true; }
+
+    Step next();
+    // The length of the frame being assembled, once its head is in.
+    std::size_t announced() const { return body_ ? body_->size() : 0; }
+    bool mid_frame() const { return head_len_ > 0 || begin_ < end_; }
+
+private:
+    void reset_frame();
+
+    std::array<char, 8192> buf_{};
+    std::size_t begin_ = 0, end_ = 0;
+    std::array<unsigned char, 4> head_{};
+    std::size_t head_len_ = 0;
+    std::optional<std::string> body_;  // present once the length is accepted
+    std::size_t body_len_ = 0;
+    bool direct_ = false;  // the last space() was the body itself
+    bool ended_ = false;
+};
+
+// The message in one frame body.
+IoResult<message::Message> decode(std::string_view body);
+
+// One message as a frame: its length bytes and its body.
+struct Frame {
+    std::array<unsigned char, 4> head;
+    std::string body;
+    std::size_t size() const { return head.size() + body.size(); }
+};
+IoResult<Frame> encode(const message::Message& m);
+
+}  // namespace halvo::protocol::stdio::frame
