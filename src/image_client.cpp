@@ -54,25 +54,45 @@ ImageClient& ImageClient::operator=(ImageClient&& o) noexcept {
 
 ImageClient::~ImageClient() { protocol::hang_up(std::move(client_)); }
 
-ImageClient::Outcome<std::string> ImageClient::version() {
-    HALVO_CO_TRY(auto r, co_await client_->version());
-    co_return std::move(r.version);
+protocol::Exchange<std::string> ImageClient::version_exchange() {
+    return {protocol::msg::Call{call::VersionCall{}}, [](FailureResult<protocol::msg::Response> r) {
+                return protocol::expect<call::VersionResp>(std::move(r)).map([](call::VersionResp v) {
+                    return std::move(v.version);
+                });
+            }};
 }
+
+protocol::Exchange<ImageClient::BuildResult> ImageClient::build_exchange(Recipe recipe,
+                                                                         std::optional<std::string> reference) {
+    return protocol::exchange::of<BuildResult>(
+        protocol::msg::Call{call::BuildImageCall{std::move(recipe), std::move(reference)}});
+}
+
+protocol::Exchange<std::vector<ImageEntry>> ImageClient::list_exchange() {
+    return {protocol::msg::Call{call::ListImagesCall{}}, [](FailureResult<protocol::msg::Response> r) {
+                return protocol::expect<ImageEntries>(std::move(r)).map([](ImageEntries e) {
+                    return std::move(e.images);
+                });
+            }};
+}
+
+protocol::Exchange<void> ImageClient::remove_exchange(ImageSource source) {
+    return {protocol::msg::Call{call::RemoveImageCall{std::move(source)}}, [](FailureResult<protocol::msg::Response> r) {
+                // The server's record says nothing a caller needs.
+                return protocol::expect<call::RemoveImageResp>(std::move(r)).map([](call::RemoveImageResp) {});
+            }};
+}
+
+ImageClient::Outcome<std::string> ImageClient::version() { return client_->run(version_exchange()); }
 
 ImageClient::Outcome<ImageClient::BuildResult> ImageClient::build(Recipe recipe, std::optional<std::string> reference) {
-    call::BuildImageCall c{std::move(recipe), std::move(reference)};
-    co_return co_await client_->build_image(std::move(c));
+    return client_->run(build_exchange(std::move(recipe), std::move(reference)));
 }
 
-ImageClient::Outcome<std::vector<ImageEntry>> ImageClient::list() {
-    HALVO_CO_TRY(auto r, co_await client_->list_images());
-    co_return std::move(r.images);
-}
+ImageClient::Outcome<std::vector<ImageEntry>> ImageClient::list() { return client_->run(list_exchange()); }
 
 ImageClient::Outcome<void> ImageClient::remove(ImageSource source) {
-    call::RemoveImageCall c{std::move(source)};
-    HALVO_CO_CHECK(co_await client_->remove_image(std::move(c)));
-    co_return FailureResult<void>();
+    return client_->run(remove_exchange(std::move(source)));
 }
 
 }  // namespace halvo

@@ -47,6 +47,14 @@ public:
     Outcome<std::vector<ImageEntry>> list();
     Outcome<void> remove(ImageSource source);
 
+    // The same operations as data, for a caller that runs them itself on
+    // client().
+    static protocol::Exchange<std::string> version_exchange();
+    static protocol::Exchange<BuildResult> build_exchange(Recipe recipe, std::optional<std::string> reference);
+    static protocol::Exchange<std::vector<ImageEntry>> list_exchange();
+    static protocol::Exchange<void> remove_exchange(ImageSource source);
+    protocol::Client& client() { return *client_; }
+
 private:
     explicit ImageClient(std::unique_ptr<protocol::Client> client) : client_(std::move(client)) {}
     std::unique_ptr<protocol::Client> client_;

@@ -46,6 +46,18 @@ public:
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
 
+    // The value made into another by f; an error passes unchanged.
+    template <class F>
+    auto map(F&& f) && -> Result<std::invoke_result_t<F, T&&>, E> {
+        if (!ok()) return fail(std::move(*this).error());
+        if constexpr (std::is_void_v<std::invoke_result_t<F, T&&>>) {
+            f(std::move(*this).value());
+            return {};
+        } else {
+            return f(std::move(*this).value());
+        }
+    }
+
     template <class F>
     auto map_error(F&& f) && -> Result<T, std::invoke_result_t<F, E&&>> {
         if (ok()) return std::move(*this).value();

@@ -11,39 +11,48 @@ using msg::Response;
 namespace call = msg::call;
 
 template <class Resp>
-asio::awaitable<FailureResult<Resp>> Client::ask(Call c) {
-    const Method asked = c.method();
-    HALVO_CO_TRY(Response answer, co_await call(std::move(c)));
-    if (auto* r = std::get_if<Resp>(&answer.v)) co_return std::move(*r);
-    co_return fail(Failure::refused(mismatched(asked, std::move(answer))));
+FailureResult<Resp> expect(FailureResult<Response> answer) {
+    if (!answer) return fail(std::move(answer).error());
+    if (auto* r = std::get_if<Resp>(&answer->v)) return std::move(*r);
+    return fail(Failure::refused(mismatched(answered_by<Resp>(), std::move(*answer))));
 }
 
+template FailureResult<call::VersionResp> expect(FailureResult<Response>);
+template FailureResult<call::BuildImageResp> expect(FailureResult<Response>);
+template FailureResult<call::RemoveImageResp> expect(FailureResult<Response>);
+template FailureResult<ImageEntries> expect(FailureResult<Response>);
+template FailureResult<call::InitResp> expect(FailureResult<Response>);
+template FailureResult<call::ExecResp> expect(FailureResult<Response>);
+template FailureResult<call::ReadResp> expect(FailureResult<Response>);
+template FailureResult<call::WriteResp> expect(FailureResult<Response>);
+template FailureResult<call::SnapshotResp> expect(FailureResult<Response>);
+
 asio::awaitable<FailureResult<call::VersionResp>> Client::version() {
-    return ask<call::VersionResp>(Call{call::VersionCall{}});
+    return run(exchange::of<call::VersionResp>(Call{call::VersionCall{}}));
 }
 asio::awaitable<FailureResult<call::BuildImageResp>> Client::build_image(call::BuildImageCall c) {
-    return ask<call::BuildImageResp>(Call{std::move(c)});
+    return run(exchange::of<call::BuildImageResp>(Call{std::move(c)}));
 }
 asio::awaitable<FailureResult<call::RemoveImageResp>> Client::remove_image(call::RemoveImageCall c) {
-    return ask<call::RemoveImageResp>(Call{std::move(c)});
+    return run(exchange::of<call::RemoveImageResp>(Call{std::move(c)}));
 }
 asio::awaitable<FailureResult<ImageEntries>> Client::list_images() {
-    return ask<ImageEntries>(Call{call::ListImagesCall{}});
+    return run(exchange::of<ImageEntries>(Call{call::ListImagesCall{}}));
 }
 asio::awaitable<FailureResult<call::InitResp>> Client::init(call::InitCall c) {
-    return ask<call::InitResp>(Call{std::move(c)});
+    return run(exchange::of<call::InitResp>(Call{std::move(c)}));
 }
 asio::awaitable<FailureResult<call::ExecResp>> Client::exec(call::ExecCall c) {
-    return ask<call::ExecResp>(Call{std::move(c)});
+    return run(exchange::of<call::ExecResp>(Call{std::move(c)}));
 }
 asio::awaitable<FailureResult<call::ReadResp>> Client::read(call::ReadCall c) {
-    return ask<call::ReadResp>(Call{std::move(c)});
+    return run(exchange::of<call::ReadResp>(Call{std::move(c)}));
 }
 asio::awaitable<FailureResult<call::WriteResp>> Client::write(call::WriteCall c) {
-    return ask<call::WriteResp>(Call{std::move(c)});
+    return run(exchange::of<call::WriteResp>(Call{std::move(c)}));
 }
 asio::awaitable<FailureResult<call::SnapshotResp>> Client::snapshot() {
-    return ask<call::SnapshotResp>(Call{call::SnapshotCall{}});
+    return run(exchange::of<call::SnapshotResp>(Call{call::SnapshotCall{}}));
 }
 asio::awaitable<FailureResult<void>> Client::start() { return notify(Notification::Start); }
 asio::awaitable<FailureResult<void>> Client::stop() { return notify(Notification::Stop); }

@@ -5,6 +5,9 @@
 #include <asio/awaitable.hpp>
 
 #include <memory>
+#include <cstddef>
+#include <optional>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -16,6 +19,58 @@
 namespace halvo::protocol {
 
 namespace msg = message;
+
+// The method whose result is the record Resp (results stand in the order of
+// the methods).
+template <class Resp, std::size_t I = 0>
+constexpr msg::Method answered_by() {
+    if constexpr (std::is_same_v<std::variant_alternative_t<I, msg::Response::Variant>, Resp>)
+        return static_cast<msg::Method>(I);
+    else
+        return answered_by<Resp, I + 1>();
+}
+
+// The answer rule of every typed operation: the record of the kind asked
+// for; any other answer is Refused with the error that mismatched() makes.
+template <class Resp>
+FailureResult<Resp> expect(FailureResult<msg::Response> answer);
+
+// One request as data: the call, and what its answer becomes. The same
+// exchange runs awaited on the runtime (Client::run) or, by a caller that
+// does its own waiting, through the client's direct calls.
+template <class T>
+struct Exchange {
+    msg::Call call;
+    FailureResult<T> (*answer)(FailureResult<msg::Response>);
+};
+
+// The exchange of each typed call operation.
+namespace exchange {
+template <class Resp>
+Exchange<Resp> of(msg::Call c) {
+    return {std::move(c), &expect<Resp>};
+}
+}  // namespace exchange
+
+// The halves of call() for a caller that waits on a descriptor of its own
+// (an event loop's thread): begin() sends at once or not at all, poll()
+// takes what has arrived, finish() waits on the runtime for the rest.
+class DirectCalls {
+public:
+    struct NotYet {};
+    using Polled = std::variant<NotYet, FailureResult<msg::Response>>;
+
+    virtual ~DirectCalls() = default;
+    // The request's id, or none when it must go through call(), which then
+    // gets the same call back; no id is used then.
+    virtual std::optional<uint64_t> begin(msg::Call& c) = 0;
+    virtual Polled poll(uint64_t id) = 0;
+    virtual asio::awaitable<FailureResult<msg::Response>> finish(uint64_t id) = 0;
+    // Readable when poll() may have something.
+    virtual int answer_fd() = 0;
+    // The length of the answer frame being read, once known.
+    virtual std::size_t arriving() const = 0;
+};
 
 // Every operation needs exclusive use of the client and keeps `this` until
 // it ends; owners that share a client hold it behind an async mutex.
@@ -41,10 +96,18 @@ public:
     asio::awaitable<FailureResult<void>> stop();
     virtual asio::awaitable<FailureResult<void>> quit();
 
-private:
-    // Calls and keeps the answer only when it is a `Resp`.
-    template <class Resp>
-    asio::awaitable<FailureResult<Resp>> ask(msg::Call c);
+    // One exchange, awaited.
+    template <class T>
+    asio::awaitable<FailureResult<T>> run(Exchange<T> ex) {
+        auto answer = co_await call(std::move(ex.call));
+        co_return ex.answer(std::move(answer));
+    }
+    // The direct halves, where this client has them.
+    virtual DirectCalls* direct() { return nullptr; }
+    // Ends a frame write in flight by closing the server's input, so that
+    // an operation stuck on a server that stopped reading fails. Only from
+    // the strand the client's operations run on.
+    virtual void cut_write() {}
 };
 
 // The error for an answer of another kind than the method asked (-32603).

@@ -151,6 +151,11 @@ std::optional<AsyncMutex::Guard> AsyncMutex::try_lock() {
     return Guard(this);
 }
 
+bool AsyncMutex::locked() const {
+    std::lock_guard lk(mu_);
+    return locked_;
+}
+
 std::size_t AsyncMutex::waiting() const {
     std::lock_guard lk(mu_);
     return waiters_.size();

@@ -257,6 +257,7 @@ public:
     std::optional<Guard> try_lock();
     // How many wait for the lock now.
     std::size_t waiting() const;
+    bool locked() const;
 
 private:
     // A queued waiter; grant() hands it the lock, abort() rejects it.

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "module/errors.hpp"
 #include "py/py.hpp"
+#include "py/state.hpp"
 #include "rt/runtime.hpp"
 
 namespace {
@@ -70,14 +72,15 @@ Chain chain_of(const std::vector<std::string>& links) {
 ScriptError error_of(const std::string& kind, const std::vector<std::string>& links, int64_t code) {
     using protocol::Failure;
     using protocol::message::Error;
-    if (kind == "refused") return ScriptError::failure(Failure::refused(Error::make(code, links.at(0))));
-    if (kind == "broken") return ScriptError::failure(Failure::broken(chain_of(links)));
-    if (kind == "chain") return ScriptError::from_chain(chain_of(links));
+    namespace error = module::error;
+    if (kind == "refused") return error::failure(Failure::refused(Error::make(code, links.at(0))));
+    if (kind == "broken") return error::failure(Failure::broken(chain_of(links)));
+    if (kind == "chain") return error::from_chain(chain_of(links));
     if (kind == "chain_refused") {
         // links are contexts around a refusal whose message is the last link.
         Chain c(Failure::refused(Error::make(code, links.back())));
         for (size_t i = links.size() - 1; i-- > 0;) c.add_context(links[i]);
-        return ScriptError::from_chain(c);
+        return error::from_chain(c);
     }
     if (kind == "io") return ScriptError::io(IoError::os(static_cast<int>(code)));
     if (kind == "value") return ScriptError::value(links.at(0));
@@ -178,7 +181,7 @@ void register_test(PyObject* module) {
     auto halvo = py::check(PyImport_ImportModule("halvo"));
     auto get = [&](const char* name) { return py::check(PyObject_GetAttrString(halvo.get(), name)); };
     auto h = get("HalvoError"), r = get("ConsoleRefused"), b = get("ConsoleBroken");
-    py::set_script_exceptions({h.get(), r.get(), b.get()});
+    py::make_state().exceptions = {h.release(), r.release(), b.release()};
 
     for (const PyMethodDef& d : {
              py::function<"sleep(ms, value)\n--\n\nResolve to value after ms milliseconds.", &sleep>(),

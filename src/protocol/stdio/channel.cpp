@@ -51,15 +51,27 @@ std::optional<IoResult<std::optional<message::Message>>> settle(FrameDecoder::St
 
 }  // namespace
 
-FrameReader::FrameReader(platform::Fd fd) : stream_(rt::io(), nonblocking(std::move(fd)).release()) {}
+FrameReader::FrameReader(platform::Fd fd) : fd_(nonblocking(std::move(fd))) {}
+
+// The reader's stream registered with the reactor for one read().
+struct Registered {
+    FrameReader& r;
+    explicit Registered(FrameReader& reader) : r(reader) { r.stream_.emplace(rt::io(), r.fd_.get()); }
+    ~Registered() {
+        r.stream_->release();  // the descriptor stays ours
+        r.stream_.reset();
+    }
+};
 
 asio::awaitable<IoResult<std::optional<message::Message>>> read(FrameReader& r) {
+    std::optional<Registered> registered;
     for (;;) {
         if (auto done = settle(r.decoder_.next())) co_return std::move(*done);
+        if (!registered) registered.emplace(r);
         std::span<char> space = r.decoder_.space();
         asio::error_code ec;
-        std::size_t n = co_await r.stream_.async_read_some(asio::buffer(space.data(), space.size()),
-                                                           asio::redirect_error(asio::use_awaitable, ec));
+        std::size_t n = co_await r.stream_->async_read_some(asio::buffer(space.data(), space.size()),
+                                                            asio::redirect_error(asio::use_awaitable, ec));
         // A cancelled read took no bytes; the task ends here and the frame
         // in progress stays in the decoder.
         if (ec == asio::error::operation_aborted) throw asio::system_error(ec);
@@ -77,7 +89,7 @@ FrameReader::Polled FrameReader::poll() {
     for (;;) {
         if (auto done = settle(decoder_.next())) return std::move(*done);
         std::span<char> space = decoder_.space();
-        ssize_t n = ::read(stream_.native_handle(), space.data(), space.size());
+        ssize_t n = ::read(fd_.get(), space.data(), space.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return NotYet{};
@@ -132,6 +144,11 @@ asio::awaitable<IoResult<void>> write(FrameWriter& w, const message::Message& m)
     if (!w.stream_.is_open()) co_return IoResult<void>();
     const std::array<asio::const_buffer, 2> parts = {asio::buffer(frame.head), asio::buffer(frame.body)};
     asio::error_code ec;
+    struct Writing {
+        bool& flag;
+        explicit Writing(bool& f) : flag(f) { flag = true; }
+        ~Writing() { flag = false; }
+    } writing{w.writing_};
     // No cancellation slot: half a frame would leave the server misaligned.
     std::size_t written = co_await asio::async_write(
         w.stream_, parts,

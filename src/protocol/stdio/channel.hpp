@@ -33,12 +33,17 @@ public:
     using Polled = std::variant<NotYet, IoResult<std::optional<message::Message>>>;
     // Reads what the stream holds now, on the calling thread; never waits.
     Polled poll();
-    int fd() { return stream_.native_handle(); }
+    int fd() const { return fd_.get(); }
     const FrameDecoder& decoder() const { return decoder_; }
 
 private:
     friend asio::awaitable<IoResult<std::optional<message::Message>>> read(FrameReader& reader);
-    asio::posix::stream_descriptor stream_;
+    friend struct Registered;
+    platform::Fd fd_;
+    // Known to the runtime's reactor only while read() waits on it: left
+    // there, every answer read on an event loop's thread would wake a
+    // runtime thread too.
+    std::optional<asio::posix::stream_descriptor> stream_;
     FrameDecoder decoder_;
 };
 
@@ -51,6 +56,8 @@ public:
     // progress ends with an error.
     void discard();
     bool discarded() const { return !stream_.is_open(); }
+    // Whether a frame write is waiting for room.
+    bool writing() const { return writing_; }
     // Writes a whole frame of at most PIPE_BUF bytes at once, or nothing:
     // false when the frame is larger, the pipe has no room, or the write
     // failed (the caller then takes the waiting path, which reports it).
@@ -59,6 +66,7 @@ public:
 private:
     friend asio::awaitable<IoResult<void>> write(FrameWriter& writer, const message::Message& m);
     asio::posix::stream_descriptor stream_;  // closed once discarded
+    bool writing_ = false;
 };
 
 // One message; none when the stream ended cleanly between frames.

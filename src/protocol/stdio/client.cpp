@@ -170,6 +170,10 @@ std::optional<uint64_t> StdioClient::begin(msg::Call& c) {
     return id;
 }
 
+void StdioClient::cut_write() {
+    if (writer_.writing()) writer_.discard();
+}
+
 StdioClient::Polled StdioClient::poll(uint64_t id) {
     for (;;) {
         auto polled = reader_.poll();

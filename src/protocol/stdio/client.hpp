@@ -31,7 +31,7 @@ struct Stray {
 };
 std::variant<Stray, FailureResult<msg::Response>> match(msg::Message m, uint64_t id);
 
-class StdioClient final : public Client {
+class StdioClient final : public Client, public DirectCalls {
 public:
     // Starts the program with its three standard streams piped; the rest of
     // the command (environment, working folder) is the caller's. A failure
@@ -54,18 +54,13 @@ public:
     // The server's pid while this client holds it.
     std::optional<pid_t> pid() const;
 
-    // The halves of call() for a caller that does its own waiting on
-    // answer_fd(). begin() writes the request at once or not at all (none:
-    // use call(), no id was used); poll() reads what has arrived without
-    // waiting; finish() waits on the runtime for the rest.
-    std::optional<uint64_t> begin(msg::Call& c);
-    struct NotYet {};
-    using Polled = std::variant<NotYet, FailureResult<msg::Response>>;
-    Polled poll(uint64_t id);
-    asio::awaitable<FailureResult<msg::Response>> finish(uint64_t id);
-    int answer_fd() { return reader_.fd(); }
-    // The size of an answer frame being read, once its length is in.
-    std::size_t arriving() const { return reader_.decoder().announced(); }
+    DirectCalls* direct() override { return this; }
+    std::optional<uint64_t> begin(msg::Call& c) override;
+    Polled poll(uint64_t id) override;
+    asio::awaitable<FailureResult<msg::Response>> finish(uint64_t id) override;
+    int answer_fd() override { return reader_.fd(); }
+    std::size_t arriving() const override { return reader_.decoder().announced(); }
+    void cut_write() override;
 
 private:
     StdioClient(platform::Child child, std::chrono::nanoseconds quit_wait);

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "py/loop.hpp"
+#include "py/state.hpp"
 #include "rt/runtime.hpp"
 
 namespace halvo::py {
@@ -56,24 +57,11 @@ PyMethodDef kComplete = {"complete", reinterpret_cast<PyCFunction>(reinterpret_c
                          METH_FASTCALL, nullptr};
 PyMethodDef kOnDone = {"on_future_done", &on_future_done, METH_O, nullptr};
 
-// Looked up once per process and kept for its life.
-struct Cache {
-    PyObject* get_running_loop;
-    PyObject* copy_context;
-    PyObject* complete;
-};
-
-const Cache& cache() {
-    static Cache* c = nullptr;  // the GIL guards it
-    if (!c) {
-        auto asyncio = check(PyImport_ImportModule("asyncio"));
-        auto contextvars = check(PyImport_ImportModule("contextvars"));
-        auto get_running_loop = attr(asyncio.get(), "get_running_loop");
-        auto copy_context = attr(contextvars.get(), "copy_context");
-        auto completor = check(PyCFunction_NewEx(&kComplete, nullptr, nullptr));
-        c = new Cache{get_running_loop.release(), copy_context.release(), completor.release()};
-    }
-    return *c;
+// Made once per process and kept for its life.
+PyObject* completor() {
+    static PyObject* c = nullptr;  // the GIL guards it
+    if (!c) c = check(PyCFunction_NewEx(&kComplete, nullptr, nullptr)).release();
+    return c;
 }
 
 // The value or the exception for the future, and the method that sets it.
@@ -126,7 +114,7 @@ struct AwaiterAccess {
         if (is_cancelled(fut.get())) return;
         auto [method, value] = settlement(fut.get(), outcome);
         auto call_soon = attr(loop.get(), "call_soon_threadsafe");
-        auto args = check(PyTuple_Pack(4, cache().complete, fut.get(), method.get(), value.get()));
+        auto args = check(PyTuple_Pack(4, completor(), fut.get(), method.get(), value.get()));
         auto kwargs = check(PyDict_New());
         check(PyDict_SetItemString(kwargs.get(), "context", ctx.get()));
         if (PyObject* handle = PyObject_Call(call_soon.get(), args.get(), kwargs.get())) {
@@ -187,9 +175,9 @@ Awaiter::Awaiter(Ref loop, Ref fut, Ref ctx, std::shared_ptr<LoopPort> port)
     : loop_(std::move(loop)), fut_(std::move(fut)), ctx_(std::move(ctx)), port_(std::move(port)) {}
 
 std::shared_ptr<Awaiter> Awaiter::create() {
-    const Cache& c = cache();
-    Ref loop = call(c.get_running_loop);
-    Ref ctx = call(c.copy_context);
+    const ModuleState& s = state();
+    Ref loop = call(s.get_running_loop);
+    Ref ctx = call(s.copy_context);
     Ref fut = call(attr(loop.get(), "create_future").get());
     auto port = LoopPort::of(loop.get());
     return std::make_shared<Awaiter>(std::move(loop), std::move(fut), std::move(ctx), std::move(port));
@@ -234,7 +222,7 @@ void spawn(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, const rt::S
 }
 
 Ref ready(PyObject* self) {
-    Ref loop = call(cache().get_running_loop);
+    Ref loop = call(state().get_running_loop);
     Ref fut = call(attr(loop.get(), "create_future").get());
     call(attr(fut.get(), "set_result").get(), self);
     return fut;

@@ -12,6 +12,7 @@
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
+#include "py/state.hpp"
 
 namespace halvo::py {
 
@@ -38,15 +39,20 @@ public:
         T value;
     };
 
-    // Once per process; later calls return the first type.
+    // Once per process, into the module's state; later calls return the
+    // first type.
     static PyTypeObject* define(ClassSpec spec) {
-        if (!type_) type_ = make_type(std::move(spec), static_cast<int>(sizeof(Object)), &dealloc);
-        return type_;
+        if (index_ < 0) {
+            ModuleState& s = make_state();
+            s.types.push_back(make_type(std::move(spec), static_cast<int>(sizeof(Object)), &dealloc));
+            index_ = static_cast<int>(s.types.size()) - 1;
+        }
+        return type();
     }
-    static PyTypeObject* type() { return type_; }
+    static PyTypeObject* type() { return index_ < 0 ? nullptr : state().types[static_cast<size_t>(index_)]; }
 
     // A new instance holding v.
-    static Ref create(T v) { return alloc(type_, std::move(v)); }
+    static Ref create(T v) { return alloc(type(), std::move(v)); }
     static Ref alloc(PyTypeObject* type, T v) {
         if (!type) raise(PyExc_SystemError, "class used before its module was imported");
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -54,13 +60,14 @@ public:
         new (&reinterpret_cast<Object*>(obj.get())->value) T(std::move(v));
         return obj;
     }
-    static bool is(PyObject* o) { return type_ && Py_TYPE(o) == type_; }
+    static bool is(PyObject* o) { return index_ >= 0 && Py_TYPE(o) == type(); }
     // The value of self, known to be of this class.
     static T& value(PyObject* self) { return reinterpret_cast<Object*>(self)->value; }
     // A checked downcast for an argument.
     static T& get(PyObject* o) {
         if (!is(o)) {
-            auto name = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type_), "__name__"));
+            if (index_ < 0) raise(PyExc_SystemError, "class used before its module was imported");
+            auto name = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type()), "__name__"));
             raise(PyExc_TypeError, "expected " + to_text(name.get()) + ", got " + type_name(o));
         }
         return value(o);
@@ -74,7 +81,7 @@ private:
         Py_DECREF(type);
     }
 
-    static inline PyTypeObject* type_ = nullptr;
+    static inline int index_ = -1;  // in state().types
 };
 
 // An instance of a module class converts to and from its C++ value; an

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "py/convert.hpp"
+#include "py/state.hpp"
 
 namespace halvo::py {
 
@@ -30,8 +31,6 @@ void set_error_from_current_exception() {
 }
 
 namespace {
-// Immortal: never released, so nothing runs at interpreter exit.
-ScriptExceptions g_exceptions;
 
 PyObject* os_error_type(ErrorKind kind) {
     switch (kind) {
@@ -63,32 +62,14 @@ PyObject* registered(PyObject* type) {
 }
 }  // namespace
 
-const ScriptExceptions& script_exceptions() { return g_exceptions; }
-
-void set_script_exceptions(const ScriptExceptions& types) {
-    Py_XINCREF(types.halvo);
-    Py_XINCREF(types.refused);
-    Py_XINCREF(types.broken);
-    g_exceptions = types;
-}
-
 Ref io_exception(const IoError& err) { return new_exception(os_error_type(err.kind), err.text()); }
 
 void raise_io(const IoError& err) { raise(io_exception(err)); }
 
-ScriptError ScriptError::failure(const protocol::Failure& f) {
-    if (const auto* e = f.refused_error()) {
-        ScriptError s(Kind::Refused, e->message);
-        s.code_ = e->code;
-        return s;
-    }
-    // The chain alone: the script does not see "the console channel broke".
-    return ScriptError(Kind::Broken, f.broken_chain()->render());
-}
-
-ScriptError ScriptError::from_chain(const Chain& c) {
-    if (const auto* f = c.find_failure()) return failure(*f);
-    return halvo(c.render());
+ScriptError ScriptError::refused(std::string message, int64_t code) {
+    ScriptError s(Kind::Refused, std::move(message));
+    s.code_ = code;
+    return s;
 }
 
 ScriptError ScriptError::io(const IoError& err) {
@@ -98,17 +79,18 @@ ScriptError ScriptError::io(const IoError& err) {
 }
 
 Ref ScriptError::to_exception() const {
+    const ScriptExceptions& types = state().exceptions;
     switch (kind_) {
-        case Kind::Halvo: return new_exception(registered(g_exceptions.halvo), text_);
+        case Kind::Halvo: return new_exception(registered(types.halvo), text_);
         case Kind::Refused: {
-            auto exc = new_exception(registered(g_exceptions.refused), text_);
+            auto exc = new_exception(registered(types.refused), text_);
             // A failure to set the code is dropped: the exception still goes out.
             PyObject* code = PyLong_FromLongLong(code_);
             if (!code || PyObject_SetAttrString(exc.get(), "code", code) < 0) PyErr_Clear();
             Py_XDECREF(code);
             return exc;
         }
-        case Kind::Broken: return new_exception(registered(g_exceptions.broken), text_);
+        case Kind::Broken: return new_exception(registered(types.broken), text_);
         case Kind::Value: return new_exception(PyExc_ValueError, text_);
         case Kind::Runtime: return new_exception(PyExc_RuntimeError, text_);
         case Kind::Io: return io_exception(io_);

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "protocol/base.hpp"
+#include "error.hpp"
 #include "py/ref.hpp"
 
 namespace halvo::py {
@@ -33,16 +33,6 @@ R guarded(R failed, F&& fn) {
     }
 }
 
-// The three exception types of the module, per process. The module's
-// error part creates them; a second extension may adopt them.
-struct ScriptExceptions {
-    PyObject* halvo = nullptr;
-    PyObject* refused = nullptr;
-    PyObject* broken = nullptr;
-};
-const ScriptExceptions& script_exceptions();
-void set_script_exceptions(const ScriptExceptions& types);
-
 // The OSError subclass of an I/O error's kind, made with the text as its
 // only argument so that errno and strerror stay None.
 Ref io_exception(const IoError& err);
@@ -54,10 +44,10 @@ class ScriptError {
 public:
     enum class Kind { Halvo, Refused, Broken, Value, Runtime, Io, Panic, Memory };
 
-    static ScriptError failure(const protocol::Failure& f);
-    // A Failure anywhere in the chain wins over the chain itself.
-    static ScriptError from_chain(const Chain& c);
     static ScriptError halvo(std::string text) { return {Kind::Halvo, std::move(text)}; }
+    // The server refused: its message and code.
+    static ScriptError refused(std::string message, int64_t code);
+    static ScriptError broken(std::string text) { return {Kind::Broken, std::move(text)}; }
     static ScriptError value(std::string text) { return {Kind::Value, std::move(text)}; }
     static ScriptError runtime(std::string text) { return {Kind::Runtime, std::move(text)}; }
     static ScriptError io(const IoError& err);

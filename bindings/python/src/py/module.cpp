@@ -3,6 +3,7 @@
 #include <string>
 
 #include "py/convert.hpp"
+#include "py/state.hpp"
 
 namespace halvo::py {
 
@@ -39,6 +40,7 @@ int exec_module(PyObject* module, void (*body)(PyObject*)) {
     return guarded<int>(-1, [&] {
         if (!PyModule_Check(module)) raise(PyExc_TypeError, "expected module, got " + type_name(module));
         check_interpreter();
+        make_state();
         register_at_exit();
         body(module);
         return 0;

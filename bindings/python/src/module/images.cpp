@@ -1,4 +1,4 @@
-#include "image.hpp"
+#include "module/images.hpp"
 
 #include <optional>
 #include <string>
@@ -6,22 +6,24 @@
 #include <vector>
 
 #include "dockerfile.hpp"
-#include "error.hpp"
+#include "module/direct.hpp"
+#include "module/errors.hpp"
 #include "image_client.hpp"
 #include "protocol/message/call/build_image.hpp"
+#include "py/handle.hpp"
 #include "py/py.hpp"
 #include "quote.hpp"
 #include "rt/runtime.hpp"
 
 namespace halvo::py {
 
-image::StepLike FromPython<image::StepLike>::convert(PyObject* o) {
+module::image::StepLike FromPython<module::image::StepLike>::convert(PyObject* o) {
     if (Class<Step>::is(o)) return {Class<Step>::value(o)};
     if (PyUnicode_Check(o)) return {Step{Step::Run{to_text(o)}}};
     raise(PyExc_TypeError, "expected Step or str, got " + type_name(o));
 }
 
-image::ImageSourceLike FromPython<image::ImageSourceLike>::convert(PyObject* o) {
+module::image::ImageSourceLike FromPython<module::image::ImageSourceLike>::convert(PyObject* o) {
     if (Class<ImageSource>::is(o)) return {Class<ImageSource>::value(o)};
     if (Class<Recipe>::is(o)) return {ImageSource{ImageSource::Recipe{Class<Recipe>::value(o)}}};
     raise(PyExc_TypeError, "expected ImageSource or Recipe, got " + type_name(o));
@@ -29,7 +31,7 @@ image::ImageSourceLike FromPython<image::ImageSourceLike>::convert(PyObject* o) 
 
 }  // namespace halvo::py
 
-namespace halvo::image {
+namespace halvo::module::image {
 
 namespace {
 
@@ -76,7 +78,7 @@ Recipe recipe_new(std::string base, std::optional<std::vector<StepLike>> steps) 
 
 Recipe recipe_from_dockerfile(std::string content) {
     auto r = dockerfile::translate(content);
-    if (!r) py::raise(error::from_chain(std::move(r).error()));
+    if (!r) error::from_chain(r.error()).raise();
     return std::move(r).value();
 }
 
@@ -172,91 +174,44 @@ void define_image_entry() {
     py::Class<ImageEntry>::define(std::move(spec));
 }
 
-// ImageClient: a share of the core client behind an async mutex; the
-// option is emptied by close.
+// ImageClient: the generic handle; close hands the server to a quit task
+// that nobody waits for.
 
 using Core = halvo::ImageClient;
-using Slot = rt::Locked<std::optional<Core>>;
 using py::ScriptError;
 
-constexpr char kClosed[] = "this image client has been closed";
-
-struct ClientHandle {
-    std::shared_ptr<Slot> shared;
-    rt::Strand strand;  // every operation starts here, in call order
-
-    explicit ClientHandle(Core core)
-        : shared(std::make_shared<Slot>(std::in_place, std::move(core))), strand(rt::make_strand()) {}
-    ClientHandle(ClientHandle&&) noexcept = default;
-    ClientHandle& operator=(ClientHandle&&) = delete;
-    // Collected without close: the runtime must be up before the last share
-    // goes, so that the client's hang-up can send quit from a task. An
-    // operation still in flight holds a share and releases it on the runtime.
-    ~ClientHandle() {
-        if (shared) rt::io();
-    }
+struct ImagePolicy {
+    static constexpr const char* kClosed = "this image client has been closed";
+    static void cut(Core& c) { c.client().cut_write(); }
+    // Dropping the client hangs up: its server gets quit from a task.
+    static asio::awaitable<void> end(Core) { co_return; }
 };
-
-// Runs op on the open client, one operation at a time.
-template <class T, class F>
-asio::awaitable<Result<T, ScriptError>> with_open(std::shared_ptr<Slot> shared, F op) {
-    auto guard = co_await shared->lock();
-    if (!*guard) co_return fail(ScriptError::halvo(kClosed));
-    auto r = co_await op(**guard);
-    if (!r) co_return fail(ScriptError::failure(r.error()));
-    if constexpr (std::is_void_v<T>)
-        co_return Result<void, ScriptError>();
-    else
-        co_return std::move(r).value();
-}
+using ClientHandle = py::Handle<Core, ImagePolicy>;
 
 asio::awaitable<Result<ClientHandle, ScriptError>> opened(Core::Outcome<Core> start) {
     auto r = co_await std::move(start);
-    if (!r) co_return fail(ScriptError::failure(r.error()));
+    if (!r) co_return fail(error::failure(r.error()));
     co_return ClientHandle(std::move(r).value());
-}
-
-// Waits for an operation in flight, then empties the option; the taken
-// client's release hands its server to a quit task, which nobody waits for.
-asio::awaitable<Result<void, ScriptError>> close_client(std::shared_ptr<Slot> shared) {
-    std::optional<Core> taken;
-    {
-        auto guard = co_await shared->lock();
-        taken.swap(*guard);
-    }
-    taken.reset();
-    co_return Result<void, ScriptError>();
 }
 
 Ref client_try_new() { return py::awaitable(opened(Core::try_new())); }
 Ref client_try_from_cmd(std::vector<std::string> cmd) { return py::awaitable(opened(Core::try_from_cmd(std::move(cmd)))); }
 
-Ref client_version(ClientHandle& self) {
-    return py::awaitable(with_open<std::string>(self.shared, [](Core& c) { return c.version(); }), &self.strand);
-}
+Ref client_version(ClientHandle& self) { return self.call(exchange_op<Core>(Core::version_exchange())); }
 
 Ref client_build(ClientHandle& self, Recipe recipe, std::optional<std::string> reference) {
-    return py::awaitable(with_open<BuildImageResp>(
-        self.shared, [recipe = std::move(recipe), reference = std::move(reference)](Core& c) mutable {
-            return c.build(std::move(recipe), std::move(reference));
-        }),
-        &self.strand);
+    return self.call(exchange_op<Core>(Core::build_exchange(std::move(recipe), std::move(reference))));
 }
 
-Ref client_list(ClientHandle& self) {
-    return py::awaitable(with_open<std::vector<ImageEntry>>(self.shared, [](Core& c) { return c.list(); }),
-                         &self.strand);
-}
+Ref client_list(ClientHandle& self) { return self.call(exchange_op<Core>(Core::list_exchange())); }
 
 Ref client_remove(ClientHandle& self, ImageSourceLike image) {
-    return py::awaitable(with_open<void>(
-        self.shared, [source = std::move(image.source)](Core& c) mutable { return c.remove(std::move(source)); }),
-        &self.strand);
+    return self.call(exchange_op<Core>(Core::remove_exchange(std::move(image.source))));
 }
 
-Ref client_close(ClientHandle& self) { return py::awaitable(close_client(self.shared), &self.strand); }
+Ref client_close(ClientHandle& self) { return self.close(); }
 Ref client_aenter(PyObject* self) { return py::ready(self); }
-Ref client_aexit(ClientHandle& self, Ref, Ref, Ref) { return client_close(self); }
+Ref client_aexit(ClientHandle& self, Ref, Ref, Ref) { return self.close(); }
 
 void define_image_client() {
     py::ClassSpec spec{.name = "halvo.ImageClient"};
@@ -294,4 +249,4 @@ void register_in(PyObject* module) {
     py::add_type(module, py::Class<ClientHandle>::type());
 }
 
-}  // namespace halvo::image
+}  // namespace halvo::module::image

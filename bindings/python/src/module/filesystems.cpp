@@ -1,4 +1,4 @@
-#include "fs.hpp"
+#include "module/filesystems.hpp"
 
 #include <filesystem>
 #include <memory>
@@ -10,58 +10,49 @@
 #include "fs/mount/impl/fuse_t.hpp"
 #include "fs/mount/support.hpp"
 #include "pathx.hpp"
+#include "py/once.hpp"
 #include "py/py.hpp"
+#include "py/state.hpp"
 #include "quote.hpp"
 #include "rt/runtime.hpp"
 
-namespace halvo::fs {
+namespace halvo::module::fs {
 
 namespace {
 
-using mount::impl::FuseTMount;
-using mount::impl::Shared;
+using halvo::fs::Directory;
+using halvo::fs::mount::impl::FuseTMount;
+using halvo::fs::mount::impl::Shared;
+namespace mnt = halvo::fs::mount;
 using py::Ref;
 using py::ScriptError;
 
 const char kTaken[] = "this Directory has been mounted, and the mount owns it now";
 
 // The script's Directory: the tree until a HostMount takes it.
-struct DirectoryObject {
-    std::unique_ptr<Directory> tree;
-};
-
-Directory& tree_of(DirectoryObject& d) {
-    if (!d.tree) py::raise(PyExc_ValueError, kTaken);
-    return *d.tree;
-}
+using DirectoryObject = py::Once<std::unique_ptr<Directory>>;
 
 void or_raise(IoResult<void> r) {
     if (!r) py::raise_io(r.error());
 }
 
-DirectoryObject new_directory() { return DirectoryObject{std::make_unique<Directory>()}; }
+DirectoryObject new_directory() { return DirectoryObject(std::make_unique<Directory>()); }
 
 void add_file(DirectoryObject& d, std::filesystem::path path, py::Content content) {
-    or_raise(tree_of(d).add_file(path.native(), content.view()));
+    or_raise(d.with(kTaken, [&](auto& tree) { return tree->add_file(path.native(), content.view()); }));
 }
 
-Ref with_file(PyObject* self, std::filesystem::path path, py::Content content) {
-    add_file(py::Class<DirectoryObject>::value(self), std::move(path), std::move(content));
-    return Ref::borrow(self);
+void remove_file(DirectoryObject& d, std::filesystem::path path) {
+    or_raise(d.with(kTaken, [&](auto& tree) { return tree->remove_file(path.native()); }));
 }
-
-void remove_file(DirectoryObject& d, std::filesystem::path path) { or_raise(tree_of(d).remove_file(path.native())); }
 
 void mount(DirectoryObject& d, std::filesystem::path path, std::filesystem::path host_dir) {
-    or_raise(tree_of(d).mount(path.native(), host_dir.native()));
+    or_raise(d.with(kTaken, [&](auto& tree) { return tree->mount(path.native(), host_dir.native()); }));
 }
 
-Ref with_mount(PyObject* self, std::filesystem::path path, std::filesystem::path host_dir) {
-    mount(py::Class<DirectoryObject>::value(self), std::move(path), std::move(host_dir));
-    return Ref::borrow(self);
+void unmount(DirectoryObject& d, std::filesystem::path path) {
+    or_raise(d.with(kTaken, [&](auto& tree) { return tree->unmount(path.native()); }));
 }
-
-void unmount(DirectoryObject& d, std::filesystem::path path) { or_raise(tree_of(d).unmount(path.native())); }
 
 PyTypeObject* define_directory() {
     py::ClassSpec spec{.name = "halvo.Directory"};
@@ -74,12 +65,12 @@ PyTypeObject* define_directory() {
         py::method<"add_file($self, path, content)\n--\n\n", &add_file>(),
         py::method<"with_file($self, path, content)\n--\n\n"
                    "[`add_file`](Self::add_file), returning this same `Directory` so calls chain.",
-                   &with_file>(),
+                   py::chained<&add_file>>(),
         py::method<"remove_file($self, path)\n--\n\n", &remove_file>(),
         py::method<"mount($self, path, host_dir)\n--\n\n", &mount>(),
         py::method<"with_mount($self, path, host_dir)\n--\n\n"
                    "[`mount`](Self::mount), returning this same `Directory` so calls chain.",
-                   &with_mount>(),
+                   py::chained<&mount>>(),
         py::method<"unmount($self, path)\n--\n\n", &unmount>(),
     };
     return py::Class<DirectoryObject>::define(std::move(spec));
@@ -107,25 +98,24 @@ struct DirectoryArg {
 };
 
 }  // namespace
-}  // namespace halvo::fs
+}  // namespace halvo::module::fs
 
 namespace halvo::py {
 template <>
-struct FromPython<fs::DirectoryArg> {
-    static fs::DirectoryArg convert(PyObject* o) {
-        Class<fs::DirectoryObject>::get(o);
+struct FromPython<module::fs::DirectoryArg> {
+    static module::fs::DirectoryArg convert(PyObject* o) {
+        Class<module::fs::DirectoryObject>::get(o);
         return {o};
     }
 };
 }  // namespace halvo::py
 
-namespace halvo::fs {
+namespace halvo::module::fs {
 
 namespace {
 
 HostMountObject new_host_mount(DirectoryArg fs, std::filesystem::path mountpoint) {
-    std::unique_ptr<Directory> tree = std::move(py::Class<DirectoryObject>::value(fs.object).tree);
-    if (!tree) py::raise(PyExc_ValueError, kTaken);
+    std::unique_ptr<Directory> tree = py::Class<DirectoryObject>::value(fs.object).take(kTaken);
     auto live = [&] {
         py::NoGil nogil;
         return FuseTMount::mount(std::move(tree), std::move(mountpoint).native());
@@ -168,14 +158,9 @@ Ref unmount_host(HostMountObject& h) { return py::awaitable(take_down(Share(h.sh
 
 // A new pathlib.Path each read; pathlib is imported on the first.
 Ref mountpoint_of(const HostMountObject& h) {
-    static PyObject* path_class = nullptr;  // the GIL guards it; kept for the process
-    if (!path_class) {
-        auto pathlib = py::check(PyImport_ImportModule("pathlib"));
-        path_class = py::check(PyObject_GetAttrString(pathlib.get(), "Path")).release();
-    }
     const std::string mp = h.shared->mountpoint();
     auto text = py::check(PyUnicode_DecodeFSDefaultAndSize(mp.data(), static_cast<Py_ssize_t>(mp.size())));
-    return py::call(path_class, text.get());
+    return py::call(py::state().path, text.get());
 }
 
 std::string repr_of(const HostMountObject& h) { return "HostMount(" + halvo::quoted(h.shared->mountpoint()) + ")"; }
@@ -201,7 +186,7 @@ PyTypeObject* define_host_mount() {
     return py::Class<HostMountObject>::define(std::move(spec));
 }
 
-void check_support() { or_raise(mount::support::mount_support()); }
+void check_support() { or_raise(mnt::support::mount_support()); }
 
 // Made absolute by its text alone: "." and repeated separators go, ".."
 // and a trailing "/" stay, and so does a leading "//" (exactly two).
@@ -221,7 +206,7 @@ IoResult<std::string> absolute(const std::string& p) {
 }
 
 // A box of its own around a share, as the console keeps each mount boxed.
-class ShareMount final : public mount::Mount {
+class ShareMount final : public mnt::Mount {
 public:
     explicit ShareMount(std::shared_ptr<Shared> s) : shared_(std::move(s)) {}
     std::string mountpoint() const override { return shared_->mountpoint(); }
@@ -232,11 +217,11 @@ private:
 
 }  // namespace
 
-IoResult<std::unique_ptr<mount::Mount>> MountLike::into_mount() && {
+IoResult<std::unique_ptr<mnt::Mount>> MountLike::into_mount() && {
     if (auto* shared = std::get_if<std::shared_ptr<Shared>>(&value))
-        return std::unique_ptr<mount::Mount>(new ShareMount(std::move(*shared)));
+        return std::unique_ptr<mnt::Mount>(new ShareMount(std::move(*shared)));
     HALVO_TRY(auto path, absolute(std::get<std::filesystem::path>(value).native()));
-    return std::unique_ptr<mount::Mount>(new mount::PathMount(std::move(path)));
+    return std::unique_ptr<mnt::Mount>(new mnt::PathMount(std::move(path)));
 }
 
 void register_in(PyObject* module) {
@@ -250,12 +235,12 @@ void register_in(PyObject* module) {
                                           &check_support>());
 }
 
-}  // namespace halvo::fs
+}  // namespace halvo::module::fs
 
 namespace halvo::py {
 
-fs::MountLike FromPython<fs::MountLike>::convert(PyObject* o) {
-    if (Class<fs::HostMountObject>::is(o)) return {Class<fs::HostMountObject>::value(o).shared};
+module::fs::MountLike FromPython<module::fs::MountLike>::convert(PyObject* o) {
+    if (Class<module::fs::HostMountObject>::is(o)) return {Class<module::fs::HostMountObject>::value(o).shared};
     return {to_path(o)};
 }
 

@@ -1,21 +1,17 @@
 // The extension module _halvo.
 #include <Python.h>
 
-#include "error.hpp"
-#include "fs.hpp"
-#include "image.hpp"
+#include "module/errors.hpp"
+#include "module/filesystems.hpp"
+#include "module/images.hpp"
 #include "py/module.hpp"
 
 namespace {
 
 void register_all(PyObject* module) {
-    halvo::error::register_in(module);
-    halvo::image::register_in(module);
-    // Then, in this order: image::register_in (Step, Recipe, ImageSource,
-    // BuildImageResult, ImageEntry, ImageClient), fs::register_in (Directory,
-    // HostMount, mount_support), console::register_in (ConsoleClientBuilder,
-    // ConsoleClient, ExecResult, ReadResult), ensure::register_in (ensure_halvo).
-    halvo::fs::register_in(module);
+    halvo::module::error::register_in(module);
+    halvo::module::image::register_in(module);
+    halvo::module::fs::register_in(module);
 }
 
 int exec_halvo(PyObject* module) { return halvo::py::exec_module(module, &register_all); }

@@ -11,28 +11,28 @@
 #include "fs/mount/mount.hpp"
 #include "py/convert.hpp"
 
-namespace halvo::fs {
+namespace halvo::module::fs {
 
 // A HostMount's Shared, or a host path.
 struct MountLike {
-    std::variant<std::shared_ptr<mount::impl::Shared>, std::filesystem::path> value;
+    std::variant<std::shared_ptr<halvo::fs::mount::impl::Shared>, std::filesystem::path> value;
 
     // A share of the live mount, or the path made absolute now (without
     // touching the file system); an empty path is invalid input.
-    IoResult<std::unique_ptr<mount::Mount>> into_mount() &&;
+    IoResult<std::unique_ptr<halvo::fs::mount::Mount>> into_mount() &&;
 };
 
 // Adds the class Directory, the class HostMount, then mount_support.
 void register_in(PyObject* module);
 
-}  // namespace halvo::fs
+}  // namespace halvo::module::fs
 
 namespace halvo::py {
 
 // A HostMount (shared, not taken), else a path-like.
 template <>
-struct FromPython<fs::MountLike> {
-    static fs::MountLike convert(PyObject* o);
+struct FromPython<module::fs::MountLike> {
+    static module::fs::MountLike convert(PyObject* o);
 };
 
 }  // namespace halvo::py

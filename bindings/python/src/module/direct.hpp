@@ -1,0 +1,66 @@
+#pragma once
+// A protocol exchange as an operation of a script handle: sent and answered
+// on the event loop's own thread when it can be, on the runtime otherwise.
+#include <memory>
+#include <utility>
+
+#include "module/errors.hpp"
+#include "protocol/mod.hpp"
+#include "py/bridge.hpp"
+#include "py/handle.hpp"
+
+namespace halvo::module {
+
+// Answers longer than this are read on the runtime, not on the loop's thread.
+inline constexpr std::size_t kDirectAnswerLimit = 64 * 1024;
+
+template <class T>
+py::Outcome outcome_of(protocol::FailureResult<T> r) {
+    if (!r) return fail(error::failure(r.error()));
+    if constexpr (std::is_void_v<T>)
+        return py::erase(Result<void, py::ScriptError>());
+    else
+        return py::erase(Result<T, py::ScriptError>(std::move(r).value()));
+}
+
+// Core gives protocol::Client& client().
+template <class Core, class T>
+class ExchangeOp final : public py::DirectOp<Core> {
+public:
+    explicit ExchangeOp(protocol::Exchange<T> ex) : ex_(std::move(ex)) {}
+
+    bool begin(Core& core) override {
+        auto* direct = core.client().direct();
+        if (!direct) return false;
+        auto id = direct->begin(ex_.call);
+        if (!id) return false;
+        id_ = *id;
+        return true;
+    }
+    int fd(Core& core) override { return core.client().direct()->answer_fd(); }
+    std::optional<py::Outcome> poll(Core& core) override {
+        auto polled = core.client().direct()->poll(id_);
+        if (std::holds_alternative<protocol::DirectCalls::NotYet>(polled)) return std::nullopt;
+        return outcome_of(ex_.answer(std::get<1>(std::move(polled))));
+    }
+    bool too_large(Core& core) override { return core.client().direct()->arriving() > kDirectAnswerLimit; }
+    asio::awaitable<py::Outcome> finish(Core& core) override {
+        auto answer = co_await core.client().direct()->finish(id_);
+        co_return outcome_of(ex_.answer(std::move(answer)));
+    }
+    asio::awaitable<py::Outcome> run(Core& core) override {
+        auto r = co_await core.client().run(std::move(ex_));
+        co_return outcome_of(std::move(r));
+    }
+
+private:
+    protocol::Exchange<T> ex_;
+    uint64_t id_ = 0;
+};
+
+template <class Core, class T>
+std::unique_ptr<py::DirectOp<Core>> exchange_op(protocol::Exchange<T> ex) {
+    return std::make_unique<ExchangeOp<Core, T>>(std::move(ex));
+}
+
+}  // namespace halvo::module

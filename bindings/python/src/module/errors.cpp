@@ -1,0 +1,54 @@
+#include "module/errors.hpp"
+
+#include "protocol/message/error.hpp"
+#include "py/module.hpp"
+#include "py/state.hpp"
+
+namespace halvo::module::error {
+
+namespace {
+
+// Each type is made once per process and kept in the module's state. Making
+// one may run Python code that lets another thread in, so a type made
+// meanwhile by that thread wins and ours is dropped.
+PyObject* once(PyObject*& slot, const char* name, PyObject* base) {
+    if (slot) return slot;
+    PyObject* type = PyErr_NewException(name, base, nullptr);
+    if (!type) throw py::ErrorAlreadySet{};
+    if (slot) {
+        Py_DECREF(type);
+    } else {
+        slot = type;
+    }
+    return slot;
+}
+
+}  // namespace
+
+void register_in(PyObject* module) {
+    py::ScriptExceptions& types = py::make_state().exceptions;
+    PyObject* base = once(types.halvo, "halvo.HalvoError", PyExc_Exception);
+    once(types.refused, "halvo.ConsoleRefused", base);
+    once(types.broken, "halvo.ConsoleBroken", base);
+    py::add_object(module, "HalvoError", py::Ref::borrow(types.halvo));
+    py::add_object(module, "ConsoleRefused", py::Ref::borrow(types.refused));
+    py::add_object(module, "ConsoleBroken", py::Ref::borrow(types.broken));
+    auto codes = py::check(PyDict_New());
+    for (const auto& c : protocol::message::kErrorCodes) {
+        auto code = py::check(PyLong_FromLongLong(c.code));
+        py::check(PyDict_SetItemString(codes.get(), c.name, code.get()));
+    }
+    py::add_object(module, "ERROR_CODES", std::move(codes));
+}
+
+py::ScriptError failure(const protocol::Failure& f) {
+    if (const auto* e = f.refused_error()) return py::ScriptError::refused(e->message, e->code);
+    return py::ScriptError::broken(f.broken_chain()->render());
+}
+
+py::ScriptError from_chain(const Chain& c) {
+    if (const auto* f = c.find_failure()) return failure(*f);
+    return py::ScriptError::halvo(c.render());
+}
+
+}  // namespace halvo::module::error

@@ -1,0 +1,23 @@
+#pragma once
+// The module's exceptions and ERROR_CODES, and the conversion of core
+// errors into them.
+#include <Python.h>
+
+#include "error.hpp"
+#include "protocol/base.hpp"
+#include "py/errors.hpp"
+#include "py/ref.hpp"
+
+namespace halvo::module::error {
+
+// Adds HalvoError, ConsoleRefused, ConsoleBroken, then ERROR_CODES.
+void register_in(PyObject* module);
+
+// What reaches the script, built on any thread: ConsoleRefused with the
+// code, or ConsoleBroken with the chain alone (not "the console channel
+// broke").
+py::ScriptError failure(const protocol::Failure& f);
+// The Failure inside the chain, if any; else HalvoError(rendered chain).
+py::ScriptError from_chain(const Chain& c);
+
+}  // namespace halvo::module::error
