@@ -418,3 +418,109 @@ async def test_a_collected_client_asks_its_server_to_quit(server):
     del client
     gc.collect()
     await server.wait_for("quit")
+
+
+# --- calls answered on the event loop's own thread ------------------------------
+
+@pytest.mark.asyncio
+async def test_a_cancelled_call_frees_the_client_at_once_and_its_answer_is_skipped(server, capfd):
+    client, slow = await slow_version(server, 400)
+    slow.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await slow
+    # Sent at once, read after the late answer, which is reported and skipped.
+    assert await client.version() == "0.1.2+stand-in"
+    assert "console: a response arrived for request 1, which nobody made\n" in capfd.readouterr().err
+    await client.close()
+
+
+@pytest.mark.asyncio
+async def test_a_call_never_overtakes_one_started_before_it(server):
+    client = await ImageClient.try_from_cmd(CMD)
+    # Too large to be sent without waiting: it goes through the runtime.
+    large = Recipe("base", [Step.run("x" * 100_000)])
+    built, version = client.build(large), client.version()
+    assert (await built).digest.startswith("sha256:")
+    assert await version == "0.1.2+stand-in"
+    assert server.methods() == ["version", "build_image", "version"]
+    await client.close()
+
+
+@pytest.mark.asyncio
+async def test_large_answers_are_read_whole(server):
+    client = await ImageClient.try_from_cmd(CMD)
+    refs = [f"r{i}-" + "x" * 200 for i in range(400)]  # a listing of about 100 KB
+    for ref in refs:
+        await client.build(Recipe("base", [Step.run(ref)]), reference=ref)
+    listed = await client.list()
+    assert sorted(r for e in listed for r in e.refs) == sorted(refs)
+    assert await client.version() == "0.1.2+stand-in"
+    await client.close()
+
+
+def test_one_client_serves_loops_in_several_threads(server):
+    async def opened():
+        return await ImageClient.try_from_cmd(CMD)
+
+    client = asyncio.run(opened())
+    results, errors = [], []
+
+    def worker():
+        async def calls():
+            return [await client.version() for _ in range(50)] + [await client.list()]
+
+        try:
+            results.append(asyncio.run(calls()))
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    import threading
+    threads = [threading.Thread(target=worker) for _ in range(4)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join(60)
+    assert errors == []
+    assert results == [["0.1.2+stand-in"] * 50 + [[]]] * 4
+    async def closed():
+        await client.close()
+
+    asyncio.run(closed())
+
+
+def test_a_loop_closed_with_a_call_in_flight_leaves_the_client_in_step(server):
+    from conftest import run_python
+    server.scenario(rules=[{"method": "version", "index": 1, "actions": [{"delay_ms": 300}]}])
+    r = run_python(f"""
+import asyncio, sys, time, halvo
+async def start():
+    global client, pending
+    client = await halvo.ImageClient.try_from_cmd({CMD!r})
+    pending = client.version()   # in flight when the loop closes
+    await asyncio.sleep(0.05)
+asyncio.run(start())
+async def later():
+    print(await client.version(), await client.list())
+    await client.close()
+asyncio.run(later())
+""")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n")[0] == "0.1.2+stand-in []"
+    assert "Event loop is closed" in r.stderr
+
+
+@pytest.mark.asyncio
+async def test_close_cuts_a_write_stuck_on_a_server_that_stopped_reading(server):
+    # The server sleeps on a call, so a large request behind it fills the pipe.
+    server.scenario(rules=[{"method": "version", "index": 1, "actions": [{"delay_ms": 5000}]}])
+    client = await ImageClient.try_from_cmd(CMD)
+    version = asyncio.ensure_future(client.version())
+    await server.wait_for("frame", count=2)
+    build = asyncio.ensure_future(client.build(Recipe("base", [Step.run("x" * 2_000_000)])))
+    await asyncio.sleep(0.2)
+    version.cancel()  # frees the client: the build's write starts and stalls
+    await asyncio.sleep(0.3)
+    build.cancel()  # its write goes on, shielded, and holds the client
+    started = time.monotonic()
+    await asyncio.wait_for(client.close(), 3)
+    assert time.monotonic() - started < 3
