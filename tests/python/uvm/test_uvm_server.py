@@ -205,26 +205,27 @@ def test_console_exec_read_write(uvm):
     assert_clean_exit(s)
 
 
-def test_snapshot_restores_and_mounts_map_host_folders(uvm, tmp_path):
+@pytest.mark.parametrize("scenario", [None, {"bwrap": False}], ids=["sandbox", "links"])
+def test_snapshot_restores_and_mounts_map_host_folders(uvm, tmp_path, scenario):
     shared, frozen = tmp_path / "shared", tmp_path / "frozen"
     shared.mkdir()
     frozen.mkdir()
     (frozen / "keep").write_bytes(b"k")
 
-    s = uvm()
+    s = uvm(scenario)
     s.result("init", {"mounts": [f"file://{shared}:/data", f"file://{frozen}:/ro:ro"]})
     s.result("write", {"path": "/data/x", "data": b"through"})
     assert (shared / "x").read_bytes() == b"through"
     assert s.result("exec", {"cmd": ["cat", "data/x", "ro/keep"]})["stdout"] == b"throughk"
     assert s.error("write", {"path": "/ro/keep", "data": b"no"})[0] == -32007
-    s.result("write", {"path": "/etc/motd", "data": b"saved"})
+    s.result("write", {"path": "/srv/motd", "data": b"saved"})
     blob = s.result("snapshot")["blob"]
     assert_clean_exit(s)
 
     # The blob boots another console, without the mounts' content.
     t = uvm()
     t.result("init", {"snapshot": list(blob)})
-    assert t.result("read", {"path": "/etc/motd"})["data"] == b"saved"
+    assert t.result("read", {"path": "/srv/motd"})["data"] == b"saved"
     assert t.error("read", {"path": "/data/x"})[0] == -32005
     assert_clean_exit(t)
 
@@ -233,6 +234,79 @@ def test_snapshot_restores_and_mounts_map_host_folders(uvm, tmp_path):
     assert u.error("init", {"mounts": ["http://x:/data"]})[0] == -32008
     assert u.error("init", {"mounts": [f"file://{tmp_path}/none:/data"]})[0] == -32009
     assert_clean_exit(u)
+
+
+def sh(server, script, *args):
+    return server.result("exec", {"cmd": ["sh", "-c", script, "sh", *map(str, args)]})
+
+
+def test_sandboxed_commands_see_mounts_at_their_guest_paths(uvm, tmp_path):
+    shared, frozen = tmp_path / "shared", tmp_path / "frozen"
+    shared.mkdir()
+    frozen.mkdir()
+    (shared / "in").write_bytes(b"from the host")
+    (frozen / "keep").write_bytes(b"k")
+    s = uvm()
+    s.result("init", {"image": {"type": "recipe", "recipe": recipe("alpine", {"workdir": "/app"})},
+                      "mounts": [f"file://{shared}:/mnt/shared", f"file://{frozen}:/ro:ro"]})
+
+    assert sh(s, "pwd; cat /mnt/shared/in")["stdout"] == b"/app\nfrom the host"
+    assert sh(s, "echo made > /mnt/shared/out")["code"] == 0
+    assert (shared / "out").read_bytes() == b"made\n"
+    # The console's own files: what write puts there a command sees, and back.
+    s.result("write", {"path": "/tmp/w", "data": b"written"})
+    assert sh(s, "cat /tmp/w; echo mine > note")["stdout"] == b"written"
+    assert s.result("read", {"path": "/app/note"})["data"] == b"mine\n"
+
+    # Read-only mounts and the host's system folders refuse a command's writes.
+    for guest, host in [("/ro/keep", frozen / "keep"), ("/ro/new", frozen / "new"),
+                        ("/etc/halvo-probe", Path("/etc/halvo-probe"))]:
+        before = host.read_bytes() if host.exists() else None
+        res = sh(s, 'echo no > "$1"', guest)
+        assert res["code"] != 0 and b"Read-only file system" in res["stderr"], (guest, res)
+        assert (host.read_bytes() if host.exists() else None) == before
+    # Nothing of the host is there but what was bound.
+    assert sh(s, 'for p; do test -e "$p" && echo "$p"; done; true', "/home", tmp_path,
+              shared)["stdout"] == b""
+    assert_clean_exit(s)
+
+
+def running(marker):
+    """Processes whose command line holds marker."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if marker.encode() in Path(f"/proc/{pid}/cmdline").read_bytes():
+                found.append(pid)
+        except OSError:
+            pass
+    return found
+
+
+def test_time_limit_ends_all_a_sandboxed_command_started(uvm):
+    s = uvm()
+    s.result("init", {})
+    marker = f"{time.monotonic_ns() % 10**6 + 1000}.5"   # a sleep no one else runs
+    # The first sleep leaves the group; only the sandbox's end takes it down.
+    code, _ = s.error("exec", {"cmd": ["sh", "-c", f"setsid sleep {marker} & sleep {marker}"],
+                               "timeout_ms": Int64(300)})
+    assert code == -32000
+    deadline = time.monotonic() + WAIT
+    while running(marker) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert running(marker) == []
+    assert_clean_exit(s)
+
+
+@pytest.mark.parametrize("program, why", [("/no/such/bwrap", b"/no/such/bwrap is not installed"),
+                                          ("false", b"false exited with status 1")])
+def test_without_bubblewrap_commands_run_on_the_host(uvm, tmp_path, program, why):
+    (tmp_path / "in").write_bytes(b"linked")
+    s = uvm({"bwrap": program})
+    s.result("init", {"mounts": [f"file://{tmp_path}:/data"]})
+    assert s.result("exec", {"cmd": ["cat", "data/in"]})["stdout"] == b"linked"
+    status, err = s.finish()
+    assert status == 0 and err.count(b"\n") == 1 and err.startswith(b"halvo-uvm: ") and why in err
 
 
 # --- strict checks ------------------------------------------------------------
