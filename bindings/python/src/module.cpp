@@ -1,6 +1,7 @@
 // The extension module _halvo.
 #include <Python.h>
 
+#include "ensure.hpp"
 #include "error.hpp"
 #include "fs.hpp"
 #include "image.hpp"
@@ -16,6 +17,7 @@ void register_all(PyObject* module) {
     // HostMount, mount_support), console::register_in (ConsoleClientBuilder,
     // ConsoleClient, ExecResult, ReadResult), ensure::register_in (ensure_halvo).
     halvo::fs::register_in(module);
+    halvo::ensure::register_in(module);
 }
 
 int exec_halvo(PyObject* module) { return halvo::py::exec_module(module, &register_all); }
