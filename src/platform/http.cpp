@@ -1,6 +1,7 @@
 #include "platform/http.hpp"
 
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +31,7 @@ std::string scheme_of(std::string_view url) {
 // Transfers in flight, so that exit can stop them while OpenSSL still works.
 // Never destroyed: it is used by the exit handler.
 struct Live {
+    pid_t owner = ::getpid();  // a forked child has none of these transfers
     std::mutex mu;
     std::condition_variable idle;
     std::vector<Stop*> stops;
@@ -46,6 +48,7 @@ Live& live() {
 // would otherwise touch OpenSSL while it is torn down.
 void stop_transfers_at_exit() {
     Live& l = live();
+    if (::getpid() != l.owner) return;
     std::unique_lock lk(l.mu);
     l.exiting = true;
     for (Stop* s : l.stops) s->request();
