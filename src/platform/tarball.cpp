@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "pathx.hpp"
 #include "platform/fd.hpp"
 #include "quote.hpp"
 
@@ -102,18 +103,10 @@ struct ArchiveFree {
 };
 using ArchivePtr = std::unique_ptr<struct archive, ArchiveFree>;
 
-// Path components with "" and "." dropped.
+// Owned, as a folder's components outlive its entry.
 std::vector<std::string> components(std::string_view path) {
-    std::vector<std::string> out;
-    size_t i = 0;
-    while (i <= path.size()) {
-        size_t j = path.find('/', i);
-        if (j == std::string_view::npos) j = path.size();
-        std::string_view c = path.substr(i, j - i);
-        if (!c.empty() && c != ".") out.emplace_back(c);
-        i = j + 1;
-    }
-    return out;
+    auto views = pathx::components(path);
+    return {views.begin(), views.end()};
 }
 
 bool has_dotdot(const std::vector<std::string>& comps) {
@@ -182,7 +175,7 @@ public:
         const char* raw = archive_entry_pathname(e);
         if (!raw) return fail(Chain("an entry has no path"));
         const std::string path = raw;
-        if (!path.empty() && path.front() == '/') return fail(outside(path));
+        if (pathx::is_absolute(path)) return fail(outside(path));
         auto comps = components(path);
         if (comps.empty() || has_dotdot(comps)) return {};
         const char* hardlink = archive_entry_hardlink(e);
@@ -246,7 +239,7 @@ public:
 private:
     Result<void, Chain> link(int dir, const char* name, const std::string& path, const std::string& target) {
         auto comps = components(target);
-        if ((!target.empty() && target.front() == '/') || comps.empty() || has_dotdot(comps))
+        if (pathx::is_absolute(target) || comps.empty() || has_dotdot(comps))
             return fail(Chain("entry " + quoted(path) + " links to " + quoted(target) + " outside the staging folder"));
         auto from = walk(root_, comps, comps.size() - 1, false, target);
         if (!from) return fail(std::move(from).error());
