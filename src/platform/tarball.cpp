@@ -160,6 +160,11 @@ struct timespec mtime_of(struct archive_entry* e) {
     return {static_cast<time_t>(archive_entry_mtime(e)), archive_entry_mtime_nsec(e)};
 }
 
+std::string tar_error(struct archive* a) {
+    const char* s = archive_error_string(a);
+    return s ? s : "invalid tar data";
+}
+
 struct PendingDir {
     std::vector<std::string> comps;
     std::string path;
@@ -268,13 +273,6 @@ private:
         }
     }
 
-public:
-    static std::string tar_error(struct archive* a) {
-        const char* s = archive_error_string(a);
-        return s ? s : "invalid tar data";
-    }
-
-private:
     struct archive* a_;
     int root_;
     std::vector<PendingDir> dirs_;
@@ -286,7 +284,7 @@ Result<void, Chain> extract(struct archive* a, int root) {
         struct archive_entry* e = nullptr;
         int r = archive_read_next_header(a, &e);
         if (r == ARCHIVE_EOF) break;
-        if (r < ARCHIVE_WARN) return fail(Chain(Extractor::tar_error(a)));
+        if (r < ARCHIVE_WARN) return fail(Chain(tar_error(a)));
         HALVO_CHECK(x.entry(e));
     }
     return x.finish();
@@ -331,7 +329,7 @@ Result<void, Chain> unpack_tar_gz(std::string_view archive, const std::string& d
     archive_read_support_format_tar(a.get());
     auto result = [&]() -> Result<void, Chain> {
         if (archive_read_open(a.get(), &gz, nullptr, &read_inflated, nullptr) != ARCHIVE_OK)
-            return fail(Chain(Extractor::tar_error(a.get())));
+            return fail(Chain(tar_error(a.get())));
         return extract(a.get(), root.get());
     }();
     // The gzip reader's own text says more than the tar reader's echo of it.
