@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "rt/runtime.hpp"
+#include "utf8.hpp"
 
 extern char** environ;
 
@@ -55,6 +56,12 @@ std::optional<std::string_view> Env::get(std::string_view name) const {
     for (const auto& e : entries_)
         if (names(e, name)) return std::string_view(e).substr(name.size() + 1);
     return std::nullopt;
+}
+
+std::optional<std::string> Env::text(std::string_view name) const {
+    auto v = get(name);
+    if (!v || v->empty() || !utf8::valid(*v)) return std::nullopt;
+    return std::string(*v);
 }
 
 Env environ_snapshot() {

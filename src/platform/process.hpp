@@ -27,6 +27,8 @@ public:
     Env& set(std::string_view name, std::string_view value);
     Env& unset(std::string_view name);
     std::optional<std::string_view> get(std::string_view name) const;
+    // The value when it is set, not empty and UTF-8; none otherwise.
+    std::optional<std::string> text(std::string_view name) const;
     const std::vector<std::string>& entries() const { return entries_; }
 
 private:

@@ -100,6 +100,7 @@ namespace detail {
 // A job of run_blocking; it keeps its result for the awaiter.
 template <class F, class R = std::invoke_result_t<F&>>
 struct BlockingJob {
+    explicit BlockingJob(F fn) : f(std::move(fn)) {}
     F f;
     std::optional<R> result;
     void run() { result.emplace(f()); }
@@ -108,6 +109,7 @@ struct BlockingJob {
 
 template <class F>
 struct BlockingJob<F, void> {
+    explicit BlockingJob(F fn) : f(std::move(fn)) {}
     F f;
     void run() { f(); }
     void take() {}
@@ -141,7 +143,7 @@ struct StartBlocking {
 // runs to its end and its result is dropped.
 template <class F>
 auto run_blocking(F f) -> asio::awaitable<std::invoke_result_t<F&>> {
-    auto job = std::make_shared<detail::BlockingJob<F>>(detail::BlockingJob<F>{std::move(f)});
+    auto job = std::make_shared<detail::BlockingJob<F>>(std::move(f));
     co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(
         detail::StartBlocking{}, asio::use_awaitable, job);
     co_return job->take();

@@ -61,7 +61,7 @@ def test_registration_order_and_docstring():
     assert public == [
         "HalvoError", "ConsoleRefused", "ConsoleBroken", "ERROR_CODES",
         "Step", "Recipe", "ImageSource", "BuildImageResult", "ImageEntry", "ImageClient",
-        "Directory", "HostMount", "mount_support",
+        "Directory", "HostMount", "mount_support", "ensure_halvo",
     ]
 
 

@@ -1,6 +1,7 @@
 // The extension module _halvo.
 #include <Python.h>
 
+#include "module/install.hpp"
 #include "module/errors.hpp"
 #include "module/filesystems.hpp"
 #include "module/images.hpp"
@@ -12,6 +13,7 @@ void register_all(PyObject* module) {
     halvo::module::error::register_in(module);
     halvo::module::image::register_in(module);
     halvo::module::fs::register_in(module);
+    halvo::module::ensure::register_in(module);
 }
 
 int exec_halvo(PyObject* module) { return halvo::py::exec_module(module, &register_all); }

@@ -1,0 +1,56 @@
+#pragma once
+// Installing the server program: fetch the release archive, unpack it into
+// a staging folder beside `bin`, then move its entries into `bin`, the
+// server program last.
+#include <asio/awaitable.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+#include "platform/http.hpp"
+#include "platform/process.hpp"
+
+namespace halvo::ensure {
+
+// An HTTPS object store of ours, fixed at build time.
+inline constexpr std::string_view kDefaultBase = "https://halvo-releases.s3.amazonaws.com";
+inline constexpr std::string_view kDefaultRelease = "v0.1.2";
+inline constexpr std::string_view kProgram = "halvo-uvm";
+
+// The build target's operating system and architecture: "linux-x86_64".
+std::string_view platform_text();
+
+// Everything an install takes from the environment, read at the call.
+struct Settings {
+    std::optional<std::string> root;  // none: neither HALVO_HOME nor HOME is set
+    std::string base;                 // without trailing "/"
+    std::string release;
+    platform::http::ProxyEnv proxies;
+};
+
+Settings settings_from(std::optional<std::string> root, const platform::Env& env);
+// Reads the environment; call it on the script's thread.
+Settings read_settings();
+
+// "{base}/halvo-uvm/{release}/halvo-uvm-{platform}.tar.gz"
+std::string archive_url(const Settings& s);
+
+// Makes sure `bin` holds the server program and returns `bin`. Installs in
+// one process run one at a time, and each looks for the program again once
+// it is its turn.
+asio::awaitable<ChainResult<std::string>> ensure_halvo(Settings s);
+
+// One download, the whole body in memory. Dropping the awaitable stops it.
+asio::awaitable<ChainResult<std::string>> fetch(std::string url, platform::http::ProxyEnv proxies);
+
+// Blocking: unpacks `archive` into `root`'s `bin` through the staging
+// folder ".bin.{pid}.part", moving `name` last; the staging folder is gone
+// afterwards.
+ChainResult<void> unpack(std::string_view archive, const std::string& root, std::string_view name);
+
+// Moves one entry into place; a folder replaces a folder whole.
+ChainResult<void> replace(const std::string& src, const std::string& dst);
+
+}  // namespace halvo::ensure

@@ -1,0 +1,27 @@
+#pragma once
+// Unpacking a gzip-compressed tar below one folder, safely against a hostile
+// archive, and removing a tree without following links.
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+
+namespace halvo::platform {
+
+// Unpacks the tar held in the first gzip member of `archive` into the folder
+// `dir`, which must exist. The whole member is inflated, its trailer checked,
+// before this returns success; data after it is ignored.
+//
+// Every write goes through a descriptor of `dir` with *at() calls and never
+// through a link: an entry with a ".." component is skipped, an absolute one
+// or one whose parent is a symbolic link fails, a hard link must point at an
+// entry already inside. Devices, FIFOs and sockets are skipped, owners are
+// not restored, and only the low nine mode bits are applied. Folders get
+// their mode and mtime after their contents, deepest first.
+Result<void, Chain> unpack_tar_gz(std::string_view archive, const std::string& dir);
+
+// Removes `path` and, when it is a folder (not a link to one), everything in
+// it; folders of our own that deny us writing are opened up first.
+IoResult<void> remove_tree(const std::string& path);
+
+}  // namespace halvo::platform
