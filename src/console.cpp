@@ -45,6 +45,31 @@ ChainResult<call::MountSpec> named(const Mounted& m) {
 
 namespace {
 
+// A value that must be let go of off the runtime's workers, held across a
+// wait that may be cancelled: whatever it still holds when it ends goes to
+// the blocking pool, nothing waiting for it.
+template <class T>
+class PoolHeld {
+public:
+    explicit PoolHeld(T value) : value_(std::move(value)) {}
+    PoolHeld(const PoolHeld&) = delete;
+    PoolHeld& operator=(const PoolHeld&) = delete;
+    ~PoolHeld() {
+        if (value_) rt::blocking([v = std::make_shared<T>(take())] { detail::release(*v); });
+    }
+
+    T& operator*() { return *value_; }
+    T* operator->() { return &*value_; }
+    T take() {
+        T v = std::move(*value_);
+        value_.reset();
+        return v;
+    }
+
+private:
+    std::optional<T> value_;
+};
+
 Factory default_factory() {
     auto root = cache_root();
     if (!root) return []() -> ClientResult { return fail(Chain(std::string(kNoCacheRoot))); };
@@ -102,34 +127,37 @@ asio::awaitable<ChainResult<ConsoleClient>> ConsoleClient::create(ConsoleClientB
     }
     std::unique_ptr<Client> client = std::move(started).value();
 
+    // A cancelled boot lets go of the trees on the pool too.
     std::vector<call::MountSpec> specs;
-    std::vector<Tree> trees;
+    PoolHeld trees(std::vector<Tree>{});
     specs.reserve(mounts.size());
-    trees.reserve(mounts.size());
+    trees->reserve(mounts.size());
     for (auto it = mounts.begin(); it != mounts.end(); ++it) {
         auto spec = named(*it);
         if (!spec) {
             // This mount and those not yet taken, then those taken, then the
             // client: its pipes close, and no quit is sent.
             std::vector<Mounted> rest(std::make_move_iterator(it), std::make_move_iterator(mounts.end()));
-            co_await release_on_pool(std::move(rest), std::move(trees));
+            auto taken = trees.take();
+            co_await release_on_pool(std::move(rest), std::move(taken));
             specs.clear();
             client.reset();
             co_return fail(std::move(spec).error());
         }
         specs.push_back(std::move(spec).value());
-        trees.push_back(Tree{std::move(it->at), std::move(it->mount)});
+        trees->push_back(Tree{std::move(it->at), std::move(it->mount)});
     }
 
     call::InitCall init = std::move(builder.init_);
     init.mounts = std::move(specs);
     auto booted = co_await client->init(std::move(init));
     if (!booted) {
-        co_await release_on_pool(std::move(trees));
+        auto taken = trees.take();
+        co_await release_on_pool(std::move(taken));
         client.reset();
         co_return fail(Chain(booted.error()));
     }
-    co_return ConsoleClient(std::move(trees), std::move(client));
+    co_return ConsoleClient(trees.take(), std::move(client));
 }
 
 ConsoleClient& ConsoleClient::operator=(ConsoleClient&& o) noexcept {
@@ -176,10 +204,15 @@ ConsoleClient::Outcome<std::string> ConsoleClient::relay(std::string frame) {
 
 namespace {
 
-asio::awaitable<void> close_session(std::unique_ptr<Client> client, std::vector<Tree> trees) {
+asio::awaitable<void> close_session(std::unique_ptr<Client> quitting, std::vector<Tree> trees) {
+    // A close cancelled while it waits for the server still lets go of the
+    // client first, then of the trees on the pool.
+    PoolHeld held(std::move(trees));
+    std::unique_ptr<Client> client = std::move(quitting);
     if (client) (void)co_await client->quit();
     client.reset();
-    co_await release_on_pool(std::move(trees));
+    auto taken = held.take();
+    co_await release_on_pool(std::move(taken));
 }
 
 }  // namespace

@@ -151,6 +151,19 @@ TEST(ConsoleBoot, AServerThatCannotStartLooksAtNoMount) {
     }
 }
 
+TEST(ConsoleBoot, ACancelledBootLetsGoOfTheTreesOffTheRuntime) {
+    auto log = std::make_shared<Log>();
+    test::TempDir folder;
+    StandIn s;
+    auto builder = s.builder(R"("rules": [{"index": 0, "actions": [{"delay_ms": 10000}]}])")
+                       .mount(test::tracked(log, folder.path()), "/m");
+    test::Task<ChainResult<ConsoleClient>> booting(std::move(builder).build());
+    EXPECT_TRUE(s.holds(R"("method": "init")"));
+    booting.cancel();
+    EXPECT_THROW((void)booting.get(), asio::system_error);
+    EXPECT_EQ(log->events_once(2), (Events{"named " + folder.path(), "release " + folder.path()}));
+}
+
 // The cache root's server, as a shim that logs its arguments and folder.
 struct CachedProgram {
     test::TempDir home;
@@ -315,6 +328,17 @@ TEST(ConsoleClose, QuitThenTheClientThenTheTreesInOrderOffTheRuntime) {
     EXPECT_TRUE(console.mounts().empty());
     test::await(std::move(closing));
     EXPECT_EQ(log->events(), (Events{"notify quit", "client released", "release /host/a", "release /host/b"}));
+}
+
+TEST(ConsoleClose, ACancelledCloseStillLetsGoOfTheTreesOffTheRuntime) {
+    auto log = std::make_shared<Log>();
+    auto console = booted(test::scripted_builder(log, {}, true).mount(test::tracked(log, "/host/a"), "/a"));
+    log->clear();
+    test::Task<void> closing(std::move(console).close());
+    EXPECT_EQ(log->events_once(1), Events{"notify quit"});
+    closing.cancel();
+    EXPECT_THROW(closing.get(), asio::system_error);
+    EXPECT_EQ(log->events_once(3), (Events{"notify quit", "client released", "release /host/a"}));
 }
 
 TEST(ConsoleClose, OnTheStandIn) {

@@ -73,8 +73,11 @@ public:
     using Answer = std::function<protocol::FailureResult<msg::Response>(const msg::Call&)>;
 
     explicit ScriptedClient(std::shared_ptr<Log> log, Answer answer = {},
-                            std::optional<protocol::Failure> notify_failure = std::nullopt)
-        : log_(std::move(log)), answer_(std::move(answer)), notify_failure_(std::move(notify_failure)) {}
+                            std::optional<protocol::Failure> notify_failure = std::nullopt, bool deaf_to_quit = false)
+        : log_(std::move(log)),
+          answer_(std::move(answer)),
+          notify_failure_(std::move(notify_failure)),
+          deaf_to_quit_(deaf_to_quit) {}
     ~ScriptedClient() override { log_->add("client released"); }
 
     asio::awaitable<protocol::FailureResult<msg::Response>> call(msg::Call c) override {
@@ -84,6 +87,8 @@ public:
     }
     asio::awaitable<protocol::FailureResult<void>> notify(msg::Notification n) override {
         log_->add("notify " + std::string(msg::to_string(msg::method_of(n))));
+        // A server that never ends: quit waits until it is cancelled.
+        if (deaf_to_quit_ && n == msg::Notification::Quit) co_await rt::sleep(std::chrono::hours(1));
         if (notify_failure_) co_return fail(*notify_failure_);
         co_return protocol::FailureResult<void>();
     }
@@ -92,6 +97,7 @@ private:
     std::shared_ptr<Log> log_;
     Answer answer_;
     std::optional<protocol::Failure> notify_failure_;
+    bool deaf_to_quit_;
 };
 
 // Logs each time it is named, and its release, marked when that happens on
@@ -119,8 +125,8 @@ inline std::unique_ptr<fs::mount::Mount> tracked(const std::shared_ptr<Log>& log
 
 // A builder whose factory hands out a scripted client and logs that.
 inline console::ConsoleClientBuilder scripted_builder(const std::shared_ptr<Log>& log,
-                                                      ScriptedClient::Answer answer = {}) {
-    auto client = std::make_unique<ScriptedClient>(log, std::move(answer));
+                                                      ScriptedClient::Answer answer = {}, bool deaf_to_quit = false) {
+    auto client = std::make_unique<ScriptedClient>(log, std::move(answer), std::nullopt, deaf_to_quit);
     return console::ConsoleClientBuilder(
         [log, client = std::move(client)]() mutable -> console::ClientResult {
             log->add("factory");
