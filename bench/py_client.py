@@ -13,6 +13,17 @@ import bson
 from bson.int64 import Int64
 
 
+async def per_second(once, seconds):
+    """Awaits once() again and again for `seconds`, after one call to warm up,
+    and gives the calls per second."""
+    await once()
+    calls, start = 0, time.perf_counter()
+    while time.perf_counter() - start < seconds:
+        await once()
+        calls += 1
+    return calls / (time.perf_counter() - start)
+
+
 async def main(seconds, argv):
     proc = await asyncio.create_subprocess_exec(*argv, stdin=asyncio.subprocess.PIPE,
                                                 stdout=asyncio.subprocess.PIPE)
@@ -31,12 +42,8 @@ async def main(seconds, argv):
             if msg.get("id") == rid:
                 return msg["result"]["version"]
 
-    await version()   # warm up, as the C++ client's probe does
-    calls, start = 0, time.perf_counter()
-    while time.perf_counter() - start < seconds:
-        await version()
-        calls += 1
-    rate = calls / (time.perf_counter() - start)
+    # The warm-up call stands for the C++ client's probe.
+    rate = await per_second(version, seconds)
     proc.stdin.close()
     await proc.wait()
     print(f"{rate:.0f}")

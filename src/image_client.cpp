@@ -1,5 +1,6 @@
 #include "image_client.hpp"
 
+#include "console.hpp"
 #include "lib.hpp"
 #include "platform/process.hpp"
 #include "protocol/stdio/client.hpp"
@@ -46,13 +47,13 @@ ImageClient::Outcome<ImageClient> ImageClient::try_new() {
 
 ImageClient& ImageClient::operator=(ImageClient&& o) noexcept {
     if (this != &o) {
-        protocol::hang_up(std::move(client_));
+        console::hang_up(client_);
         client_ = std::move(o.client_);
     }
     return *this;
 }
 
-ImageClient::~ImageClient() { protocol::hang_up(std::move(client_)); }
+ImageClient::~ImageClient() { console::hang_up(client_); }
 
 protocol::Exchange<std::string> ImageClient::version_exchange() {
     return {protocol::msg::Call{call::VersionCall{}}, [](FailureResult<protocol::msg::Response> r) {

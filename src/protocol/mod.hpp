@@ -4,7 +4,6 @@
 // built on them with one rule for the kind of the answer.
 #include <asio/awaitable.hpp>
 
-#include <memory>
 #include <cstddef>
 #include <optional>
 #include <type_traits>
@@ -14,7 +13,6 @@
 #include "protocol/base.hpp"
 #include "protocol/message/call.hpp"
 #include "protocol/message/notification.hpp"
-#include "rt/runtime.hpp"
 
 namespace halvo::protocol {
 
@@ -120,20 +118,5 @@ public:
     asio::awaitable<FailureResult<msg::Response>> call(msg::Call call) override;
     asio::awaitable<FailureResult<void>> notify(msg::Notification n) override;
 };
-
-// Ends a client let go without close. With the runtime up, a detached task
-// sends quit, ignores its outcome, then releases the client and after it
-// `keep`; nothing waits for it. Without a runtime both go at once: no quit
-// is sent, the child's pipes close and it is not killed.
-template <class Keep = std::monostate>
-void hang_up(std::unique_ptr<Client> client, Keep keep = {}) {
-    if (!client) return;
-    if (!rt::started()) return;
-    rt::spawn_detached([](std::unique_ptr<Client> c, Keep k) -> asio::awaitable<void> {
-        (void)co_await c->quit();
-        c.reset();
-        (void)k;
-    }(std::move(client), std::move(keep)));
-}
 
 }  // namespace halvo::protocol

@@ -1,0 +1,233 @@
+#include "console.hpp"
+
+#include <iterator>
+
+#include "console/relay.hpp"
+#include "lib.hpp"
+#include "pathx.hpp"
+#include "platform/process.hpp"
+#include "protocol/stdio/client.hpp"
+#include "quote.hpp"
+#include "utf8.hpp"
+
+namespace halvo::console {
+
+using protocol::Client;
+using protocol::FailureResult;
+
+ClientResult Factory::operator()() && {
+    auto run = std::move(run_);
+    return run->run();
+}
+
+Factory stdio_factory(std::vector<std::string> argv) {
+    return [argv = std::move(argv), env = platform::environ_snapshot()]() mutable -> ClientResult {
+        if (argv.empty()) return fail(Chain("a console server needs a program to run"));
+        platform::Command cmd(std::move(argv.front()),
+                              {std::make_move_iterator(argv.begin() + 1), std::make_move_iterator(argv.end())});
+        cmd.env = std::move(env);
+        auto client = protocol::stdio::StdioClient::create(std::move(cmd));
+        if (!client) return fail(Chain(client.error()).context("starting the console server"));
+        return std::unique_ptr<Client>(std::make_unique<protocol::stdio::StdioClient>(std::move(client).value()));
+    };
+}
+
+ChainResult<call::MountSpec> named(const Mounted& m) {
+    std::string mountpoint = m.mount->mountpoint();
+    if (!pathx::is_absolute(mountpoint) || !utf8::valid(mountpoint))
+        return fail(Chain("a mount point that is not an absolute UTF-8 path cannot be named: " + quoted(mountpoint)));
+    if (!utf8::valid(m.at)) return fail(Chain("a tree can only be mounted at a UTF-8 path: " + quoted(m.at)));
+    auto spec = call::MountSpec::make("file://" + mountpoint, m.at);
+    if (!spec) return fail(Chain(spec.error().text()));
+    spec->readonly = m.readonly;
+    return std::move(spec).value();
+}
+
+namespace {
+
+// A value that must be let go of off the runtime's workers, held across a
+// wait that may be cancelled: whatever it still holds when it ends goes to
+// the blocking pool, nothing waiting for it.
+template <class T>
+class PoolHeld {
+public:
+    explicit PoolHeld(T value) : value_(std::move(value)) {}
+    PoolHeld(const PoolHeld&) = delete;
+    PoolHeld& operator=(const PoolHeld&) = delete;
+    ~PoolHeld() {
+        if (value_) rt::blocking([v = std::make_shared<T>(take())] { detail::release(*v); });
+    }
+
+    T& operator*() { return *value_; }
+    T* operator->() { return &*value_; }
+    T take() {
+        T v = std::move(*value_);
+        value_.reset();
+        return v;
+    }
+
+private:
+    std::optional<T> value_;
+};
+
+Factory default_factory() {
+    auto root = cache_root();
+    if (!root) return []() -> ClientResult { return fail(Chain(std::string(kNoCacheRoot))); };
+    return stdio_factory({join_path(join_path(std::move(*root), "bin"), "halvo-uvm")});
+}
+
+}  // namespace
+
+ConsoleClientBuilder::ConsoleClientBuilder() : ConsoleClientBuilder(default_factory()) {}
+
+ConsoleClientBuilder::ConsoleClientBuilder(Factory factory) : factory_(std::move(factory)) {}
+
+ConsoleClientBuilder ConsoleClientBuilder::cmd(std::vector<std::string> argv) && {
+    factory_ = stdio_factory(std::move(argv));
+    return std::move(*this);
+}
+
+ConsoleClientBuilder ConsoleClientBuilder::mount(std::unique_ptr<fs::mount::Mount> mount, std::string at) && {
+    mounts_.push_back(Mounted{std::move(at), std::move(mount), false});
+    return std::move(*this);
+}
+
+ConsoleClientBuilder ConsoleClientBuilder::mount_readonly(std::unique_ptr<fs::mount::Mount> mount, std::string at) && {
+    mounts_.push_back(Mounted{std::move(at), std::move(mount), true});
+    return std::move(*this);
+}
+
+// The rest only fill in the init call.
+#define HALVO_SETTING(name, type)                                          \
+    ConsoleClientBuilder ConsoleClientBuilder::name(type value) && {      \
+        init_.name = std::move(value);                                     \
+        return std::move(*this);                                           \
+    }
+HALVO_SETTING(image, ImageSource)
+HALVO_SETTING(snapshot, Bytes)
+HALVO_SETTING(network, bool)
+HALVO_SETTING(ports, std::vector<call::Port>)
+HALVO_SETTING(vcpus, uint8_t)
+HALVO_SETTING(memory_mib, uint32_t)
+HALVO_SETTING(gpu, bool)
+HALVO_SETTING(gpu_memory_mib, uint32_t)
+HALVO_SETTING(disk_gib, uint32_t)
+#undef HALVO_SETTING
+
+asio::awaitable<ChainResult<ConsoleClient>> ConsoleClientBuilder::build() && {
+    return ConsoleClient::create(std::move(*this));
+}
+
+asio::awaitable<ChainResult<ConsoleClient>> ConsoleClient::create(ConsoleClientBuilder builder) {
+    auto started = std::move(builder.factory_)();
+    std::vector<Mounted> mounts = std::move(builder.mounts_);
+    if (!started) {
+        co_await release_on_pool(std::move(mounts));
+        co_return fail(std::move(started).error());
+    }
+    std::unique_ptr<Client> client = std::move(started).value();
+
+    // A cancelled boot lets go of the trees on the pool too.
+    std::vector<call::MountSpec> specs;
+    PoolHeld trees(std::vector<Tree>{});
+    specs.reserve(mounts.size());
+    trees->reserve(mounts.size());
+    for (auto it = mounts.begin(); it != mounts.end(); ++it) {
+        auto spec = named(*it);
+        if (!spec) {
+            // This mount and those not yet taken, then those taken, then the
+            // client: its pipes close, and no quit is sent.
+            std::vector<Mounted> rest(std::make_move_iterator(it), std::make_move_iterator(mounts.end()));
+            auto taken = trees.take();
+            co_await release_on_pool(std::move(rest), std::move(taken));
+            specs.clear();
+            client.reset();
+            co_return fail(std::move(spec).error());
+        }
+        specs.push_back(std::move(spec).value());
+        trees->push_back(Tree{std::move(it->at), std::move(it->mount)});
+    }
+
+    call::InitCall init = std::move(builder.init_);
+    init.mounts = std::move(specs);
+    auto booted = co_await client->init(std::move(init));
+    if (!booted) {
+        auto taken = trees.take();
+        co_await release_on_pool(std::move(taken));
+        client.reset();
+        co_return fail(Chain(booted.error()));
+    }
+    co_return ConsoleClient(trees.take(), std::move(client));
+}
+
+ConsoleClient& ConsoleClient::operator=(ConsoleClient&& o) noexcept {
+    if (this != &o) {
+        hang_up(client_, std::move(trees_));
+        trees_ = std::move(o.trees_);
+        client_ = std::move(o.client_);
+    }
+    return *this;
+}
+
+ConsoleClient::~ConsoleClient() { hang_up(client_, std::move(trees_)); }
+
+ConsoleClient::Outcome<call::ExecResp> ConsoleClient::exec(std::vector<std::string> cmd,
+                                                           std::optional<uint64_t> timeout_ms) {
+    call::ExecCall c{std::move(cmd), timeout_ms};
+    co_return co_await client_->exec(std::move(c));
+}
+
+ConsoleClient::Outcome<call::ReadResp> ConsoleClient::read(std::string path, std::optional<uint64_t> offset,
+                                                           std::optional<uint64_t> len) {
+    call::ReadCall c{std::move(path), offset, len};
+    co_return co_await client_->read(std::move(c));
+}
+
+ConsoleClient::Outcome<uint64_t> ConsoleClient::write(std::string path, Bytes data, std::optional<uint64_t> offset) {
+    call::WriteCall c{std::move(path), std::move(data), offset};
+    HALVO_CO_TRY(auto r, co_await client_->write(std::move(c)));
+    co_return r.size;
+}
+
+ConsoleClient::Outcome<Bytes> ConsoleClient::snapshot() {
+    HALVO_CO_TRY(auto r, co_await client_->snapshot());
+    co_return std::move(r.blob);
+}
+
+ConsoleClient::Outcome<void> ConsoleClient::start() { return client_->start(); }
+
+ConsoleClient::Outcome<void> ConsoleClient::stop() { return client_->stop(); }
+
+ConsoleClient::Outcome<std::string> ConsoleClient::relay(std::string frame) {
+    return relay::answer(*client_, std::move(frame));
+}
+
+namespace {
+
+asio::awaitable<void> close_session(std::unique_ptr<Client> quitting, std::vector<Tree> trees) {
+    // A close cancelled while it waits for the server still lets go of the
+    // client first, then of the trees on the pool.
+    PoolHeld held(std::move(trees));
+    std::unique_ptr<Client> client = std::move(quitting);
+    if (client) (void)co_await client->quit();
+    client.reset();
+    auto taken = held.take();
+    co_await release_on_pool(std::move(taken));
+}
+
+}  // namespace
+
+asio::awaitable<void> ConsoleClient::close() && {
+    // Spent stays behind, so the emptied console refuses calls and hangs up nothing.
+    auto client = std::exchange(client_, std::make_unique<protocol::Spent>());
+    return close_session(std::move(client), std::move(trees_));
+}
+
+std::vector<std::string_view> ConsoleClient::mounts() const {
+    std::vector<std::string_view> out;
+    out.reserve(trees_.size());
+    for (const auto& t : trees_) out.push_back(t.at);
+    return out;
+}
+
+}  // namespace halvo::console

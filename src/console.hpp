@@ -1,0 +1,224 @@
+#pragma once
+// A console session: the settings it boots from, its server, the mounts it
+// holds, its operations, and how it ends, closed or let go.
+#include <asio/awaitable.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "error.hpp"
+#include "fs/mount/mount.hpp"
+#include "image.hpp"
+#include "protocol/base.hpp"
+#include "protocol/message/call/exec.hpp"
+#include "protocol/message/call/init.hpp"
+#include "protocol/message/call/read.hpp"
+#include "protocol/message/utils/bytes.hpp"
+#include "protocol/mod.hpp"
+#include "rt/runtime.hpp"
+
+namespace halvo::console {
+
+namespace call = protocol::message::call;
+using Bytes = protocol::message::utils::Bytes;
+using ClientResult = ChainResult<std::unique_ptr<protocol::Client>>;
+
+// Starts a console's server, once: calling it consumes it.
+class Factory {
+public:
+    template <class F>
+        requires(!std::is_same_v<std::decay_t<F>, Factory> && std::is_invocable_r_v<ClientResult, F&>)
+    Factory(F f) : run_(std::make_unique<Of<F>>(std::move(f))) {}
+    Factory(Factory&&) noexcept = default;
+    Factory& operator=(Factory&&) noexcept = default;
+
+    ClientResult operator()() &&;
+
+private:
+    struct Base {
+        virtual ~Base() = default;
+        virtual ClientResult run() = 0;
+    };
+    template <class F>
+    struct Of final : Base {
+        explicit Of(F fn) : f(std::move(fn)) {}
+        ClientResult run() override { return f(); }
+        F f;
+    };
+    std::unique_ptr<Base> run_;
+};
+
+// argv[0] run with the rest as its arguments, under the request client. The
+// environment is copied now, on the calling thread: getenv on a runtime
+// thread races with writes to os.environ. An empty argv fails only when the
+// factory is called.
+Factory stdio_factory(std::vector<std::string> argv);
+
+// A mount waiting in a builder.
+struct Mounted {
+    std::string at;  // the guest path, as given
+    std::unique_ptr<fs::mount::Mount> mount;
+    bool readonly = false;
+};
+
+// A mount held by a live console; letting go of it may take a host mount down.
+struct Tree {
+    std::string at;
+    std::unique_ptr<fs::mount::Mount> mount;
+};
+
+// The init call's spec of a mount: "file://" and its mount point, unchanged,
+// at its guest path. Each failure is one message.
+ChainResult<call::MountSpec> named(const Mounted& m);
+
+class ConsoleClient;
+
+// The settings of one console. Setters check nothing; what is wrong shows
+// when the console is built. Released unbuilt, it starts nothing.
+class ConsoleClientBuilder {
+public:
+    // The server is bin/halvo-uvm below the cache root as it is now. Without
+    // a cache root the build fails, naming why.
+    ConsoleClientBuilder();
+    // Any server factory, such as a client of a test's own.
+    explicit ConsoleClientBuilder(Factory factory);
+    ConsoleClientBuilder(ConsoleClientBuilder&&) noexcept = default;
+    ConsoleClientBuilder& operator=(ConsoleClientBuilder&&) noexcept = default;
+
+    // Each consumes the builder and returns it.
+    ConsoleClientBuilder cmd(std::vector<std::string> argv) &&;
+    ConsoleClientBuilder mount(std::unique_ptr<fs::mount::Mount> mount, std::string at) &&;
+    ConsoleClientBuilder mount_readonly(std::unique_ptr<fs::mount::Mount> mount, std::string at) &&;
+    ConsoleClientBuilder image(ImageSource image) &&;
+    ConsoleClientBuilder snapshot(Bytes snapshot) &&;
+    ConsoleClientBuilder network(bool network) &&;
+    ConsoleClientBuilder ports(std::vector<call::Port> ports) &&;
+    ConsoleClientBuilder vcpus(uint8_t vcpus) &&;
+    ConsoleClientBuilder memory_mib(uint32_t memory_mib) &&;
+    ConsoleClientBuilder gpu(bool gpu) &&;
+    ConsoleClientBuilder gpu_memory_mib(uint32_t gpu_memory_mib) &&;
+    ConsoleClientBuilder disk_gib(uint32_t disk_gib) &&;
+
+    // ConsoleClient::create of this builder.
+    asio::awaitable<ChainResult<ConsoleClient>> build() &&;
+
+private:
+    friend class ConsoleClient;
+    Factory factory_;
+    call::InitCall init_;  // every setting but the mounts, which boot names
+    std::vector<Mounted> mounts_;
+};
+
+// One live console: its server's client and the mounts it was given.
+class ConsoleClient {
+public:
+    template <class T>
+    using Outcome = asio::awaitable<protocol::FailureResult<T>>;
+
+    // What a script handle says once its console has been closed.
+    static constexpr std::string_view kClosed = "this console has been closed";
+
+    static ConsoleClientBuilder builder() { return ConsoleClientBuilder(); }
+
+    // Starts the server, names the mounts in order and sends init. A failure
+    // lets go of what was made so far, mounts before the client, and sends no
+    // quit: the server sees its input end. A failed init is the chain's cause.
+    static asio::awaitable<ChainResult<ConsoleClient>> create(ConsoleClientBuilder builder);
+
+    ConsoleClient(ConsoleClient&&) noexcept = default;
+    ConsoleClient& operator=(ConsoleClient&& o) noexcept;
+    // Hangs up, keeping the trees until the server has been asked to quit.
+    ~ConsoleClient();
+
+    // Each needs exclusive use of the console until it ends. A Failure of
+    // the client comes back unchanged.
+    Outcome<call::ExecResp> exec(std::vector<std::string> cmd, std::optional<uint64_t> timeout_ms);
+    Outcome<call::ReadResp> read(std::string path, std::optional<uint64_t> offset, std::optional<uint64_t> len);
+    // The file's size after the write.
+    Outcome<uint64_t> write(std::string path, Bytes data, std::optional<uint64_t> offset);
+    Outcome<Bytes> snapshot();
+    Outcome<void> start();
+    Outcome<void> stop();
+    // One encoded message answered on this console's channel; empty bytes
+    // answer a notification.
+    Outcome<std::string> relay(std::string frame);
+
+    // Quit awaited and its outcome dropped, the client released, then the
+    // trees released in order on the blocking pool, awaited. Never fails.
+    // The console is taken at the call.
+    asio::awaitable<void> close() &&;
+
+    // The guest path of each tree, in configuration order.
+    std::vector<std::string_view> mounts() const;
+
+private:
+    ConsoleClient(std::vector<Tree> trees, std::unique_ptr<protocol::Client> client)
+        : trees_(std::move(trees)), client_(std::move(client)) {}
+
+    std::vector<Tree> trees_;
+    std::unique_ptr<protocol::Client> client_;
+};
+
+namespace detail {
+
+// Lets go of a value; a list goes item by item, in order, since a vector's
+// own destructor promises no order.
+template <class T>
+void release(T& value) {
+    [[maybe_unused]] T gone = std::move(value);
+}
+template <class T>
+void release(std::vector<T>& items) {
+    for (auto& item : items) release(item);
+    items.clear();
+}
+
+}  // namespace detail
+
+// Lets go of each value, in argument order, on the blocking pool, and waits
+// for that: letting go of the last holder of a host mount waits for its
+// tear-down, which must not hold a runtime worker. A cancelled wait leaves
+// the job running.
+template <class... T>
+asio::awaitable<void> release_on_pool(T... values) {
+    auto job = [... v = std::move(values)]() mutable { (detail::release(v), ...); };
+    co_await rt::run_blocking(std::move(job));
+}
+
+namespace detail {
+
+template <class Keep>
+asio::awaitable<void> quit_then_release(std::unique_ptr<protocol::Client> client, Keep keep) {
+    (void)co_await client->quit();
+    client.reset();
+    if constexpr (!std::is_same_v<Keep, std::monostate>) co_await release_on_pool(std::move(keep));
+}
+
+}  // namespace detail
+
+// Ends a client let go without close, leaving Spent in its slot. With the
+// runtime up, a detached task asks the server to quit, ignores the outcome,
+// then releases the client and after it `keep` (on the blocking pool);
+// nothing waits for it. Without a runtime both go at once, on this thread:
+// no quit is sent, the child's pipes close and it is not killed.
+template <class Keep = std::monostate>
+void hang_up(std::unique_ptr<protocol::Client>& slot, Keep keep = {}) {
+    if (!slot || dynamic_cast<protocol::Spent*>(slot.get())) return;
+    std::unique_ptr<protocol::Client> client = std::exchange(slot, std::make_unique<protocol::Spent>());
+    if (!rt::started()) {
+        client.reset();
+        detail::release(keep);
+        return;
+    }
+    rt::spawn_detached(detail::quit_then_release(std::move(client), std::move(keep)));
+}
+
+}  // namespace halvo::console
