@@ -171,28 +171,47 @@ ConsoleClient& ConsoleClient::operator=(ConsoleClient&& o) noexcept {
 
 ConsoleClient::~ConsoleClient() { hang_up(client_, std::move(trees_)); }
 
+protocol::Exchange<call::ExecResp> ConsoleClient::exec_exchange(std::vector<std::string> cmd,
+                                                                 std::optional<uint64_t> timeout_ms) {
+    return protocol::exchange::of<call::ExecResp>(protocol::message::Call{call::ExecCall{std::move(cmd), timeout_ms}});
+}
+
+protocol::Exchange<call::ReadResp> ConsoleClient::read_exchange(std::string path, std::optional<uint64_t> offset,
+                                                                std::optional<uint64_t> len) {
+    return protocol::exchange::of<call::ReadResp>(protocol::message::Call{call::ReadCall{std::move(path), offset, len}});
+}
+
+protocol::Exchange<uint64_t> ConsoleClient::write_exchange(std::string path, Bytes data,
+                                                           std::optional<uint64_t> offset) {
+    return {protocol::message::Call{call::WriteCall{std::move(path), std::move(data), offset}},
+            [](protocol::FailureResult<protocol::message::Response> r) {
+                return protocol::expect<call::WriteResp>(std::move(r)).map([](call::WriteResp w) { return w.size; });
+            }};
+}
+
+protocol::Exchange<Bytes> ConsoleClient::snapshot_exchange() {
+    return {protocol::message::Call{call::SnapshotCall{}}, [](protocol::FailureResult<protocol::message::Response> r) {
+                return protocol::expect<call::SnapshotResp>(std::move(r)).map([](call::SnapshotResp s) {
+                    return std::move(s.blob);
+                });
+            }};
+}
+
 ConsoleClient::Outcome<call::ExecResp> ConsoleClient::exec(std::vector<std::string> cmd,
                                                            std::optional<uint64_t> timeout_ms) {
-    call::ExecCall c{std::move(cmd), timeout_ms};
-    co_return co_await client_->exec(std::move(c));
+    return client_->run(exec_exchange(std::move(cmd), timeout_ms));
 }
 
 ConsoleClient::Outcome<call::ReadResp> ConsoleClient::read(std::string path, std::optional<uint64_t> offset,
                                                            std::optional<uint64_t> len) {
-    call::ReadCall c{std::move(path), offset, len};
-    co_return co_await client_->read(std::move(c));
+    return client_->run(read_exchange(std::move(path), offset, len));
 }
 
 ConsoleClient::Outcome<uint64_t> ConsoleClient::write(std::string path, Bytes data, std::optional<uint64_t> offset) {
-    call::WriteCall c{std::move(path), std::move(data), offset};
-    HALVO_CO_TRY(auto r, co_await client_->write(std::move(c)));
-    co_return r.size;
+    return client_->run(write_exchange(std::move(path), std::move(data), offset));
 }
 
-ConsoleClient::Outcome<Bytes> ConsoleClient::snapshot() {
-    HALVO_CO_TRY(auto r, co_await client_->snapshot());
-    co_return std::move(r.blob);
-}
+ConsoleClient::Outcome<Bytes> ConsoleClient::snapshot() { return client_->run(snapshot_exchange()); }
 
 ConsoleClient::Outcome<void> ConsoleClient::start() { return client_->start(); }
 

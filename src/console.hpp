@@ -151,6 +151,15 @@ public:
     // answer a notification.
     Outcome<std::string> relay(std::string frame);
 
+    // The calls above as data, for a caller that runs them on client().
+    static protocol::Exchange<call::ExecResp> exec_exchange(std::vector<std::string> cmd,
+                                                            std::optional<uint64_t> timeout_ms);
+    static protocol::Exchange<call::ReadResp> read_exchange(std::string path, std::optional<uint64_t> offset,
+                                                            std::optional<uint64_t> len);
+    static protocol::Exchange<uint64_t> write_exchange(std::string path, Bytes data, std::optional<uint64_t> offset);
+    static protocol::Exchange<Bytes> snapshot_exchange();
+    protocol::Client& client() { return *client_; }
+
     // Quit awaited and its outcome dropped, the client released, then the
     // trees released in order on the blocking pool, awaited. Never fails.
     // The console is taken at the call.

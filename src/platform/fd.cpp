@@ -10,6 +10,8 @@ void Fd::reset(int fd) {
     fd_ = fd;
 }
 
+void grow_pipe(int fd, std::size_t bytes) { (void)::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(bytes)); }
+
 IoResult<Pipe> make_pipe() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return fail(IoError::last_os());

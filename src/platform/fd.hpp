@@ -1,5 +1,6 @@
 #pragma once
 // An owned file descriptor, and close-on-exec pipes.
+#include <cstddef>
 #include <utility>
 
 #include "error.hpp"
@@ -33,5 +34,9 @@ struct Pipe {
 
 // Both ends close on exec, so no child inherits them by accident.
 IoResult<Pipe> make_pipe();
+
+// Asks for a larger pipe buffer, so a large frame crosses in fewer wakeups;
+// the kernel may give less, or refuse, and the pipe works either way.
+void grow_pipe(int fd, std::size_t bytes);
 
 }  // namespace halvo::platform

@@ -51,17 +51,24 @@ Exchange<Resp> of(msg::Call c) {
 }  // namespace exchange
 
 // The halves of call() for a caller that waits on a descriptor of its own
-// (an event loop's thread): begin() sends at once or not at all, poll()
-// takes what has arrived, finish() waits on the runtime for the rest.
+// (an event loop's thread): begin() sends at once when it can, poll() takes
+// what has arrived, finish() waits on the runtime for the rest.
 class DirectCalls {
 public:
     struct NotYet {};
     using Polled = std::variant<NotYet, FailureResult<msg::Response>>;
+    // Sent: written whole, its answer awaited. Staged: encoded under its id
+    // but not written (too large for one write, or no room): finish()
+    // writes it first.
+    struct Begun {
+        enum class How { Sent, Staged } how;
+        uint64_t id;
+    };
 
     virtual ~DirectCalls() = default;
-    // The request's id, or none when it must go through call(), which then
-    // gets the same call back; no id is used then.
-    virtual std::optional<uint64_t> begin(msg::Call& c) = 0;
+    // None when it must go through call(), which then gets the same call
+    // back; no id is used then.
+    virtual std::optional<Begun> begin(msg::Call& c) = 0;
     virtual Polled poll(uint64_t id) = 0;
     virtual asio::awaitable<FailureResult<msg::Response>> finish(uint64_t id) = 0;
     // Readable when poll() may have something.

@@ -141,6 +141,10 @@ bool FrameWriter::try_write(const Frame& f) {
 
 asio::awaitable<IoResult<void>> write(FrameWriter& w, const message::Message& m) {
     HALVO_CO_TRY(Frame frame, encode(m));
+    co_return co_await write_frame(w, frame);
+}
+
+asio::awaitable<IoResult<void>> write_frame(FrameWriter& w, const Frame& frame) {
     if (!w.stream_.is_open()) co_return IoResult<void>();
     const std::array<asio::const_buffer, 2> parts = {asio::buffer(frame.head), asio::buffer(frame.body)};
     asio::error_code ec;

@@ -64,7 +64,7 @@ public:
     bool try_write(const Frame& f);
 
 private:
-    friend asio::awaitable<IoResult<void>> write(FrameWriter& writer, const message::Message& m);
+    friend asio::awaitable<IoResult<void>> write_frame(FrameWriter& writer, const Frame& f);
     asio::posix::stream_descriptor stream_;  // closed once discarded
     bool writing_ = false;
 };
@@ -74,5 +74,6 @@ asio::awaitable<IoResult<std::optional<message::Message>>> read(FrameReader& rea
 
 // One frame, written whole even when the caller is cancelled meanwhile.
 asio::awaitable<IoResult<void>> write(FrameWriter& writer, const message::Message& m);
+asio::awaitable<IoResult<void>> write_frame(FrameWriter& writer, const Frame& f);
 
 }  // namespace halvo::protocol::stdio::channel

@@ -70,6 +70,8 @@ private:
 
 namespace {
 
+constexpr std::size_t kPipeBuffer = std::size_t{1} << 20;
+
 Failure broken(const IoError& e, const char* context) { return Failure::broken(Chain(e).context(context)); }
 
 // One write(2), so lines from several clients never interleave.
@@ -83,6 +85,9 @@ void report_stray(uint64_t id) {
 IoResult<StdioClient> StdioClient::create(platform::Command cmd, std::chrono::nanoseconds quit_wait) {
     cmd.in = cmd.out = cmd.err = platform::Stdio::piped();
     HALVO_TRY(platform::Child child, platform::spawn(std::move(cmd)));
+    // Frames of a mebibyte are common (file contents): let one cross whole.
+    platform::grow_pipe(child.stdin_pipe().get(), kPipeBuffer);
+    platform::grow_pipe(child.stdout_pipe().get(), kPipeBuffer);
     return StdioClient(std::move(child), quit_wait);
 }
 
@@ -141,6 +146,7 @@ std::optional<FailureResult<msg::Response>> settle(IoResult<std::optional<Messag
 }  // namespace
 
 asio::awaitable<FailureResult<msg::Response>> StdioClient::call(msg::Call c) {
+    staged_.reset();
     // Taken before anything is written: a failed or abandoned call uses it up.
     const uint64_t id = next_id_++;
     // Named, not a temporary: gcc 12 destroys a temporary argument of a
@@ -151,23 +157,31 @@ asio::awaitable<FailureResult<msg::Response>> StdioClient::call(msg::Call c) {
 }
 
 asio::awaitable<FailureResult<msg::Response>> StdioClient::finish(uint64_t id) {
+    if (staged_ && staged_->id == id) {
+        frame::Frame staged = std::move(staged_->frame);
+        staged_.reset();
+        auto sent = co_await channel::write_frame(writer_, staged);
+        if (!sent) co_return fail(broken(sent.error(), "sending a message"));
+    }
     for (;;) {
         auto got = co_await channel::read(reader_);
         if (auto done = settle(std::move(got), id)) co_return std::move(*done);
     }
 }
 
-std::optional<uint64_t> StdioClient::begin(msg::Call& c) {
+std::optional<DirectCalls::Begun> StdioClient::begin(msg::Call& c) {
     if (writer_.discarded()) return std::nullopt;
+    staged_.reset();  // left by a call abandoned before it could write
     const uint64_t id = next_id_;
     Message request{Message::Request{id, std::move(c)}};
     auto bytes = frame::encode(request);
-    bool sent = bytes && writer_.try_write(*bytes);
-    // Handed back for call(), which then sends it the waiting way.
+    // Handed back for call(), which then reports what went wrong.
     c = std::move(std::get<Message::Request>(request.v).call);
-    if (!sent) return std::nullopt;
+    if (!bytes) return std::nullopt;
     ++next_id_;
-    return id;
+    if (writer_.try_write(*bytes)) return Begun{Begun::How::Sent, id};
+    staged_.emplace(Staged{id, std::move(bytes).value()});
+    return Begun{Begun::How::Staged, id};
 }
 
 void StdioClient::cut_write() {

@@ -55,7 +55,7 @@ public:
     std::optional<pid_t> pid() const;
 
     DirectCalls* direct() override { return this; }
-    std::optional<uint64_t> begin(msg::Call& c) override;
+    std::optional<Begun> begin(msg::Call& c) override;
     Polled poll(uint64_t id) override;
     asio::awaitable<FailureResult<msg::Response>> finish(uint64_t id) override;
     int answer_fd() override { return reader_.fd(); }
@@ -66,6 +66,13 @@ private:
     StdioClient(platform::Child child, std::chrono::nanoseconds quit_wait);
     asio::awaitable<FailureResult<void>> send(msg::Message m);
     asio::awaitable<void> close_input_after(std::chrono::nanoseconds limit);
+
+    // A request that begin() encoded and did not write; finish() writes it.
+    struct Staged {
+        uint64_t id;
+        frame::Frame frame;
+    };
+    std::optional<Staged> staged_;
 
     std::optional<platform::Child> child_;
     channel::FrameReader reader_;

@@ -29,13 +29,15 @@ class ExchangeOp final : public py::DirectOp<Core> {
 public:
     explicit ExchangeOp(protocol::Exchange<T> ex) : ex_(std::move(ex)) {}
 
-    bool begin(Core& core) override {
+    using Begun = typename py::DirectOp<Core>::Begun;
+
+    Begun begin(Core& core) override {
         auto* direct = core.client().direct();
-        if (!direct) return false;
-        auto id = direct->begin(ex_.call);
-        if (!id) return false;
-        id_ = *id;
-        return true;
+        if (!direct) return Begun::No;
+        auto begun = direct->begin(ex_.call);
+        if (!begun) return Begun::No;
+        id_ = begun->id;
+        return begun->how == protocol::DirectCalls::Begun::How::Sent ? Begun::Sent : Begun::Staged;
     }
     int fd(Core& core) override { return core.client().direct()->answer_fd(); }
     std::optional<py::Outcome> poll(Core& core) override {

@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "module/install.hpp"
+#include "module/consoles.hpp"
 #include "module/errors.hpp"
 #include "module/filesystems.hpp"
 #include "module/images.hpp"
@@ -13,6 +14,7 @@ void register_all(PyObject* module) {
     halvo::module::error::register_in(module);
     halvo::module::image::register_in(module);
     halvo::module::fs::register_in(module);
+    halvo::module::console::register_in(module);
     halvo::module::ensure::register_in(module);
 }
 

@@ -9,6 +9,12 @@ const char kStrToVec[] = "Can't extract `str` to `Vec`";
     raise(PyExc_TypeError, std::string("expected ") + what + ", got " + type_name(got));
 }
 
+// Bytes of one kind into a vector of another: one memcpy, not a loop.
+std::vector<uint8_t> copy_of(const char* p, size_t n) {
+    const auto* u = reinterpret_cast<const uint8_t*>(p);
+    return std::vector<uint8_t>(u, u + n);
+}
+
 std::string_view bytes_view(PyObject* b) {
     char* data = nullptr;
     Py_ssize_t n = 0;
@@ -85,10 +91,9 @@ Bytes to_bytes(PyObject* o) {
     Bytes out;
     if (PyBytes_Check(o)) {
         auto v = bytes_view(o);
-        out.data.assign(v.begin(), v.end());
+        out.data = copy_of(v.data(), v.size());
     } else if (PyByteArray_Check(o)) {
-        const char* p = PyByteArray_AsString(o);
-        out.data.assign(p, p + PyByteArray_Size(o));
+        out.data = copy_of(PyByteArray_AsString(o), static_cast<size_t>(PyByteArray_Size(o)));
     } else if (PyUnicode_Check(o)) {
         raise(PyExc_TypeError, kStrToVec);
     } else if (PySequence_Check(o)) {
@@ -110,7 +115,7 @@ Bytes to_bytes(PyObject* o) {
 Content to_content(PyObject* o) {
     if (PyUnicode_Check(o)) {
         std::string s = to_text(o);
-        return Content{{s.begin(), s.end()}};
+        return Content{copy_of(s.data(), s.size())};
     }
     if (!PyBytes_Check(o) && !PyByteArray_Check(o) && !PySequence_Check(o))
         expected("bytes, bytearray, a sequence of ints or str", o);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <variant>
 #include <vector>
@@ -145,6 +146,19 @@ struct ToPython<Bytes> {
 template <class T>
 struct ToPython<std::optional<T>> {
     static Ref convert(std::optional<T> v) { return v ? to_python(std::move(*v)) : Ref::borrow(Py_None); }
+};
+template <class... T>
+struct ToPython<std::tuple<T...>> {
+    static Ref convert(std::tuple<T...> t) {
+        auto tuple = check(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(T))));
+        std::apply(
+            [&](auto&... items) {
+                Py_ssize_t i = 0;
+                (PyTuple_SetItem(tuple.get(), i++, to_python(std::move(items)).release()), ...);
+            },
+            t);
+        return tuple;
+    }
 };
 template <class T>
 struct ToPython<std::vector<T>> {

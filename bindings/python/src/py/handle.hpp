@@ -27,9 +27,12 @@ namespace halvo::py {
 template <class Core>
 class DirectOp {
 public:
+    // Sent: the loop's thread reads the answer. Staged: begun, but the rest,
+    // the sending included, goes on on the runtime. No: nothing happened.
+    enum class Begun { Sent, Staged, No };
+
     virtual ~DirectOp() = default;
-    // Sends it without waiting; false when nothing was sent.
-    virtual bool begin(Core& core) = 0;
+    virtual Begun begin(Core& core) = 0;
     // Readable when poll() may have the answer.
     virtual int fd(Core& core) = 0;
     // The outcome once the answer is in; none before.
@@ -38,7 +41,7 @@ public:
     virtual bool too_large(Core& core) = 0;
     // On the runtime: the rest of an operation begun.
     virtual asio::awaitable<Outcome> finish(Core& core) = 0;
-    // On the runtime: the whole operation, when begin() sent nothing.
+    // On the runtime: the whole operation, when begin() did nothing.
     virtual asio::awaitable<Outcome> run(Core& core) = 0;
 };
 
@@ -71,8 +74,10 @@ public:
     Direct(Held<Core> held, std::unique_ptr<DirectOp<Core>> op, std::shared_ptr<Awaiter> aw)
         : held_(std::move(held)), op_(std::move(op)), aw_(std::move(aw)) {}
 
-    // With the GIL held, right after the request went out.
-    void start() {
+    // With the GIL held, right after the request went out, or was staged
+    // for the runtime to send.
+    void start(bool sent) {
+        if (!sent) return hand_over();
         aw_->on_cancel(this->shared_from_this());
         fd_ = op_->fd(core());
         if (!aw_->port()->watch(fd_, this)) return hand_over();
@@ -150,6 +155,10 @@ public:
         if (state_) rt::io();
     }
 
+    // For an operation of a kind of its own (a callback's); it must take
+    // the mutex and find the core there, as run() does.
+    const std::shared_ptr<HandleState<Core>>& state() const { return state_; }
+
     // An operation on the runtime, in call order: op(Core&) gives an
     // awaitable of Result<T, ScriptError>.
     template <class T, class F>
@@ -167,10 +176,11 @@ public:
         Ref fut = aw->future();
         if (aw->port() && state_->queued.load(std::memory_order_acquire) == 0) {
             if (auto guard = state_->mutex.try_lock()) {
-                if (state_->core && op->begin(*state_->core)) {
+                auto begun = state_->core ? op->begin(*state_->core) : DirectOp<Core>::Begun::No;
+                if (begun != DirectOp<Core>::Begun::No) {
                     auto direct = std::make_shared<detail::Direct<Core>>(
                         detail::Held<Core>{state_, std::move(*guard)}, std::move(op), std::move(aw));
-                    direct->start();
+                    direct->start(begun == DirectOp<Core>::Begun::Sent);
                     return fut;
                 }
             }

@@ -23,7 +23,8 @@ bson::BsonResult<Bytes> read_bytes(const bson::Value& v) {
     if (const auto* bin = v.get<bson::Binary>()) {
         // Only the generic subtype holds plain bytes; the others read as maps.
         if (bin->subtype != 0) return fail(bson::invalid_type_named("map", "bytes"));
-        return Bytes(bin->bytes.begin(), bin->bytes.end());
+        const auto* p = reinterpret_cast<const uint8_t*>(bin->bytes.data());
+        return Bytes(p, p + bin->bytes.size());
     }
     if (const auto* a = v.get<bson::Array>()) return read_byte_array(*a);
     return fail(bson::invalid_type(v, "bytes"));

@@ -1,0 +1,325 @@
+#include "module/consoles.hpp"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "console.hpp"
+#include "console/relay.hpp"
+#include "module/direct.hpp"
+#include "module/errors.hpp"
+#include "module/filesystems.hpp"
+#include "module/images.hpp"
+#include "py/handle.hpp"
+#include "py/once.hpp"
+#include "py/py.hpp"
+
+namespace halvo::module::console {
+// The relay's frame: exactly a bytes object, copied.
+struct RelayFrame {
+    std::string bytes;
+};
+}  // namespace halvo::module::console
+
+namespace halvo::py {
+
+template <>
+struct FromPython<module::console::RelayFrame> {
+    static module::console::RelayFrame convert(PyObject* o) {
+        if (!PyBytes_Check(o)) raise(PyExc_TypeError, "expected bytes, got " + type_name(o));
+        char* data = nullptr;
+        Py_ssize_t n = 0;
+        check(PyBytes_AsStringAndSize(o, &data, &n));
+        return {std::string(data, static_cast<size_t>(n))};
+    }
+};
+
+}  // namespace halvo::py
+
+namespace halvo::module::console {
+
+namespace {
+
+using Core = halvo::console::ConsoleClient;
+using CoreBuilder = halvo::console::ConsoleClientBuilder;
+namespace call = protocol::message::call;
+using py::Ref;
+using py::ScriptError;
+
+// ExecResult and ReadResult: the records themselves, compared by identity.
+
+py::Bytes bytes_of(const std::vector<uint8_t>& v) { return py::Bytes{v}; }
+
+int32_t exec_code(const call::ExecResp& r) { return r.code; }
+py::Bytes exec_stdout(const call::ExecResp& r) { return bytes_of(r.stdout_bytes); }
+py::Bytes exec_stderr(const call::ExecResp& r) { return bytes_of(r.stderr_bytes); }
+bool exec_truncated(const call::ExecResp& r) { return r.truncated; }
+std::string exec_repr(const call::ExecResp& r) {
+    return "ExecResult(code=" + std::to_string(r.code) + ", stdout=<" + std::to_string(r.stdout_bytes.size()) +
+           " bytes>, stderr=<" + std::to_string(r.stderr_bytes.size()) +
+           " bytes>, truncated=" + (r.truncated ? "True" : "False") + ")";
+}
+
+py::Bytes read_data(const call::ReadResp& r) { return bytes_of(r.data); }
+uint64_t read_size(const call::ReadResp& r) { return r.size; }
+std::string read_repr(const call::ReadResp& r) {
+    return "ReadResult(data=<" + std::to_string(r.data.size()) + " bytes>, size=" + std::to_string(r.size) + ")";
+}
+
+PyTypeObject* define_exec_result() {
+    py::ClassSpec spec{.name = "halvo.ExecResult"};
+    spec.getters = {
+        py::getter<call::ExecResp, "code", &exec_code>(),
+        py::getter<call::ExecResp, "stdout", &exec_stdout>(),
+        py::getter<call::ExecResp, "stderr", &exec_stderr>(),
+        py::getter<call::ExecResp, "truncated", &exec_truncated>(),
+    };
+    spec.repr = &py::of_value<call::ExecResp, &exec_repr>;
+    return py::Class<call::ExecResp>::define(std::move(spec));
+}
+
+PyTypeObject* define_read_result() {
+    py::ClassSpec spec{.name = "halvo.ReadResult"};
+    spec.getters = {
+        py::getter<call::ReadResp, "data", &read_data>(),
+        py::getter<call::ReadResp, "size", &read_size>(),
+    };
+    spec.repr = &py::of_value<call::ReadResp, &read_repr>;
+    return py::Class<call::ReadResp>::define(std::move(spec));
+}
+
+// ConsoleClient: the generic handle; close waits for the server to go and
+// its mounts to be let go of.
+
+struct ConsolePolicy {
+    static constexpr const char* kClosed = "this console has been closed";
+    static void cut(Core& c) { c.client().cut_write(); }
+    static asio::awaitable<void> end(Core c) { co_await std::move(c).close(); }
+};
+using ConsoleHandle = py::Handle<Core, ConsolePolicy>;
+
+struct ConsoleObject {
+    ConsoleHandle handle;
+    std::vector<std::string> mounts;  // the guest paths, kept after close
+};
+
+// ConsoleClientBuilder: the core builder, which each setter consumes and
+// gives back, until build() takes it.
+using BuilderObject = py::Once<CoreBuilder>;
+constexpr char kBuilt[] = "this ConsoleClientBuilder has already been built";
+
+// A setter: the builder taken, changed by f and put back.
+template <class F>
+void apply(BuilderObject& b, F f) {
+    b.with(kBuilt, [&](CoreBuilder& core) { core = f(std::move(core)); });
+}
+
+BuilderObject new_builder() { return BuilderObject(Core::builder()); }
+
+void set_cmd(BuilderObject& b, std::vector<std::string> cmd) {
+    apply(b, [&](CoreBuilder c) { return std::move(c).cmd(std::move(cmd)); });
+}
+
+// Taken, then the mount made (a path made absolute now); a mount that cannot
+// be made leaves the builder as it was.
+void add_mount(BuilderObject& b, fs::MountLike mount, std::filesystem::path at, bool readonly) {
+    b.with(kBuilt, [&](CoreBuilder& core) {
+        auto m = std::move(mount).into_mount();
+        if (!m) py::raise_io(m.error());
+        core = readonly ? std::move(core).mount_readonly(std::move(m).value(), at.native())
+                        : std::move(core).mount(std::move(m).value(), at.native());
+    });
+}
+void set_mount(BuilderObject& b, fs::MountLike mount, std::filesystem::path at) {
+    add_mount(b, std::move(mount), std::move(at), false);
+}
+void set_mount_readonly(BuilderObject& b, fs::MountLike mount, std::filesystem::path at) {
+    add_mount(b, std::move(mount), std::move(at), true);
+}
+
+void set_image(BuilderObject& b, image::ImageSourceLike image) {
+    apply(b, [&](CoreBuilder c) { return std::move(c).image(std::move(image.source)); });
+}
+void set_snapshot(BuilderObject& b, py::Bytes snapshot) {
+    apply(b, [&](CoreBuilder c) { return std::move(c).snapshot(std::move(snapshot.data)); });
+}
+void set_network(BuilderObject& b, bool network) {
+    apply(b, [&](CoreBuilder c) { return std::move(c).network(network); });
+}
+
+// Every text parsed before the builder is touched.
+void set_ports(BuilderObject& b, std::vector<std::string> texts) {
+    std::vector<call::Port> ports;
+    for (const auto& t : texts) {
+        auto p = call::Port::parse(t);
+        if (!p) py::raise(PyExc_ValueError, p.error().text());
+        ports.push_back(*p);
+    }
+    apply(b, [&](CoreBuilder c) { return std::move(c).ports(std::move(ports)); });
+}
+
+void set_vcpus(BuilderObject& b, uint8_t v) {
+    apply(b, [&](CoreBuilder c) { return std::move(c).vcpus(v); });
+}
+void set_memory_mib(BuilderObject& b, uint32_t v) {
+    apply(b, [&](CoreBuilder c) { return std::move(c).memory_mib(v); });
+}
+void set_gpu(BuilderObject& b, bool v) {
+    apply(b, [&](CoreBuilder c) { return std::move(c).gpu(v); });
+}
+void set_gpu_memory_mib(BuilderObject& b, uint32_t v) {
+    apply(b, [&](CoreBuilder c) { return std::move(c).gpu_memory_mib(v); });
+}
+void set_disk_gib(BuilderObject& b, uint32_t v) {
+    apply(b, [&](CoreBuilder c) { return std::move(c).disk_gib(v); });
+}
+
+asio::awaitable<Result<ConsoleObject, ScriptError>> boot(CoreBuilder builder) {
+    auto console = co_await std::move(builder).build();
+    if (!console) co_return fail(error::from_chain(console.error()));
+    std::vector<std::string> mounts;
+    for (std::string_view at : console->mounts()) mounts.emplace_back(at);
+    co_return ConsoleObject{ConsoleHandle(std::move(console).value()), std::move(mounts)};
+}
+
+// Emptied first: with no running loop the builder is gone all the same.
+Ref build(BuilderObject& b) { return py::awaitable(boot(b.take(kBuilt))); }
+
+PyTypeObject* define_builder() {
+    py::ClassSpec spec{.name = "halvo.ConsoleClientBuilder"};
+    py::constructor<BuilderObject,
+                    "ConsoleClientBuilder()\n--\n\n"
+                    "A console's settings, changed in place: the builder inside is consumed by every call and\n"
+                    "cannot be copied. `build()` empties it; every other method returns this same object.",
+                    &new_builder>(spec);
+    spec.methods = {
+        py::method<"cmd($self, cmd)\n--\n\n", py::chained<&set_cmd>>(),
+        py::method<"mount($self, mount, at)\n--\n\n", py::chained<&set_mount>>(),
+        py::method<"mount_readonly($self, mount, at)\n--\n\n", py::chained<&set_mount_readonly>>(),
+        py::method<"image($self, image)\n--\n\n", py::chained<&set_image>>(),
+        py::method<"snapshot($self, snapshot)\n--\n\n", py::chained<&set_snapshot>>(),
+        py::method<"network($self, network)\n--\n\n", py::chained<&set_network>>(),
+        py::method<"ports($self, ports)\n--\n\n"
+                   "Ports on the server's machine that lead into the session, written the way docker's `-p`\n"
+                   "writes them, host port first: 8080:80.",
+                   py::chained<&set_ports>>(),
+        py::method<"vcpus($self, vcpus)\n--\n\n", py::chained<&set_vcpus>>(),
+        py::method<"memory_mib($self, memory_mib)\n--\n\n", py::chained<&set_memory_mib>>(),
+        py::method<"gpu($self, gpu)\n--\n\n", py::chained<&set_gpu>>(),
+        py::method<"gpu_memory_mib($self, gpu_memory_mib)\n--\n\n", py::chained<&set_gpu_memory_mib>>(),
+        py::method<"disk_gib($self, disk_gib)\n--\n\n", py::chained<&set_disk_gib>>(),
+        py::method<"build($self)\n--\n\n"
+                   "Announce the session to the server; the awaitable resolves to the resulting\n"
+                   "`ConsoleClient`.",
+                   &build>(),
+    };
+    return py::Class<BuilderObject>::define(std::move(spec));
+}
+
+// ConsoleClient
+
+BuilderObject console_builder() { return new_builder(); }
+
+std::vector<std::string> console_mounts(const ConsoleObject& c) { return c.mounts; }
+
+template <class F>
+Ref notify(ConsoleObject& self, F send) {
+    return self.handle.run<void>([send](Core& c) -> asio::awaitable<Result<void, ScriptError>> {
+        auto sent = co_await send(c);
+        if (!sent) co_return fail(error::failure(sent.error()));
+        co_return Result<void, ScriptError>();
+    });
+}
+
+Ref console_start(ConsoleObject& self) {
+    return notify(self, [](Core& c) { return c.start(); });
+}
+Ref console_stop(ConsoleObject& self) {
+    return notify(self, [](Core& c) { return c.stop(); });
+}
+
+Ref console_exec(ConsoleObject& self, std::vector<std::string> cmd, std::optional<uint64_t> timeout_ms) {
+    return self.handle.call(exchange_op<Core>(Core::exec_exchange(std::move(cmd), timeout_ms)));
+}
+
+Ref console_read(ConsoleObject& self, std::string path, std::optional<uint64_t> offset, std::optional<uint64_t> len) {
+    return self.handle.call(exchange_op<Core>(Core::read_exchange(std::move(path), offset, len)));
+}
+
+Ref console_write(ConsoleObject& self, std::string path, py::Content data, std::optional<uint64_t> offset) {
+    return self.handle.call(exchange_op<Core>(Core::write_exchange(std::move(path), std::move(data.data), offset)));
+}
+
+Ref console_snapshot(ConsoleObject& self) { return self.handle.call(exchange_op<Core>(Core::snapshot_exchange())); }
+
+// reply's two arguments: the answer, or the reason it has none.
+using Reply = std::tuple<std::optional<py::Bytes>, std::optional<std::string>>;
+
+asio::awaitable<Reply> relay_frame(std::shared_ptr<py::HandleState<Core>> s, std::string frame) {
+    std::optional<protocol::FailureResult<std::string>> answered;
+    {
+        auto guard = co_await s->mutex.lock();
+        if (!s->core) co_return Reply{std::nullopt, std::string(ConsolePolicy::kClosed)};
+        answered.emplace(co_await s->core->relay(std::move(frame)));
+    }  // let go before reply runs, so it may start operations of its own
+    if (!*answered) co_return Reply{std::nullopt, halvo::console::relay::reason(answered->error())};
+    const std::string& a = **answered;
+    co_return Reply{py::Bytes{std::vector<uint8_t>(a.begin(), a.end())}, std::nullopt};
+}
+
+void console_relay(ConsoleObject& self, RelayFrame frame, Ref reply) {
+    py::call_later(std::move(reply), relay_frame(self.handle.state(), std::move(frame.bytes)));
+}
+
+Ref console_close(ConsoleObject& self) { return self.handle.close(); }
+Ref console_aenter(PyObject* self) { return py::ready(self); }
+Ref console_aexit(ConsoleObject& self, Ref, Ref, Ref) { return self.handle.close(); }
+
+PyTypeObject* define_console() {
+    py::ClassSpec spec{.name = "halvo.ConsoleClient"};
+    spec.methods = {
+        py::static_method<"builder()\n--\n\n", &console_builder>(),
+        py::method<"start($self)\n--\n\n", &console_start>(),
+        py::method<"stop($self)\n--\n\n", &console_stop>(),
+        py::method<"exec($self, cmd, timeout_ms=None)\n--\n\n", &console_exec>(),
+        py::method<"read($self, path, offset=None, len=None)\n--\n\n", &console_read>(),
+        py::method<"write($self, path, data, offset=None)\n--\n\n"
+                   "Put `data` in a file, answering with the file's size afterwards.",
+                   &console_write>(),
+        py::method<"snapshot($self)\n--\n\n", &console_snapshot>(),
+        py::method<"_relay($self, frame, reply)\n--\n\n"
+                   "Answer one protocol frame on this console's channel, for an extension that drives this\n"
+                   "session as a console of its own (see `halvo::console::Relay`); not for Python callers.\n"
+                   "\n"
+                   "Runs on this module's runtime, then calls `reply(answer, None)` with the answer frame,\n"
+                   "or `reply(None, reason)` when the channel is broken or this console closed. A callback\n"
+                   "rather than an awaitable, so the caller needs no event loop: it may be a thread of\n"
+                   "another extension's runtime.",
+                   &console_relay>(),
+        py::method<"close($self)\n--\n\n"
+                   "End the session and resolve once the server is gone and its mounts are let go of.\n"
+                   "Closing twice is the same as closing once.\n"
+                   "\n"
+                   "A garbage-collected console ends on a task nothing waits for, so a program exiting right\n"
+                   "after may leave its mounts up; close it, or use `async with`, when they must be down.",
+                   &console_close>(),
+        py::method<"__aenter__($self)\n--\n\n", &console_aenter>(),
+        py::method<"__aexit__($self, _exc_type, _exc, _tb)\n--\n\n", &console_aexit>(),
+    };
+    spec.getters = {py::getter<ConsoleObject, "mounts", &console_mounts>()};
+    return py::Class<ConsoleObject>::define(std::move(spec));
+}
+
+}  // namespace
+
+void register_in(PyObject* module) {
+    py::add_type(module, define_builder());
+    py::add_type(module, define_console());
+    py::add_type(module, define_exec_result());
+    py::add_type(module, define_read_result());
+}
+
+}  // namespace halvo::module::console
