@@ -61,7 +61,8 @@ def test_registration_order_and_docstring():
     assert public == [
         "HalvoError", "ConsoleRefused", "ConsoleBroken", "ERROR_CODES",
         "Step", "Recipe", "ImageSource", "BuildImageResult", "ImageEntry", "ImageClient",
-        "Directory", "HostMount", "mount_support", "ensure_halvo",
+        "Directory", "HostMount", "mount_support",
+        "ConsoleClientBuilder", "ConsoleClient", "ExecResult", "ReadResult", "ensure_halvo",
     ]
 
 
