@@ -1,12 +1,11 @@
 #include "image.hpp"
 
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 #include "quote.hpp"
 #include "utf8.hpp"
 
 namespace halvo {
 
-namespace utils = protocol::message::utils;
 using bson::BsonResult;
 using bson::Status;
 
@@ -58,9 +57,9 @@ std::string Step::text() const {
 std::string Step::debug() const {
     if (const auto* r = std::get_if<Run>(&v)) return "Run(" + quoted(r->command) + ")";
     if (const auto* c = std::get_if<Copy>(&v))
-        return utils::DebugStruct("Copy").field("src", quoted(c->src)).field("dst", quoted(c->dst)).finish();
+        return codec::DebugStruct("Copy").field("src", quoted(c->src)).field("dst", quoted(c->dst)).finish();
     if (const auto* e = std::get_if<Env>(&v))
-        return utils::DebugStruct("Env").field("key", quoted(e->key)).field("value", quoted(e->value)).finish();
+        return codec::DebugStruct("Env").field("key", quoted(e->key)).field("value", quoted(e->value)).finish();
     return "Workdir(" + quoted(std::get<Workdir>(v).dir) + ")";
 }
 
@@ -91,15 +90,15 @@ namespace {
 // The content of a copy or env step: two required texts, by key or by position.
 Status read_pair(const bson::Value& v, std::string_view name, std::string_view k1, std::string_view k2,
                  std::string& a, std::string& b) {
-    const utils::Field fields[] = {{k1, true}, {k2, true}};
-    return utils::read_record(v, name, fields,
-                              [&](size_t i, const bson::Value& x) { return utils::decode(x, i == 0 ? a : b); });
+    const codec::Field fields[] = {{k1, true}, {k2, true}};
+    return codec::read_record(v, name, fields,
+                              [&](size_t i, const bson::Value& x) { return codec::decode(x, i == 0 ? a : b); });
 }
 
 BsonResult<Step> step_content(std::string_view name, const bson::Value& content, StepContext ctx) {
     if (name == "run" || name == "workdir") {
         std::string text;
-        HALVO_CHECK(utils::decode(content, text));
+        HALVO_CHECK(codec::decode(content, text));
         if (name == "run") return Step{Step::Run{std::move(text)}};
         return Step{Step::Workdir{std::move(text)}};
     }
@@ -140,10 +139,10 @@ BsonResult<Step> Step::read(const bson::Value& v, StepContext ctx) {
 }
 
 std::string Recipe::debug() const {
-    return utils::DebugStruct("Recipe")
-        .field("version", utils::show(version))
-        .field("base", utils::show(base))
-        .field("steps", utils::show(steps))
+    return codec::DebugStruct("Recipe")
+        .field("version", codec::show(version))
+        .field("base", codec::show(base))
+        .field("steps", codec::show(steps))
         .finish();
 }
 
@@ -161,19 +160,19 @@ Status Recipe::write(bson::Writer& w, std::string_view key) const {
 }
 
 BsonResult<Recipe> Recipe::read(const bson::Value& v, StepContext ctx) {
-    static constexpr utils::Field fields[] = {{"v", true}, {"base", true}, {"steps", true}};
+    static constexpr codec::Field fields[] = {{"v", true}, {"base", true}, {"steps", true}};
     Recipe r;
-    HALVO_CHECK(utils::read_record(v, "Recipe", fields, [&](size_t i, const bson::Value& x) -> Status {
+    HALVO_CHECK(codec::read_record(v, "Recipe", fields, [&](size_t i, const bson::Value& x) -> Status {
         switch (i) {
             case 0: {
-                HALVO_CHECK(utils::decode(x, r.version));
+                HALVO_CHECK(codec::decode(x, r.version));
                 if (r.version != 1)
                     return fail(bson::Error::decode("this image is written in format " + std::to_string(r.version) +
                                                     ", and this halvo reads 1"));
                 return {};
             }
             case 1: {
-                HALVO_CHECK(utils::decode(x, r.base));
+                HALVO_CHECK(codec::decode(x, r.base));
                 if (r.base.empty())
                     return fail(bson::Error::decode("this image names no base, and there is no build without one"));
                 return {};
@@ -196,10 +195,10 @@ BsonResult<Recipe> Recipe::read(const bson::Value& v, StepContext ctx) {
 
 std::string ImageSource::debug() const {
     if (const auto* r = std::get_if<Recipe>(&v))
-        return utils::DebugStruct("Recipe").field("recipe", r->recipe.debug()).finish();
+        return codec::DebugStruct("Recipe").field("recipe", r->recipe.debug()).finish();
     if (const auto* r = std::get_if<Ref>(&v))
-        return utils::DebugStruct("Ref").field("reference", quoted(r->reference)).finish();
-    return utils::DebugStruct("Digest").field("digest", quoted(std::get<Digest>(v).digest)).finish();
+        return codec::DebugStruct("Ref").field("reference", quoted(r->reference)).finish();
+    return codec::DebugStruct("Digest").field("digest", quoted(std::get<Digest>(v).digest)).finish();
 }
 
 Status ImageSource::write(bson::Writer& w, std::string_view key) const {
@@ -254,34 +253,34 @@ BsonResult<ImageSource> ImageSource::read(const bson::Value& v) {
         return ImageSource{Recipe{std::move(r)}};
     }
     std::string text;
-    HALVO_CHECK(utils::decode(*field, text));
+    HALVO_CHECK(codec::decode(*field, text));
     if (name == "ref") return ImageSource{Ref{std::move(text)}};
     return ImageSource{Digest{std::move(text)}};
 }
 
 std::string ImageEntry::debug() const {
-    return utils::DebugStruct("ImageEntry").field("digest", quoted(digest)).field("refs", quoted_list(refs)).finish();
+    return codec::DebugStruct("ImageEntry").field("digest", quoted(digest)).field("refs", quoted_list(refs)).finish();
 }
 
 Status ImageEntry::write(bson::Writer& w, std::string_view key) const {
     w.begin_document(key);
     w.add_string("digest", digest);
-    if (!refs.empty()) utils::encode(w, "refs", refs);
+    if (!refs.empty()) codec::encode(w, "refs", refs);
     w.end();
     return {};
 }
 
 BsonResult<ImageEntry> ImageEntry::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {{"digest", true}, {"refs", false}};
+    static constexpr codec::Field fields[] = {{"digest", true}, {"refs", false}};
     ImageEntry e;
-    HALVO_CHECK(utils::read_record(v, "ImageEntry", fields, [&](size_t i, const bson::Value& x) {
-        return i == 0 ? utils::decode(x, e.digest) : utils::decode(x, e.refs);
+    HALVO_CHECK(codec::read_record(v, "ImageEntry", fields, [&](size_t i, const bson::Value& x) {
+        return i == 0 ? codec::decode(x, e.digest) : codec::decode(x, e.refs);
     }));
     return e;
 }
 
 std::string ImageEntries::debug() const {
-    return utils::DebugStruct("ImageEntries").field("images", utils::show(images)).finish();
+    return codec::DebugStruct("ImageEntries").field("images", codec::show(images)).finish();
 }
 
 Status ImageEntries::write(bson::Writer& w, std::string_view key) const {
@@ -296,10 +295,10 @@ Status ImageEntries::write(bson::Writer& w, std::string_view key) const {
 }
 
 BsonResult<ImageEntries> ImageEntries::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {{"images", true}};
+    static constexpr codec::Field fields[] = {{"images", true}};
     ImageEntries e;
-    HALVO_CHECK(utils::read_record(v, "ImageEntries", fields,
-                                   [&](size_t, const bson::Value& x) { return utils::decode(x, e.images); }));
+    HALVO_CHECK(codec::read_record(v, "ImageEntries", fields,
+                                   [&](size_t, const bson::Value& x) { return codec::decode(x, e.images); }));
     return e;
 }
 

@@ -162,7 +162,7 @@ TEST(ConsoleRecords, Writing) {
     // Element types: 2 string, 3 document, 4 array, 5 binary, 8 boolean, 16 int32, 18 int64.
     EXPECT_EQ(written(InitCall{}), "");
     InitCall on;
-    on.snapshot = utils::Bytes{};
+    on.snapshot = codec::Bytes{};
     EXPECT_EQ(written(on), "snapshot:4");
     InitCall sizes;
     sizes.vcpus = 2;
@@ -179,7 +179,7 @@ TEST(ConsoleRecords, Writing) {
 
     // Bytes are one generic binary, five bytes over their size.
     bson::Writer w;
-    utils::write_bytes(w, "b", utils::Bytes{1, 2});
+    codec::write_bytes(w, "b", codec::Bytes{1, 2});
     EXPECT_EQ(std::move(w).finish(), std::string("\x0f\x00\x00\x00\x05" "b\x00\x02\x00\x00\x00\x00\x01\x02\x00", 15));
 }
 

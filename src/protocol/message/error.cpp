@@ -1,15 +1,15 @@
 #include "protocol/message/error.hpp"
 
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 
 namespace halvo::protocol::message {
 
 std::string Error::text() const { return message + " (" + std::to_string(code) + ")"; }
 
 std::string Error::debug() const {
-    return utils::DebugStruct("Error")
+    return codec::DebugStruct("Error")
         .field("code", std::to_string(code))
-        .field("message", utils::show(message))
+        .field("message", codec::show(message))
         .field("data", data ? "Some(" + bson::debug(*data) + ")" : "None")
         .finish();
 }
@@ -23,12 +23,12 @@ void Error::write(bson::Writer& w, std::string_view key) const {
 }
 
 bson::BsonResult<Error> Error::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {{"code", true}, {"message", true}, {"data", false}};
+    static constexpr codec::Field fields[] = {{"code", true}, {"message", true}, {"data", false}};
     Error e;
-    HALVO_CHECK(utils::read_record(v, "Error", fields, [&](size_t i, const bson::Value& x) -> bson::Status {
+    HALVO_CHECK(codec::read_record(v, "Error", fields, [&](size_t i, const bson::Value& x) -> bson::Status {
         switch (i) {
-            case 0: return utils::decode(x, e.code);
-            case 1: return utils::decode(x, e.message);
+            case 0: return codec::decode(x, e.code);
+            case 1: return codec::decode(x, e.message);
             default:
                 if (x.is_null())
                     e.data.reset();

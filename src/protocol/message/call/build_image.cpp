@@ -1,6 +1,6 @@
 #include "protocol/message/call/build_image.hpp"
 
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 
 namespace halvo::protocol::message::call {
 
@@ -16,10 +16,10 @@ Status BuildImageCall::write(bson::Writer& w, std::string_view key) const {
 }
 
 BsonResult<BuildImageCall> BuildImageCall::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {{"recipe", true}, {"ref", false}};
+    static constexpr codec::Field fields[] = {{"recipe", true}, {"ref", false}};
     BuildImageCall c;
-    HALVO_CHECK(utils::read_record(v, "BuildImageCall", fields, [&](size_t i, const bson::Value& x) -> Status {
-        if (i == 1) return utils::decode(x, c.reference);
+    HALVO_CHECK(codec::read_record(v, "BuildImageCall", fields, [&](size_t i, const bson::Value& x) -> Status {
+        if (i == 1) return codec::decode(x, c.reference);
         // Straight from the params, so steps fail with the texts of this context.
         HALVO_TRY(c.recipe, Recipe::read(x, StepContext::BuildImage));
         return {};
@@ -28,9 +28,9 @@ BsonResult<BuildImageCall> BuildImageCall::read(const bson::Value& v) {
 }
 
 std::string BuildImageCall::debug() const {
-    return utils::DebugStruct("BuildImageCall")
+    return codec::DebugStruct("BuildImageCall")
         .field("recipe", recipe.debug())
-        .field("reference", utils::show(reference))
+        .field("reference", codec::show(reference))
         .finish();
 }
 
@@ -43,18 +43,18 @@ Status BuildImageResp::write(bson::Writer& w, std::string_view key) const {
 }
 
 BsonResult<BuildImageResp> BuildImageResp::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {{"ref", true}, {"digest", true}};
+    static constexpr codec::Field fields[] = {{"ref", true}, {"digest", true}};
     BuildImageResp r;
-    HALVO_CHECK(utils::read_record(v, "BuildImageResp", fields, [&](size_t i, const bson::Value& x) {
-        return utils::decode(x, i == 0 ? r.reference : r.digest);
+    HALVO_CHECK(codec::read_record(v, "BuildImageResp", fields, [&](size_t i, const bson::Value& x) {
+        return codec::decode(x, i == 0 ? r.reference : r.digest);
     }));
     return r;
 }
 
 std::string BuildImageResp::debug() const {
-    return utils::DebugStruct("BuildImageResp")
-        .field("reference", utils::show(reference))
-        .field("digest", utils::show(digest))
+    return codec::DebugStruct("BuildImageResp")
+        .field("reference", codec::show(reference))
+        .field("digest", codec::show(digest))
         .finish();
 }
 

@@ -9,7 +9,7 @@
 #include "bson/error.hpp"
 #include "bson/value.hpp"
 #include "bson/writer.hpp"
-#include "protocol/message/utils/bytes.hpp"
+#include "codec/bytes.hpp"
 
 namespace halvo::protocol::message::call {
 
@@ -25,8 +25,8 @@ struct ExecCall {
 
 struct ExecResp {
     int32_t code = 0;
-    utils::Bytes stdout_bytes;  // "stdout"
-    utils::Bytes stderr_bytes;  // "stderr"
+    codec::Bytes stdout_bytes;  // "stdout"
+    codec::Bytes stderr_bytes;  // "stderr"
     bool truncated = false;
 
     bson::Status write(bson::Writer& w, std::string_view key) const;

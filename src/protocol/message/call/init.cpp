@@ -1,6 +1,6 @@
 #include "protocol/message/call/init.hpp"
 
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 #include "quote.hpp"
 
 namespace halvo::protocol::message::call {
@@ -11,7 +11,7 @@ using bson::Status;
 std::string InvalidSpec::text() const { return std::string(why) + ": " + quoted(spec); }
 
 std::string InvalidSpec::debug(std::string_view name) const {
-    return utils::DebugStruct(name).field("why", quoted(why)).field("spec", quoted(spec)).finish();
+    return codec::DebugStruct(name).field("why", quoted(why)).field("spec", quoted(spec)).finish();
 }
 
 namespace {
@@ -61,10 +61,10 @@ Result<MountSpec, InvalidMount> MountSpec::parse(std::string_view text) {
 std::string MountSpec::text() const { return host_url + ":" + guest_path + (readonly ? ":ro" : ""); }
 
 std::string MountSpec::debug() const {
-    return utils::DebugStruct("MountSpec")
-        .field("host_url", utils::show(host_url))
-        .field("guest_path", utils::show(guest_path))
-        .field("readonly", utils::show(readonly))
+    return codec::DebugStruct("MountSpec")
+        .field("host_url", codec::show(host_url))
+        .field("guest_path", codec::show(guest_path))
+        .field("readonly", codec::show(readonly))
         .finish();
 }
 
@@ -111,7 +111,7 @@ Result<Port, InvalidPort> Port::parse(std::string_view text) {
 std::string Port::text() const { return std::to_string(host) + ":" + std::to_string(console); }
 
 std::string Port::debug() const {
-    return utils::DebugStruct("Port").field("host", std::to_string(host)).field("console", std::to_string(console)).finish();
+    return codec::DebugStruct("Port").field("host", std::to_string(host)).field("console", std::to_string(console)).finish();
 }
 
 BsonResult<Port> Port::read(const bson::Value& v) { return read_spec<Port>(v); }
@@ -132,11 +132,11 @@ Status InitCall::write(bson::Writer& w, std::string_view key) const {
         for (const auto& p : ports) w.add_string({}, p.text());
         w.end();
     }
-    if (vcpus) utils::encode(w, "vcpus", *vcpus);
-    if (memory_mib) utils::encode(w, "memory_mib", *memory_mib);
-    if (gpu) utils::encode(w, "gpu", *gpu);
-    if (gpu_memory_mib) utils::encode(w, "gpu_memory_mib", *gpu_memory_mib);
-    if (disk_gib) utils::encode(w, "disk_gib", *disk_gib);
+    if (vcpus) codec::encode(w, "vcpus", *vcpus);
+    if (memory_mib) codec::encode(w, "memory_mib", *memory_mib);
+    if (gpu) codec::encode(w, "gpu", *gpu);
+    if (gpu_memory_mib) codec::encode(w, "gpu_memory_mib", *gpu_memory_mib);
+    if (disk_gib) codec::encode(w, "disk_gib", *disk_gib);
     if (!mounts.empty()) {
         w.begin_array("mounts");
         for (const auto& m : mounts) w.add_string({}, m.text());
@@ -147,14 +147,14 @@ Status InitCall::write(bson::Writer& w, std::string_view key) const {
 }
 
 BsonResult<InitCall> InitCall::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {
+    static constexpr codec::Field fields[] = {
         {"image", false}, {"snapshot", false},       {"network", false},  {"ports", false},  {"vcpus", false},
         {"memory_mib", false}, {"gpu", false}, {"gpu_memory_mib", false}, {"disk_gib", false}, {"mounts", false},
     };
     InitCall c;
-    HALVO_CHECK(utils::read_record(v, "InitCall", fields, [&](size_t i, const bson::Value& x) -> Status {
+    HALVO_CHECK(codec::read_record(v, "InitCall", fields, [&](size_t i, const bson::Value& x) -> Status {
         switch (i) {
-            case 0: return utils::decode(x, c.image);
+            case 0: return codec::decode(x, c.image);
             case 1: {
                 if (x.is_null()) {
                     c.snapshot.reset();
@@ -163,52 +163,52 @@ BsonResult<InitCall> InitCall::read(const bson::Value& v) {
                 // Only an array: a binary here is refused.
                 const auto* a = x.get<bson::Array>();
                 if (!a) return fail(bson::invalid_type(x, "a sequence"));
-                HALVO_TRY(c.snapshot, utils::read_byte_array(*a));
+                HALVO_TRY(c.snapshot, codec::read_byte_array(*a));
                 return {};
             }
-            case 2: return utils::decode(x, c.network);
-            case 3: return utils::decode(x, c.ports);
-            case 4: return utils::decode(x, c.vcpus);
-            case 5: return utils::decode(x, c.memory_mib);
-            case 6: return utils::decode(x, c.gpu);
-            case 7: return utils::decode(x, c.gpu_memory_mib);
-            case 8: return utils::decode(x, c.disk_gib);
-            default: return utils::decode(x, c.mounts);
+            case 2: return codec::decode(x, c.network);
+            case 3: return codec::decode(x, c.ports);
+            case 4: return codec::decode(x, c.vcpus);
+            case 5: return codec::decode(x, c.memory_mib);
+            case 6: return codec::decode(x, c.gpu);
+            case 7: return codec::decode(x, c.gpu_memory_mib);
+            case 8: return codec::decode(x, c.disk_gib);
+            default: return codec::decode(x, c.mounts);
         }
     }));
     return c;
 }
 
 std::string InitCall::debug() const {
-    return utils::DebugStruct("InitCall")
-        .field("image", utils::show(image))
-        .field("snapshot", utils::show(snapshot))
-        .field("network", utils::show(network))
-        .field("ports", utils::show(ports))
-        .field("vcpus", utils::show(vcpus))
-        .field("memory_mib", utils::show(memory_mib))
-        .field("gpu", utils::show(gpu))
-        .field("gpu_memory_mib", utils::show(gpu_memory_mib))
-        .field("disk_gib", utils::show(disk_gib))
-        .field("mounts", utils::show(mounts))
+    return codec::DebugStruct("InitCall")
+        .field("image", codec::show(image))
+        .field("snapshot", codec::show(snapshot))
+        .field("network", codec::show(network))
+        .field("ports", codec::show(ports))
+        .field("vcpus", codec::show(vcpus))
+        .field("memory_mib", codec::show(memory_mib))
+        .field("gpu", codec::show(gpu))
+        .field("gpu_memory_mib", codec::show(gpu_memory_mib))
+        .field("disk_gib", codec::show(disk_gib))
+        .field("mounts", codec::show(mounts))
         .finish();
 }
 
 Status InitResp::write(bson::Writer& w, std::string_view key) const {
     w.begin_document(key);
-    if (cwd) utils::encode(w, "cwd", *cwd);
+    if (cwd) codec::encode(w, "cwd", *cwd);
     w.end();
     return {};
 }
 
 BsonResult<InitResp> InitResp::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {{"cwd", false}};
+    static constexpr codec::Field fields[] = {{"cwd", false}};
     InitResp r;
-    HALVO_CHECK(utils::read_record(v, "InitResp", fields,
-                                   [&](size_t, const bson::Value& x) { return utils::decode(x, r.cwd); }));
+    HALVO_CHECK(codec::read_record(v, "InitResp", fields,
+                                   [&](size_t, const bson::Value& x) { return codec::decode(x, r.cwd); }));
     return r;
 }
 
-std::string InitResp::debug() const { return utils::DebugStruct("InitResp").field("cwd", utils::show(cwd)).finish(); }
+std::string InitResp::debug() const { return codec::DebugStruct("InitResp").field("cwd", codec::show(cwd)).finish(); }
 
 }  // namespace halvo::protocol::message::call

@@ -11,7 +11,7 @@
 #include "bson/value.hpp"
 #include "bson/writer.hpp"
 #include "image.hpp"
-#include "protocol/message/utils/bytes.hpp"
+#include "codec/bytes.hpp"
 #include "result.hpp"
 
 namespace halvo::protocol::message::call {
@@ -65,7 +65,7 @@ struct Port {
 struct InitCall {
     std::optional<ImageSource> image;
     // Travels as an array of int32, one per byte, unlike every other byte field.
-    std::optional<utils::Bytes> snapshot;
+    std::optional<codec::Bytes> snapshot;
     bool network = true;
     std::vector<Port> ports;
     std::optional<uint8_t> vcpus;

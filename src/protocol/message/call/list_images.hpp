@@ -4,11 +4,11 @@
 #include <string_view>
 
 #include "image.hpp"
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 
 namespace halvo::protocol::message::call {
 
-struct ListImagesCall : utils::EmptyRecord<ListImagesCall> {
+struct ListImagesCall : codec::EmptyRecord<ListImagesCall> {
     static constexpr std::string_view kName = "ListImagesCall";
 };
 

@@ -8,7 +8,7 @@
 #include "bson/error.hpp"
 #include "bson/value.hpp"
 #include "bson/writer.hpp"
-#include "protocol/message/utils/bytes.hpp"
+#include "codec/bytes.hpp"
 
 namespace halvo::protocol::message::call {
 
@@ -24,7 +24,7 @@ struct ReadCall {
 };
 
 struct ReadResp {
-    utils::Bytes data;
+    codec::Bytes data;
     uint64_t size = 0;
 
     bson::Status write(bson::Writer& w, std::string_view key) const;

@@ -1,6 +1,6 @@
 #include "protocol/message/call/remove_image.hpp"
 
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 
 namespace halvo::protocol::message::call {
 
@@ -15,15 +15,15 @@ Status RemoveImageCall::write(bson::Writer& w, std::string_view key) const {
 }
 
 BsonResult<RemoveImageCall> RemoveImageCall::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {{"image", true}};
+    static constexpr codec::Field fields[] = {{"image", true}};
     RemoveImageCall c;
-    HALVO_CHECK(utils::read_record(v, "RemoveImageCall", fields,
-                                   [&](size_t, const bson::Value& x) { return utils::decode(x, c.image); }));
+    HALVO_CHECK(codec::read_record(v, "RemoveImageCall", fields,
+                                   [&](size_t, const bson::Value& x) { return codec::decode(x, c.image); }));
     return c;
 }
 
 std::string RemoveImageCall::debug() const {
-    return utils::DebugStruct("RemoveImageCall").field("image", image.debug()).finish();
+    return codec::DebugStruct("RemoveImageCall").field("image", image.debug()).finish();
 }
 
 }  // namespace halvo::protocol::message::call

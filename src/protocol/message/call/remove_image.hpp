@@ -6,7 +6,7 @@
 #include "bson/error.hpp"
 #include "bson/value.hpp"
 #include "bson/writer.hpp"
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 #include "image.hpp"
 
 namespace halvo::protocol::message::call {
@@ -20,7 +20,7 @@ struct RemoveImageCall {
     bool operator==(const RemoveImageCall&) const = default;
 };
 
-struct RemoveImageResp : utils::EmptyRecord<RemoveImageResp> {
+struct RemoveImageResp : codec::EmptyRecord<RemoveImageResp> {
     static constexpr std::string_view kName = "RemoveImageResp";
 };
 

@@ -1,6 +1,6 @@
 #include "protocol/message/call/snapshot.hpp"
 
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 
 namespace halvo::protocol::message::call {
 
@@ -9,21 +9,21 @@ using bson::Status;
 
 Status SnapshotResp::write(bson::Writer& w, std::string_view key) const {
     w.begin_document(key);
-    utils::encode(w, "blob", blob);
+    codec::encode(w, "blob", blob);
     w.end();
     return {};
 }
 
 BsonResult<SnapshotResp> SnapshotResp::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {{"blob", true}};
+    static constexpr codec::Field fields[] = {{"blob", true}};
     SnapshotResp r;
-    HALVO_CHECK(utils::read_record(v, "SnapshotResp", fields,
-                                   [&](size_t, const bson::Value& x) { return utils::decode(x, r.blob); }));
+    HALVO_CHECK(codec::read_record(v, "SnapshotResp", fields,
+                                   [&](size_t, const bson::Value& x) { return codec::decode(x, r.blob); }));
     return r;
 }
 
 std::string SnapshotResp::debug() const {
-    return utils::DebugStruct("SnapshotResp").field("blob", utils::show(blob)).finish();
+    return codec::DebugStruct("SnapshotResp").field("blob", codec::show(blob)).finish();
 }
 
 }  // namespace halvo::protocol::message::call

@@ -6,17 +6,17 @@
 #include "bson/error.hpp"
 #include "bson/value.hpp"
 #include "bson/writer.hpp"
-#include "protocol/message/utils/record.hpp"
-#include "protocol/message/utils/bytes.hpp"
+#include "codec/record.hpp"
+#include "codec/bytes.hpp"
 
 namespace halvo::protocol::message::call {
 
-struct SnapshotCall : utils::EmptyRecord<SnapshotCall> {
+struct SnapshotCall : codec::EmptyRecord<SnapshotCall> {
     static constexpr std::string_view kName = "SnapshotCall";
 };
 
 struct SnapshotResp {
-    utils::Bytes blob;
+    codec::Bytes blob;
 
     bson::Status write(bson::Writer& w, std::string_view key) const;
     static bson::BsonResult<SnapshotResp> read(const bson::Value& v);

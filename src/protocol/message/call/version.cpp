@@ -1,6 +1,6 @@
 #include "protocol/message/call/version.hpp"
 
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 
 namespace halvo::protocol::message::call {
 
@@ -15,15 +15,15 @@ Status VersionResp::write(bson::Writer& w, std::string_view key) const {
 }
 
 BsonResult<VersionResp> VersionResp::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {{"version", true}};
+    static constexpr codec::Field fields[] = {{"version", true}};
     VersionResp r;
-    HALVO_CHECK(utils::read_record(v, "VersionResp", fields,
-                                   [&](size_t, const bson::Value& x) { return utils::decode(x, r.version); }));
+    HALVO_CHECK(codec::read_record(v, "VersionResp", fields,
+                                   [&](size_t, const bson::Value& x) { return codec::decode(x, r.version); }));
     return r;
 }
 
 std::string VersionResp::debug() const {
-    return utils::DebugStruct("VersionResp").field("version", utils::show(version)).finish();
+    return codec::DebugStruct("VersionResp").field("version", codec::show(version)).finish();
 }
 
 }  // namespace halvo::protocol::message::call

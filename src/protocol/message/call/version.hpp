@@ -6,11 +6,11 @@
 #include "bson/error.hpp"
 #include "bson/value.hpp"
 #include "bson/writer.hpp"
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 
 namespace halvo::protocol::message::call {
 
-struct VersionCall : utils::EmptyRecord<VersionCall> {
+struct VersionCall : codec::EmptyRecord<VersionCall> {
     static constexpr std::string_view kName = "VersionCall";
 };
 

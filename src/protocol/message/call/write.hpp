@@ -8,13 +8,13 @@
 #include "bson/error.hpp"
 #include "bson/value.hpp"
 #include "bson/writer.hpp"
-#include "protocol/message/utils/bytes.hpp"
+#include "codec/bytes.hpp"
 
 namespace halvo::protocol::message::call {
 
 struct WriteCall {
     std::string path;
-    utils::Bytes data;
+    codec::Bytes data;
     std::optional<uint64_t> offset;
 
     bson::Status write(bson::Writer& w, std::string_view key) const;

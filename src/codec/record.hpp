@@ -13,9 +13,9 @@
 #include "bson/error.hpp"
 #include "bson/value.hpp"
 #include "bson/writer.hpp"
-#include "protocol/message/utils/bytes.hpp"
+#include "codec/bytes.hpp"
 
-namespace halvo::protocol::message::utils {
+namespace halvo::codec {
 
 using bson::BsonResult;
 using bson::Status;
@@ -166,4 +166,4 @@ std::string show(const std::optional<T>& v) {
     return v ? "Some(" + show(*v) + ")" : "None";
 }
 
-}  // namespace halvo::protocol::message::utils
+}  // namespace halvo::codec

@@ -1,4 +1,4 @@
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 
 #include <cassert>
 #include <limits>
@@ -7,7 +7,7 @@
 #include "quote.hpp"
 #include "utf8.hpp"
 
-namespace halvo::protocol::message::utils {
+namespace halvo::codec {
 
 Status decode(const bson::Value& v, std::string& out) {
     if (const auto* s = v.get<std::string>()) {
@@ -145,4 +145,4 @@ std::string show(const Bytes& v) {
     return out + "]";
 }
 
-}  // namespace halvo::protocol::message::utils
+}  // namespace halvo::codec

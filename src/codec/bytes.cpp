@@ -1,8 +1,8 @@
-#include "protocol/message/utils/bytes.hpp"
+#include "codec/bytes.hpp"
 
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 
-namespace halvo::protocol::message::utils {
+namespace halvo::codec {
 
 void write_bytes(bson::Writer& w, std::string_view key, const Bytes& bytes) {
     w.add_binary(key, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), 0);
@@ -29,4 +29,4 @@ bson::BsonResult<Bytes> read_bytes(const bson::Value& v) {
     return fail(bson::invalid_type(v, "bytes"));
 }
 
-}  // namespace halvo::protocol::message::utils
+}  // namespace halvo::codec
