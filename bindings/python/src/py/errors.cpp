@@ -87,7 +87,7 @@ ScriptError ScriptError::failure(const protocol::Failure& f) {
 }
 
 ScriptError ScriptError::from_chain(const Chain& c) {
-    if (const auto* f = c.find_failure()) return failure(*f);
+    if (const auto* f = protocol::find_failure(c)) return failure(*f);
     return halvo(c.render());
 }
 
