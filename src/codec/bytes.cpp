@@ -8,25 +8,16 @@ void write_bytes(bson::Writer& w, std::string_view key, const Bytes& bytes) {
     w.add_binary(key, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), 0);
 }
 
-bson::BsonResult<Bytes> read_byte_array(const bson::Array& a) {
-    Bytes out;
-    out.reserve(a.size());
-    for (const auto& item : a.items()) {
-        uint8_t b = 0;
-        HALVO_CHECK(decode(item, b));
-        out.push_back(b);
-    }
-    return out;
-}
-
 bson::BsonResult<Bytes> read_bytes(const bson::Value& v) {
     if (const auto* bin = v.get<bson::Binary>()) {
         // Only the generic subtype holds plain bytes; the others read as maps.
         if (bin->subtype != 0) return fail(bson::invalid_type_named("map", "bytes"));
         return Bytes(bin->bytes.begin(), bin->bytes.end());
     }
-    if (const auto* a = v.get<bson::Array>()) return read_byte_array(*a);
-    return fail(bson::invalid_type(v, "bytes"));
+    if (!v.get<bson::Array>()) return fail(bson::invalid_type(v, "bytes"));
+    Bytes out;
+    HALVO_CHECK(ByteArray{}.read(v, out));
+    return out;
 }
 
 }  // namespace halvo::codec

@@ -16,7 +16,5 @@ using Bytes = std::vector<uint8_t>;
 void write_bytes(bson::Writer& w, std::string_view key, const Bytes& bytes);
 // Named "bytes" in type errors.
 bson::BsonResult<Bytes> read_bytes(const bson::Value& v);
-// One byte per element; each an int32 or int64 from 0 to 255.
-bson::BsonResult<Bytes> read_byte_array(const bson::Array& a);
 
 }  // namespace halvo::codec

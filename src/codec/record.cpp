@@ -1,6 +1,5 @@
 #include "codec/record.hpp"
 
-#include <cassert>
 #include <limits>
 #include <type_traits>
 
@@ -64,55 +63,21 @@ Status decode(const bson::Value& v, Bytes& out) {
     return {};
 }
 
-Status read_record(const bson::Value& v, std::string_view name, std::span<const Field> fields,
-                   const std::function<Status(size_t, const bson::Value&)>& field) {
-    if (const auto* d = v.get<bson::Document>()) {
-        std::vector<bool> seen(fields.size());
-        for (const auto& e : d->entries()) {
-            for (size_t i = 0; i < fields.size(); ++i) {
-                if (fields[i].key != e.key) continue;
-                if (seen[i]) return fail(bson::duplicate_field(e.key));
-                seen[i] = true;
-                HALVO_CHECK(field(i, e.value));
-                break;
-            }
-        }
-        for (size_t i = 0; i < fields.size(); ++i)
-            if (fields[i].required && !seen[i]) return fail(bson::missing_field(fields[i].key));
-        return {};
-    }
-    if (const auto* a = v.get<bson::Array>()) {
-        size_t n = std::min(a->size(), fields.size());
-        for (size_t i = 0; i < n; ++i) {
-            HALVO_CHECK(field(i, a->items()[i]));
-        }
-        for (size_t i = n; i < fields.size(); ++i) {
-            if (!fields[i].required) continue;
-            std::string expected = "struct " + std::string(name) + " with " + std::to_string(fields.size()) +
-                                   (fields.size() == 1 ? " element" : " elements");
-            return fail(bson::invalid_length(a->size(), expected));
-        }
-        return {};
-    }
-    return fail(bson::invalid_type(v, "struct " + std::string(name)));
+Status decode(const bson::Value& v, bson::Value& out) {
+    out = v;
+    return {};
 }
 
-void encode(bson::Writer& w, std::string_view key, const std::string& v) { w.add_string(key, v); }
-void encode(bson::Writer& w, std::string_view key, bool v) { w.add_bool(key, v); }
-void encode(bson::Writer& w, std::string_view key, uint8_t v) { w.add_int32(key, v); }
-void encode(bson::Writer& w, std::string_view key, uint32_t v) { w.add_int64(key, v); }
-void encode(bson::Writer& w, std::string_view key, int32_t v) { w.add_int32(key, v); }
-void encode(bson::Writer& w, std::string_view key, int64_t v) { w.add_int64(key, v); }
-
-void encode(bson::Writer& w, std::string_view key, const std::vector<std::string>& v) {
-    w.begin_array(key);
-    for (const auto& s : v) w.add_string({}, s);
-    w.end();
-}
-
-void encode(bson::Writer& w, std::string_view key, const Bytes& v) { write_bytes(w, key, v); }
-
-Status encode_u64(bson::Writer& w, std::string_view key, uint64_t v) { return w.add_u64(key, v); }
+// The writer's adds cannot fail, but for an unsigned 64-bit number.
+Status encode(bson::Writer& w, std::string_view key, const std::string& v) { w.add_string(key, v); return {}; }
+Status encode(bson::Writer& w, std::string_view key, bool v) { w.add_bool(key, v); return {}; }
+Status encode(bson::Writer& w, std::string_view key, uint8_t v) { w.add_int32(key, v); return {}; }
+Status encode(bson::Writer& w, std::string_view key, uint32_t v) { w.add_int64(key, v); return {}; }
+Status encode(bson::Writer& w, std::string_view key, uint64_t v) { return w.add_u64(key, v); }
+Status encode(bson::Writer& w, std::string_view key, int32_t v) { w.add_int32(key, v); return {}; }
+Status encode(bson::Writer& w, std::string_view key, int64_t v) { w.add_int64(key, v); return {}; }
+Status encode(bson::Writer& w, std::string_view key, const Bytes& v) { write_bytes(w, key, v); return {}; }
+Status encode(bson::Writer& w, std::string_view key, const bson::Value& v) { w.add_value(key, v); return {}; }
 
 DebugStruct& DebugStruct::field(std::string_view name, const std::string& value) {
     out_ += any_ ? ", " : " { ";
@@ -136,13 +101,7 @@ std::string show(uint64_t v) { return std::to_string(v); }
 std::string show(int32_t v) { return std::to_string(v); }
 std::string show(int64_t v) { return std::to_string(v); }
 
-std::string show(const Bytes& v) {
-    std::string out = "[";
-    for (size_t i = 0; i < v.size(); ++i) {
-        if (i) out += ", ";
-        out += std::to_string(v[i]);
-    }
-    return out + "]";
-}
+std::string show(const Bytes& v) { return List<>{}.show(v); }
+std::string show(const bson::Value& v) { return bson::debug(v); }
 
 }  // namespace halvo::codec

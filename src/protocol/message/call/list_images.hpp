@@ -3,13 +3,13 @@
 // (ImageEntries).
 #include <string_view>
 
-#include "image.hpp"
 #include "codec/record.hpp"
+#include "image.hpp"
 
 namespace halvo::protocol::message::call {
 
-struct ListImagesCall : codec::EmptyRecord<ListImagesCall> {
-    static constexpr std::string_view kName = "ListImagesCall";
+struct ListImagesCall {
+    HALVO_RECORD(ListImagesCall);
 };
 
 }  // namespace halvo::protocol::message::call
