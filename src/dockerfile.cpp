@@ -1,22 +1,15 @@
 #include "dockerfile.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "upper_table.hpp"
 #include "utf8.hpp"
 
 namespace halvo {
-
-namespace upper_table {
-struct Entry {
-    char32_t cp;
-    char32_t upper[3];
-};
-extern const Entry kUpper[];
-extern const size_t kUpperCount;
-}  // namespace upper_table
 
 namespace dockerfile {
 namespace {
@@ -54,8 +47,8 @@ std::string encode(const Text& s) {
 }
 
 Text upper(const Text& s) {
-    const auto* begin = upper_table::kUpper;
-    const auto* end = begin + upper_table::kUpperCount;
+    const auto* begin = std::begin(upper_table::kUpper);
+    const auto* end = std::end(upper_table::kUpper);
     Text out;
     for (char32_t c : s) {
         auto it = std::lower_bound(begin, end, c, [](const upper_table::Entry& e, char32_t v) { return e.cp < v; });
