@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,14 +69,16 @@ struct Line {
 // Joins continued lines and drops comments and blank lines.
 std::vector<Line> logical_lines(const Text& text) {
     std::vector<Line> out;
-    std::optional<Line> pending;
-    auto append = [](Line& l, const Text& piece) {
-        if (!l.text.empty()) l.text += U' ';
-        l.text += piece;
+    // A line continued by a trailing backslash, while `continued`.
+    Line pending;
+    bool continued = false;
+    auto append = [&](const Text& piece) {
+        if (!pending.text.empty()) pending.text += U' ';
+        pending.text += piece;
     };
     auto finish = [&] {
-        if (pending && !pending->text.empty()) out.push_back(std::move(*pending));
-        pending.reset();
+        if (continued && !pending.text.empty()) out.push_back(std::move(pending));
+        continued = false;
     };
 
     size_t number = 0, pos = 0;
@@ -96,12 +97,14 @@ std::vector<Line> logical_lines(const Text& text) {
             continue;
         } else if (line.back() == U'\\') {
             Text piece = trim_end(line.substr(0, line.size() - 1));
-            if (!pending)
+            if (!continued) {
                 pending = Line{number, piece};
-            else if (!piece.empty())
-                append(*pending, piece);
-        } else if (pending) {
-            append(*pending, line);
+                continued = true;
+            } else if (!piece.empty()) {
+                append(piece);
+            }
+        } else if (continued) {
+            append(line);
             finish();
         } else {
             out.push_back({number, line});
