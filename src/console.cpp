@@ -155,7 +155,7 @@ asio::awaitable<ChainResult<ConsoleClient>> ConsoleClient::create(ConsoleClientB
         auto taken = trees.take();
         co_await release_on_pool(std::move(taken));
         client.reset();
-        co_return fail(Chain(booted.error()));
+        co_return fail(protocol::chain_of(booted.error()));
     }
     co_return ConsoleClient(trees.take(), std::move(client));
 }

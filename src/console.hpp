@@ -21,14 +21,14 @@
 #include "protocol/message/call/exec.hpp"
 #include "protocol/message/call/init.hpp"
 #include "protocol/message/call/read.hpp"
-#include "protocol/message/utils/bytes.hpp"
+#include "codec/bytes.hpp"
 #include "protocol/mod.hpp"
 #include "rt/runtime.hpp"
 
 namespace halvo::console {
 
 namespace call = protocol::message::call;
-using Bytes = protocol::message::utils::Bytes;
+using Bytes = codec::Bytes;
 using ClientResult = ChainResult<std::unique_ptr<protocol::Client>>;
 
 // Starts a console's server, once: calling it consumes it.

@@ -1,22 +1,14 @@
 #include "dockerfile.hpp"
 
 #include <algorithm>
-#include <optional>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "upper_table.hpp"
 #include "utf8.hpp"
 
 namespace halvo {
-
-namespace upper_table {
-struct Entry {
-    char32_t cp;
-    char32_t upper[3];
-};
-extern const Entry kUpper[];
-extern const size_t kUpperCount;
-}  // namespace upper_table
 
 namespace dockerfile {
 namespace {
@@ -54,8 +46,8 @@ std::string encode(const Text& s) {
 }
 
 Text upper(const Text& s) {
-    const auto* begin = upper_table::kUpper;
-    const auto* end = begin + upper_table::kUpperCount;
+    const auto* begin = std::begin(upper_table::kUpper);
+    const auto* end = std::end(upper_table::kUpper);
     Text out;
     for (char32_t c : s) {
         auto it = std::lower_bound(begin, end, c, [](const upper_table::Entry& e, char32_t v) { return e.cp < v; });
@@ -77,14 +69,16 @@ struct Line {
 // Joins continued lines and drops comments and blank lines.
 std::vector<Line> logical_lines(const Text& text) {
     std::vector<Line> out;
-    std::optional<Line> pending;
-    auto append = [](Line& l, const Text& piece) {
-        if (!l.text.empty()) l.text += U' ';
-        l.text += piece;
+    // A line continued by a trailing backslash, while `continued`.
+    Line pending;
+    bool continued = false;
+    auto append = [&](const Text& piece) {
+        if (!pending.text.empty()) pending.text += U' ';
+        pending.text += piece;
     };
     auto finish = [&] {
-        if (pending && !pending->text.empty()) out.push_back(std::move(*pending));
-        pending.reset();
+        if (continued && !pending.text.empty()) out.push_back(std::move(pending));
+        continued = false;
     };
 
     size_t number = 0, pos = 0;
@@ -103,12 +97,14 @@ std::vector<Line> logical_lines(const Text& text) {
             continue;
         } else if (line.back() == U'\\') {
             Text piece = trim_end(line.substr(0, line.size() - 1));
-            if (!pending)
+            if (!continued) {
                 pending = Line{number, piece};
-            else if (!piece.empty())
-                append(*pending, piece);
-        } else if (pending) {
-            append(*pending, line);
+                continued = true;
+            } else if (!piece.empty()) {
+                append(piece);
+            }
+        } else if (continued) {
+            append(line);
             finish();
         } else {
             out.push_back({number, line});

@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "protocol/base.hpp"
-
 namespace halvo {
 
 std::string_view kind_text(ErrorKind kind) {
@@ -92,27 +90,17 @@ std::string IoError::text() const {
     return std::string(kind_text(kind));
 }
 
-Chain::Chain(std::string text) { links_.push_back({std::move(text), nullptr}); }
+Chain::Chain(std::string text) { links_.push_back({std::move(text), {}}); }
 
 Chain::Chain(const IoError& err) : Chain(err.text()) {}
 
-Chain::Chain(const protocol::Failure& failure) {
-    // The failure's text, then its sources: the error record, or the chain it carries.
-    links_.push_back({failure.text(), std::make_shared<const protocol::Failure>(failure)});
-    if (const auto* e = failure.refused_error()) {
-        links_.push_back({e->text(), nullptr});
-    } else if (const auto* c = failure.broken_chain()) {
-        links_.insert(links_.end(), c->links_.begin(), c->links_.end());
-    }
-}
-
-Chain Chain::context(std::string ctx) && {
-    add_context(std::move(ctx));
+Chain Chain::context(std::string ctx, Cause cause) && {
+    add_context(std::move(ctx), std::move(cause));
     return std::move(*this);
 }
 
-Chain& Chain::add_context(std::string ctx) {
-    links_.insert(links_.begin(), Link{std::move(ctx), nullptr});
+Chain& Chain::add_context(std::string ctx, Cause cause) {
+    links_.insert(links_.begin(), Link{std::move(ctx), std::move(cause)});
     return *this;
 }
 
@@ -123,12 +111,6 @@ std::string Chain::render() const {
         out += links_[i].text;
     }
     return out;
-}
-
-const protocol::Failure* Chain::find_failure() const {
-    for (const auto& l : links_)
-        if (l.failure) return l.failure.get();
-    return nullptr;
 }
 
 }  // namespace halvo

@@ -67,35 +67,60 @@ struct IoError {
 template <class T>
 using IoResult = Result<T, IoError>;
 
-namespace protocol {
-class Failure;
-}
+// What a link was made from, kept without its type being known here, so a
+// layer above can find its own error value again (the script boundary
+// raises a protocol failure's own exception, for one).
+class Cause {
+public:
+    Cause() = default;
+    template <class T>
+    static Cause of(T value) {
+        Cause c;
+        c.value_ = std::make_shared<const T>(std::move(value));
+        c.tag_ = &kTag<T>;
+        return c;
+    }
+    template <class T>
+    const T* get() const {
+        return tag_ == &kTag<T> ? static_cast<const T*>(value_.get()) : nullptr;
+    }
 
-// Links are kept outermost first. A link made from a Failure remembers it,
-// so the script boundary can raise the Failure's own exception.
+private:
+    // One address per type stands for the type.
+    template <class T>
+    static constexpr char kTag = 0;
+    std::shared_ptr<const void> value_;
+    const char* tag_ = nullptr;
+};
+
+// Links are kept outermost first.
 class Chain {
 public:
     struct Link {
         std::string text;
-        std::shared_ptr<const protocol::Failure> failure;
+        Cause cause;
     };
 
     explicit Chain(std::string text);
     explicit Chain(const IoError& err);
-    explicit Chain(const protocol::Failure& failure);
 
     // Puts a context in front of the chain.
-    Chain context(std::string ctx) &&;
-    Chain& add_context(std::string ctx);
+    Chain context(std::string ctx, Cause cause = {}) &&;
+    Chain& add_context(std::string ctx, Cause cause = {});
 
     // Every link, outermost first, joined by ": ".
     std::string render() const;
     const std::string& outermost() const { return links_.front().text; }
     const std::vector<Link>& links() const { return links_; }
-    const protocol::Failure* find_failure() const;
+    // The outermost cause of type T.
+    template <class T>
+    const T* find() const {
+        for (const auto& l : links_)
+            if (const T* t = l.cause.get<T>()) return t;
+        return nullptr;
+    }
 
 private:
-    Chain() = default;
     std::vector<Link> links_;
 };
 

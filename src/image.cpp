@@ -1,12 +1,10 @@
 #include "image.hpp"
 
-#include "protocol/message/utils/record.hpp"
 #include "quote.hpp"
 #include "utf8.hpp"
 
 namespace halvo {
 
-namespace utils = protocol::message::utils;
 using bson::BsonResult;
 using bson::Status;
 
@@ -29,6 +27,62 @@ std::vector<std::string_view> components(std::string_view p) {
 bson::Error unknown_step(std::string_view name) { return bson::unknown_variant(name, {"run", "copy", "env", "workdir"}); }
 
 bool known_step(std::string_view name) { return name == "run" || name == "copy" || name == "env" || name == "workdir"; }
+
+// A host path: any bytes in memory, but only UTF-8 can be written.
+struct HostPath : codec::Plain {
+    Status write(bson::Writer& w, std::string_view key, const std::string& path) const {
+        if (!utf8::valid(path)) return fail(bson::Error::serialize("path contains invalid UTF-8 characters"));
+        w.add_string(key, path);
+        return {};
+    }
+};
+
+// The content of a copy or env step: two required texts, by key or, in an
+// image source, by position.
+constexpr auto kCopy = codec::table<Step::Copy>(
+    "Copy",
+    codec::required("src", &Step::Copy::src, HostPath{}),
+    codec::required("dst", &Step::Copy::dst)).named_in_errors("variant Copy");
+
+constexpr auto kEnv = codec::table<Step::Env>(
+    "Env",
+    codec::required("key", &Step::Env::key),
+    codec::required("value", &Step::Env::value)).named_in_errors("variant Env");
+
+Status known_format(const uint32_t& version) {
+    if (version == 1) return {};
+    return fail(bson::Error::decode("this image is written in format " + std::to_string(version) +
+                                    ", and this halvo reads 1"));
+}
+
+Status has_base(const std::string& base) {
+    if (!base.empty()) return {};
+    return fail(bson::Error::decode("this image names no base, and there is no build without one"));
+}
+
+// Where the recipe is read from decides its steps' failure texts.
+template <StepContext Where>
+constexpr auto kRecipe = codec::table<Recipe>(
+    "Recipe",
+    codec::required("v", &Recipe::version, codec::Checked<known_format>{}).shown_as("version"),
+    codec::required("base", &Recipe::base, codec::Checked<has_base>{}),
+    codec::required("steps", &Recipe::steps, codec::List<codec::ReadIn<Where>>{}));
+
+// Each image source's one field, which stands beside "type" and repeats
+// its word.
+constexpr auto kRecipeSource = codec::table<ImageSource::Recipe>(
+    "Recipe", codec::required("recipe", &ImageSource::Recipe::recipe, codec::ReadIn<StepContext::Gathered>{}));
+constexpr auto kRefSource =
+    codec::table<ImageSource::Ref>("Ref", codec::required("ref", &ImageSource::Ref::reference).shown_as("reference"));
+constexpr auto kDigestSource =
+    codec::table<ImageSource::Digest>("Digest", codec::required("digest", &ImageSource::Digest::digest));
+
+constexpr const auto& table_of(const ImageSource::Recipe&) { return kRecipeSource; }
+constexpr const auto& table_of(const ImageSource::Ref&) { return kRefSource; }
+constexpr const auto& table_of(const ImageSource::Digest&) { return kDigestSource; }
+
+// In the order of ImageSource's alternatives.
+constexpr std::string_view kSourceWords[] = {"recipe", "ref", "digest"};
 
 }  // namespace
 
@@ -57,49 +111,33 @@ std::string Step::text() const {
 
 std::string Step::debug() const {
     if (const auto* r = std::get_if<Run>(&v)) return "Run(" + quoted(r->command) + ")";
-    if (const auto* c = std::get_if<Copy>(&v))
-        return utils::DebugStruct("Copy").field("src", quoted(c->src)).field("dst", quoted(c->dst)).finish();
-    if (const auto* e = std::get_if<Env>(&v))
-        return utils::DebugStruct("Env").field("key", quoted(e->key)).field("value", quoted(e->value)).finish();
+    if (const auto* c = std::get_if<Copy>(&v)) return kCopy.debug(*c);
+    if (const auto* e = std::get_if<Env>(&v)) return kEnv.debug(*e);
     return "Workdir(" + quoted(std::get<Workdir>(v).dir) + ")";
 }
 
 Status Step::write(bson::Writer& w, std::string_view key) const {
     w.begin_document(key);
-    if (const auto* r = std::get_if<Run>(&v)) {
-        w.add_string("run", r->command);
-    } else if (const auto* c = std::get_if<Copy>(&v)) {
-        if (!utf8::valid(c->src)) return fail(bson::Error::serialize("path contains invalid UTF-8 characters"));
-        w.begin_document("copy");
-        w.add_string("src", c->src);
-        w.add_string("dst", c->dst);
-        w.end();
-    } else if (const auto* e = std::get_if<Env>(&v)) {
-        w.begin_document("env");
-        w.add_string("key", e->key);
-        w.add_string("value", e->value);
-        w.end();
-    } else {
-        w.add_string("workdir", std::get<Workdir>(v).dir);
-    }
+    Status s;
+    if (const auto* r = std::get_if<Run>(&v))
+        s = codec::encode(w, "run", r->command);
+    else if (const auto* c = std::get_if<Copy>(&v))
+        s = kCopy.write(w, "copy", *c);
+    else if (const auto* e = std::get_if<Env>(&v))
+        s = kEnv.write(w, "env", *e);
+    else
+        s = codec::encode(w, "workdir", std::get<Workdir>(v).dir);
+    if (!s) return s;
     w.end();
     return {};
 }
 
 namespace {
 
-// The content of a copy or env step: two required texts, by key or by position.
-Status read_pair(const bson::Value& v, std::string_view name, std::string_view k1, std::string_view k2,
-                 std::string& a, std::string& b) {
-    const utils::Field fields[] = {{k1, true}, {k2, true}};
-    return utils::read_record(v, name, fields,
-                              [&](size_t i, const bson::Value& x) { return utils::decode(x, i == 0 ? a : b); });
-}
-
 BsonResult<Step> step_content(std::string_view name, const bson::Value& content, StepContext ctx) {
     if (name == "run" || name == "workdir") {
         std::string text;
-        HALVO_CHECK(utils::decode(content, text));
+        HALVO_CHECK(codec::decode(content, text));
         if (name == "run") return Step{Step::Run{std::move(text)}};
         return Step{Step::Workdir{std::move(text)}};
     }
@@ -108,12 +146,10 @@ BsonResult<Step> step_content(std::string_view name, const bson::Value& content,
     if (!ok_shape)
         return fail(bson::invalid_type(content, ctx == StepContext::Gathered ? "struct variant" : "expected a struct"));
     if (name == "copy") {
-        Step::Copy c;
-        HALVO_CHECK(read_pair(content, "variant Copy", "src", "dst", c.src, c.dst));
+        HALVO_TRY(auto c, kCopy.read(content));
         return Step{std::move(c)};
     }
-    Step::Env e;
-    HALVO_CHECK(read_pair(content, "variant Env", "key", "value", e.key, e.value));
+    HALVO_TRY(auto e, kEnv.read(content));
     return Step{std::move(e)};
 }
 
@@ -139,101 +175,58 @@ BsonResult<Step> Step::read(const bson::Value& v, StepContext ctx) {
     return step_content(name, content, ctx);
 }
 
-std::string Recipe::debug() const {
-    return utils::DebugStruct("Recipe")
-        .field("version", utils::show(version))
-        .field("base", utils::show(base))
-        .field("steps", utils::show(steps))
-        .finish();
-}
+std::string Recipe::debug() const { return kRecipe<StepContext::BuildImage>.debug(*this); }
 
 Status Recipe::write(bson::Writer& w, std::string_view key) const {
-    w.begin_document(key);
-    w.add_int64("v", version);
-    w.add_string("base", base);
-    w.begin_array("steps");
-    for (const auto& s : steps) {
-        HALVO_CHECK(s.write(w, {}));
-    }
-    w.end();
-    w.end();
-    return {};
+    return kRecipe<StepContext::BuildImage>.write(w, key, *this);
 }
 
 BsonResult<Recipe> Recipe::read(const bson::Value& v, StepContext ctx) {
-    static constexpr utils::Field fields[] = {{"v", true}, {"base", true}, {"steps", true}};
-    Recipe r;
-    HALVO_CHECK(utils::read_record(v, "Recipe", fields, [&](size_t i, const bson::Value& x) -> Status {
-        switch (i) {
-            case 0: {
-                HALVO_CHECK(utils::decode(x, r.version));
-                if (r.version != 1)
-                    return fail(bson::Error::decode("this image is written in format " + std::to_string(r.version) +
-                                                    ", and this halvo reads 1"));
-                return {};
-            }
-            case 1: {
-                HALVO_CHECK(utils::decode(x, r.base));
-                if (r.base.empty())
-                    return fail(bson::Error::decode("this image names no base, and there is no build without one"));
-                return {};
-            }
-            default: {
-                const auto* a = x.get<bson::Array>();
-                if (!a) return fail(bson::invalid_type(x, "a sequence"));
-                std::vector<Step> steps;
-                for (const auto& item : a->items()) {
-                    HALVO_TRY(auto s, Step::read(item, ctx));
-                    steps.push_back(std::move(s));
-                }
-                r.steps = std::move(steps);
-                return {};
-            }
-        }
-    }));
-    return r;
+    if (ctx == StepContext::Gathered) return kRecipe<StepContext::Gathered>.read(v);
+    return kRecipe<StepContext::BuildImage>.read(v);
 }
 
 std::string ImageSource::debug() const {
-    if (const auto* r = std::get_if<Recipe>(&v))
-        return utils::DebugStruct("Recipe").field("recipe", r->recipe.debug()).finish();
-    if (const auto* r = std::get_if<Ref>(&v))
-        return utils::DebugStruct("Ref").field("reference", quoted(r->reference)).finish();
-    return utils::DebugStruct("Digest").field("digest", quoted(std::get<Digest>(v).digest)).finish();
+    return std::visit([](const auto& s) { return table_of(s).debug(s); }, v);
 }
 
 Status ImageSource::write(bson::Writer& w, std::string_view key) const {
     w.begin_document(key);
-    if (const auto* r = std::get_if<Recipe>(&v)) {
-        w.add_string("type", "recipe");
-        HALVO_CHECK(r->recipe.write(w, "recipe"));
-    } else if (const auto* r = std::get_if<Ref>(&v)) {
-        w.add_string("type", "ref");
-        w.add_string("ref", r->reference);
-    } else {
-        w.add_string("type", "digest");
-        w.add_string("digest", std::get<Digest>(v).digest);
-    }
+    w.add_string("type", kSourceWords[v.index()]);
+    HALVO_CHECK(std::visit([&](const auto& s) { return table_of(s).write_entries(w, s); }, v));
     w.end();
     return {};
 }
 
+namespace {
+
+template <class Table>
+BsonResult<ImageSource> read_source(const Table& table, const bson::Value& fields) {
+    HALVO_TRY(auto s, table.read(fields));
+    return ImageSource{std::move(s)};
+}
+
+}  // namespace
+
 BsonResult<ImageSource> ImageSource::read(const bson::Value& v) {
     constexpr std::string_view kName = "internally tagged enum ImageSource";
     const bson::Value* type = nullptr;
-    const bson::Value* field = nullptr;
     const auto* d = v.get<bson::Document>();
     const auto* a = v.get<bson::Array>();
+    // The variant's field is read from the same document, "type" skipped
+    // with any other key, or from the array's second element.
+    bson::Value by_position;
     if (d) {
         type = d->find("type");
         if (!type) return fail(bson::missing_field("type"));
     } else if (a) {
         if (a->size() < 2) return fail(bson::invalid_length(a->size(), std::string(kName) + " with 2 elements"));
         type = &a->items()[0];
-        field = &a->items()[1];
+        by_position = bson::Array({a->items()[1]});
     } else {
         return fail(bson::invalid_type(v, kName));
     }
+    const bson::Value& fields = d ? v : by_position;
 
     std::string name;
     if (const auto* s = type->get<std::string>())
@@ -242,65 +235,13 @@ BsonResult<ImageSource> ImageSource::read(const bson::Value& v) {
         name = utf8::lossy(b->bytes);
     else
         return fail(bson::invalid_type(*type, "variant identifier"));
-    if (name != "recipe" && name != "ref" && name != "digest")
-        return fail(bson::unknown_variant(name, {"recipe", "ref", "digest"}));
-
-    if (d) {
-        field = d->find(name);
-        if (!field) return fail(bson::missing_field(name));
-    }
-    if (name == "recipe") {
-        HALVO_TRY(auto r, halvo::Recipe::read(*field, StepContext::Gathered));
-        return ImageSource{Recipe{std::move(r)}};
-    }
-    std::string text;
-    HALVO_CHECK(utils::decode(*field, text));
-    if (name == "ref") return ImageSource{Ref{std::move(text)}};
-    return ImageSource{Digest{std::move(text)}};
+    if (name == kSourceWords[0]) return read_source(kRecipeSource, fields);
+    if (name == kSourceWords[1]) return read_source(kRefSource, fields);
+    if (name == kSourceWords[2]) return read_source(kDigestSource, fields);
+    return fail(bson::unknown_variant(name, {kSourceWords[0], kSourceWords[1], kSourceWords[2]}));
 }
 
-std::string ImageEntry::debug() const {
-    return utils::DebugStruct("ImageEntry").field("digest", quoted(digest)).field("refs", quoted_list(refs)).finish();
-}
-
-Status ImageEntry::write(bson::Writer& w, std::string_view key) const {
-    w.begin_document(key);
-    w.add_string("digest", digest);
-    if (!refs.empty()) utils::encode(w, "refs", refs);
-    w.end();
-    return {};
-}
-
-BsonResult<ImageEntry> ImageEntry::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {{"digest", true}, {"refs", false}};
-    ImageEntry e;
-    HALVO_CHECK(utils::read_record(v, "ImageEntry", fields, [&](size_t i, const bson::Value& x) {
-        return i == 0 ? utils::decode(x, e.digest) : utils::decode(x, e.refs);
-    }));
-    return e;
-}
-
-std::string ImageEntries::debug() const {
-    return utils::DebugStruct("ImageEntries").field("images", utils::show(images)).finish();
-}
-
-Status ImageEntries::write(bson::Writer& w, std::string_view key) const {
-    w.begin_document(key);
-    w.begin_array("images");
-    for (const auto& e : images) {
-        HALVO_CHECK(e.write(w, {}));
-    }
-    w.end();
-    w.end();
-    return {};
-}
-
-BsonResult<ImageEntries> ImageEntries::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {{"images", true}};
-    ImageEntries e;
-    HALVO_CHECK(utils::read_record(v, "ImageEntries", fields,
-                                   [&](size_t, const bson::Value& x) { return utils::decode(x, e.images); }));
-    return e;
-}
+HALVO_RECORD_TABLE(ImageEntry, codec::required("digest", &ImageEntry::digest), codec::optional("refs", &ImageEntry::refs))
+HALVO_RECORD_TABLE(ImageEntries, codec::required("images", &ImageEntries::images))
 
 }  // namespace halvo

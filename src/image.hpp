@@ -10,6 +10,7 @@
 #include "bson/error.hpp"
 #include "bson/value.hpp"
 #include "bson/writer.hpp"
+#include "codec/record.hpp"
 
 namespace halvo {
 
@@ -85,19 +86,13 @@ struct ImageEntry {
     std::string digest;
     std::vector<std::string> refs;
 
-    bool operator==(const ImageEntry&) const = default;
-    std::string debug() const;
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<ImageEntry> read(const bson::Value& v);
+    HALVO_RECORD(ImageEntry);
 };
 
 struct ImageEntries {
     std::vector<ImageEntry> images;
 
-    bool operator==(const ImageEntries&) const = default;
-    std::string debug() const;
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<ImageEntries> read(const bson::Value& v);
+    HALVO_RECORD(ImageEntries);
 };
 
 // Equal as paths: the same components, where repeated and trailing "/"

@@ -2,23 +2,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 
+#include "unicode_table.hpp"
 #include "utf8.hpp"
 
 namespace halvo {
 
-namespace unicode_table {
-// Sorted, disjoint [first, last] ranges; generated at build time.
-struct Range {
-    char32_t first, last;
-};
-extern const Range kEscaped[];
-extern const size_t kEscapedCount;
-}  // namespace unicode_table
-
 bool escaped_in_quotes(char32_t cp) {
-    const auto* begin = unicode_table::kEscaped;
-    const auto* end = begin + unicode_table::kEscapedCount;
+    const auto* begin = std::begin(unicode_table::kEscaped);
+    const auto* end = std::end(unicode_table::kEscaped);
     auto it = std::upper_bound(begin, end, cp, [](char32_t c, const unicode_table::Range& r) { return c < r.first; });
     return it != begin && cp <= (it - 1)->last;
 }

@@ -14,4 +14,11 @@ std::string Failure::debug() const {
     return "Broken(" + quoted(broken_chain()->render()) + ")";
 }
 
+Chain chain_of(const Failure& f) {
+    Chain c = f.refused_error() ? Chain(f.refused_error()->text()) : *f.broken_chain();
+    return std::move(c).context(f.text(), Cause::of(f));
+}
+
+const Failure* find_failure(const Chain& c) { return c.find<Failure>(); }
+
 }  // namespace halvo::protocol

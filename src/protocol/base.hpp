@@ -32,4 +32,10 @@ private:
 template <class T>
 using FailureResult = Result<T, Failure>;
 
+// The failure as a chain: its own text, carrying the failure, then its
+// sources (the error record, or every link of the chain it carries).
+Chain chain_of(const Failure& f);
+// The outermost failure a chain carries.
+const Failure* find_failure(const Chain& c);
+
 }  // namespace halvo::protocol

@@ -125,7 +125,7 @@ TEST(ChannelFraming, WriteIsBigEndianAndWhole) {
 }
 
 TEST(ChannelFraming, OversizedWriteFailsBeforeAnyByte) {
-    call::WriteCall big{"/f", message::utils::Bytes(channel::kMaxFrame, 7), std::nullopt};
+    call::WriteCall big{"/f", codec::Bytes(channel::kMaxFrame, 7), std::nullopt};
     Message m{Message::Request{0, message::Call{big}}};
     const std::size_t size = body_of(m).size();
     ASSERT_GT(size, channel::kMaxFrame);
@@ -144,7 +144,7 @@ TEST(ChannelFraming, OversizedWriteFailsBeforeAnyByte) {
 
 TEST(ChannelFraming, LargeFrameRoundTrip) {
     // Bigger than the pipe and the read buffer: the body is read past the buffer.
-    call::WriteCall big{"/f", message::utils::Bytes(3 << 20, 0), std::nullopt};
+    call::WriteCall big{"/f", codec::Bytes(3 << 20, 0), std::nullopt};
     for (std::size_t i = 0; i < big.data.size(); ++i) big.data[i] = static_cast<uint8_t>(i * 31);
     Message m{Message::Request{5, message::Call{big}}};
 
@@ -189,7 +189,7 @@ namespace {
 
 TEST(ChannelFraming, CancelledWriteStillSendsTheWholeFrame) {
     // Far more than the pipe holds, so the write waits for the reader.
-    call::WriteCall big{"/f", message::utils::Bytes(1 << 20, 9), std::nullopt};
+    call::WriteCall big{"/f", codec::Bytes(1 << 20, 9), std::nullopt};
     Message m{Message::Request{0, message::Call{big}}};
     auto p = pipe_or_die();
     channel::FrameWriter writer(std::move(p.write));

@@ -127,7 +127,7 @@ TEST(ConsoleBoot, AFailedInitIsTheChainsCause) {
         auto answer = [&](const msg::Call&) { return c.answer; };
         auto built = test::await(test::scripted_builder(log, answer).mount(test::tracked(log, "/host/a"), "/a").build());
         ASSERT_FALSE(built) << c.name;
-        const Failure* f = built.error().find_failure();
+        const Failure* f = protocol::find_failure(built.error());
         ASSERT_NE(f, nullptr) << c.name;
         EXPECT_EQ(f->text(), c.failure);
         EXPECT_EQ(log->events(), (Events{"factory", "named /host/a", "call init", "release /host/a", "client released"}))

@@ -12,21 +12,21 @@ TEST(Chain, RendersOutermostFirst) {
     Chain c = Chain(IoError::os(ENOENT)).context("starting the image server");
     EXPECT_EQ(c.render(), std::string("starting the image server: ") + std::strerror(ENOENT) + " (os error 2)");
     EXPECT_EQ(c.outermost(), "starting the image server");
-    EXPECT_EQ(c.find_failure(), nullptr);
+    EXPECT_EQ(protocol::find_failure(c), nullptr);
     EXPECT_EQ(Chain("one").render(), "one");
 }
 
 TEST(Chain, FindsAFailureInside) {
     auto refused = protocol::Failure::refused(protocol::message::Error::make(-32012, "x"));
     EXPECT_EQ(refused.text(), "the console server refused: x (-32012)");
-    Chain c = Chain(refused).context("booting");
-    ASSERT_NE(c.find_failure(), nullptr);
-    EXPECT_EQ(c.find_failure()->refused_error()->code, -32012);
+    Chain c = protocol::chain_of(refused).context("booting");
+    ASSERT_NE(protocol::find_failure(c), nullptr);
+    EXPECT_EQ(protocol::find_failure(c)->refused_error()->code, -32012);
 
     auto broken = protocol::Failure::broken(Chain(IoError(ErrorKind::UnexpectedEof, "a frame ended mid-way"))
                                                 .context("reading a message"));
     EXPECT_EQ(broken.text(), "the console channel broke: reading a message");
-    EXPECT_EQ(Chain(broken).context("outer").render(),
+    EXPECT_EQ(protocol::chain_of(broken).context("outer").render(),
               "outer: the console channel broke: reading a message: reading a message: a frame ended mid-way");
 }
 

@@ -23,7 +23,7 @@ std::string wire(const Message& m) {
 }
 
 Message request(uint64_t id, size_t data) {
-    return Message{Message::Request{id, message::Call{call::WriteCall{"/f", message::utils::Bytes(data, 'x'), std::nullopt}}}};
+    return Message{Message::Request{id, message::Call{call::WriteCall{"/f", codec::Bytes(data, 'x'), std::nullopt}}}};
 }
 
 // Feeds `bytes` in chunks of the given sizes (cycled), then the end, and

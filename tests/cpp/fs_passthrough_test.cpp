@@ -175,7 +175,7 @@ TEST(PassthroughFs, HostCalls) {
 
     // The empty path is the folder itself.
     EXPECT_TRUE(ok(fs.stat("")).value_or(Stat{}).is_dir);
-    EXPECT_EQ(ok(fs.list("")).value_or(std::vector<Dirent>{{"x"}}).size(), 0u);
+    EXPECT_EQ(ok(fs.list("")).value_or(std::vector<Dirent>{{"x", false, std::nullopt}}).size(), 0u);
     EXPECT_TRUE(fs.rmdir(""));
     EXPECT_FALSE(std::filesystem::exists(root));
     EXPECT_EQ(fs.stat("").error().os_errno, ENOENT);

@@ -395,7 +395,9 @@ TEST(Posix, ReaddirOffsetsOverALargeDirectory) {
         std::string name = "file-" + std::to_string(i);
         ASSERT_TRUE(a.tap->dir.add_file("big/" + name, ""));
         want.insert(name);
-        if (i % 500 == 0) ASSERT_TRUE(a.tap->dir.add_file("big/.halvo-unlinked-" + std::to_string(i), ""));
+        if (i % 500 == 0) {
+            ASSERT_TRUE(a.tap->dir.add_file("big/.halvo-unlinked-" + std::to_string(i), ""));
+        }
     }
     ASSERT_TRUE(a.tap->dir.add_file("big/sub/x", ""));
     want.insert("sub");

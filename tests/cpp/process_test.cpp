@@ -88,7 +88,9 @@ TEST(ProcessExitStatus, Texts) {
         {ExitStatus::unknown(), "exit status: unknown", true},
     };
     for (const auto& c : cases) {
-        if (c.text) EXPECT_EQ(c.status.text(), c.text);
+        if (c.text) {
+            EXPECT_EQ(c.status.text(), c.text);
+        }
         EXPECT_EQ(c.status.success(), c.success) << c.status.text();
     }
     // A signal without a name shows its number alone.

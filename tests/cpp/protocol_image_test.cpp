@@ -127,6 +127,8 @@ TEST(ImageSource, ReadingTable) {
         {"no type", doc({{"ref", "a"}}), "missing field `type`"},
         {"type not text", doc({{"type", 5}}), "invalid type: integer `5`, expected variant identifier"},
         {"by position", arr({"ref", "x"}), "Ref { reference: \"x\" }"},
+        {"a recipe by position", arr({"recipe", arr({1, "b", arr({"run"})})}),
+         "invalid type: unit variant, expected newtype variant"},
         {"a string", "ref", "invalid type: string \"ref\", expected internally tagged enum ImageSource"},
         {"a generic binary", bin("x"), "invalid type: byte array, expected internally tagged enum ImageSource"},
     };

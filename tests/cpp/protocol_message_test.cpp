@@ -185,7 +185,7 @@ call::InitCall every_init_field() {
     Recipe r{1, "b", {Step{Step::Run{"echo hi"}}, Step{Step::Copy{"/a", "/b"}}, Step::env("K", "V"), Step{Step::Workdir{"/w"}}}};
     call::InitCall c;
     c.image = ImageSource{ImageSource::Recipe{r}};
-    c.snapshot = utils::Bytes{0, 1, 255};
+    c.snapshot = codec::Bytes{0, 1, 255};
     c.network = false;
     c.ports = {call::Port{8080, 80}};
     c.vcpus = 2;

@@ -55,6 +55,29 @@ std::string written(const T& record) {
 
 const bson::Value kOut = bin("");
 
+// A record with every field away from its default against its document
+// written out by hand: the record writes exactly that document (each field
+// under its key, in declared order, with its element type), and reads back
+// from it by key and from its values by position. Empty when so.
+template <class T>
+std::string both_ways(const T& record, const bson::Value& expected) {
+    bson::Writer w;
+    auto wrote = record.write(w, "r");
+    if (!wrote) return wrote.error().display();
+    auto d = bson::read_document(std::move(w).finish());
+    if (!(*d->find("r") == expected)) return "written: " + bson::debug(*d->find("r"));
+    auto shown = [&](const bson::BsonResult<T>& r) -> std::string {
+        if (!r) return r.error().display();
+        return *r == record ? "" : r->debug();
+    };
+    if (auto by_key = shown(T::read(expected)); !by_key.empty()) return "by key: " + by_key;
+    std::vector<bson::Value> items;
+    for (const auto& e : expected.get<bson::Document>()->entries()) items.push_back(e.value);
+    if (auto by_position = shown(T::read(bson::Array(std::move(items)))); !by_position.empty())
+        return "by position: " + by_position;
+    return "";
+}
+
 }  // namespace
 
 TEST(ConsoleRecords, ReadingTable) {
@@ -162,7 +185,7 @@ TEST(ConsoleRecords, Writing) {
     // Element types: 2 string, 3 document, 4 array, 5 binary, 8 boolean, 16 int32, 18 int64.
     EXPECT_EQ(written(InitCall{}), "");
     InitCall on;
-    on.snapshot = utils::Bytes{};
+    on.snapshot = codec::Bytes{};
     EXPECT_EQ(written(on), "snapshot:4");
     InitCall sizes;
     sizes.vcpus = 2;
@@ -179,8 +202,64 @@ TEST(ConsoleRecords, Writing) {
 
     // Bytes are one generic binary, five bytes over their size.
     bson::Writer w;
-    utils::write_bytes(w, "b", utils::Bytes{1, 2});
+    codec::write_bytes(w, "b", codec::Bytes{1, 2});
     EXPECT_EQ(std::move(w).finish(), std::string("\x0f\x00\x00\x00\x05" "b\x00\x02\x00\x00\x00\x00\x01\x02\x00", 15));
+}
+
+TEST(Records, EveryFieldByKeyAndByPosition) {
+    InitCall init;
+    init.image = ImageSource{ImageSource::Digest{"d"}};
+    init.snapshot = codec::Bytes{0, 255};
+    init.network = false;
+    init.ports = {Port{1, 2}};
+    init.vcpus = 1;
+    init.memory_mib = 2;
+    init.gpu = false;
+    init.gpu_memory_mib = 3;
+    init.disk_gib = 4;
+    init.mounts = {*MountSpec::parse("file:///a:/b")};
+    Error error = Error::make(-1, "m");
+    error.data = bson::Value("x");
+    const Recipe recipe{1, "b", {Step::env("K", "V")}};
+    const bson::Value recipe_doc =
+        doc({{"v", i64(1)}, {"base", "b"}, {"steps", arr({doc({{"env", doc({{"key", "K"}, {"value", "V"}})}})})}});
+    struct C {
+        const char* what;
+        std::string outcome;
+    } cases[] = {
+        {"init", both_ways(init, doc({{"image", doc({{"type", "digest"}, {"digest", "d"}})},
+                                      {"snapshot", arr({0, 255})},
+                                      {"network", false},
+                                      {"ports", arr({"1:2"})},
+                                      {"vcpus", 1},
+                                      {"memory_mib", i64(2)},
+                                      {"gpu", false},
+                                      {"gpu_memory_mib", i64(3)},
+                                      {"disk_gib", i64(4)},
+                                      {"mounts", arr({"file:///a:/b"})}}))},
+        {"init result", both_ways(InitResp{"/"}, doc({{"cwd", "/"}}))},
+        {"exec", both_ways(ExecCall{{"ls"}, 5}, doc({{"cmd", arr({"ls"})}, {"timeout_ms", i64(5)}}))},
+        {"exec result", both_ways(ExecResp{1, {2}, {3}, true},
+                                  doc({{"code", 1}, {"stdout", bin("\x02")}, {"stderr", bin("\x03")}, {"truncated", true}}))},
+        {"read", both_ways(ReadCall{"/f", 1, 2}, doc({{"path", "/f"}, {"offset", i64(1)}, {"len", i64(2)}}))},
+        {"read result", both_ways(ReadResp{{1}, 2}, doc({{"data", bin("\x01")}, {"size", i64(2)}}))},
+        {"write", both_ways(WriteCall{"/f", {1}, 2}, doc({{"path", "/f"}, {"data", bin("\x01")}, {"offset", i64(2)}}))},
+        {"write result", both_ways(WriteResp{3}, doc({{"size", i64(3)}}))},
+        {"snapshot", both_ways(SnapshotCall{}, doc({}))},
+        {"snapshot result", both_ways(SnapshotResp{{1}}, doc({{"blob", bin("\x01")}}))},
+        {"version", both_ways(VersionCall{}, doc({}))},
+        {"version result", both_ways(VersionResp{"1"}, doc({{"version", "1"}}))},
+        {"build", both_ways(BuildImageCall{recipe, "r"}, doc({{"recipe", recipe_doc}, {"ref", "r"}}))},
+        {"build result", both_ways(BuildImageResp{"r", "d"}, doc({{"ref", "r"}, {"digest", "d"}}))},
+        {"remove", both_ways(RemoveImageCall{ImageSource{ImageSource::Ref{"x"}}},
+                             doc({{"image", doc({{"type", "ref"}, {"ref", "x"}})}}))},
+        {"remove result", both_ways(RemoveImageResp{}, doc({}))},
+        {"list", both_ways(ListImagesCall{}, doc({}))},
+        {"list result", both_ways(ImageEntries{{{"d", {"r"}}}}, doc({{"images", arr({doc({{"digest", "d"}, {"refs", arr({"r"})}})})}}))},
+        {"image entry", both_ways(ImageEntry{"d", {"r"}}, doc({{"digest", "d"}, {"refs", arr({"r"})}}))},
+        {"error", both_ways(error, doc({{"code", i64(-1)}, {"message", "m"}, {"data", "x"}}))},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.outcome, "") << c.what;
 }
 
 TEST(ImageServerRecords, ReadingTable) {

@@ -76,7 +76,7 @@ TEST(StdioClient, IdsFromZeroAndStraysInArrivalOrder) {
 TEST(StdioClient, FailedSendUsesUpItsId) {
     test::TempDir dir;
     auto c = open(R"({"ids": "increasing", "log": ")" + (dir / "log") + R"("})");
-    call::WriteCall big{"/f", message::utils::Bytes(channel::kMaxFrame, 1), std::nullopt};
+    call::WriteCall big{"/f", codec::Bytes(channel::kMaxFrame, 1), std::nullopt};
     auto r = test::await(c.write(big));
     EXPECT_EQ(outcome(r).rfind("broken: sending a message: a frame of ", 0), 0u) << outcome(r);
     EXPECT_EQ(outcome(test::await(c.version())), "ok");

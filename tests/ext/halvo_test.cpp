@@ -78,7 +78,7 @@ ScriptError error_of(const std::string& kind, const std::vector<std::string>& li
     if (kind == "chain") return error::from_chain(chain_of(links));
     if (kind == "chain_refused") {
         // links are contexts around a refusal whose message is the last link.
-        Chain c(Failure::refused(Error::make(code, links.back())));
+        Chain c = protocol::chain_of(Failure::refused(Error::make(code, links.back())));
         for (size_t i = links.size() - 1; i-- > 0;) c.add_context(links[i]);
         return error::from_chain(c);
     }

@@ -58,10 +58,7 @@ std::optional<Method> Response::method() const {
 }
 
 Status Response::write_entries(bson::Writer& w) const {
-    if (const auto* e = error()) {
-        e->write(w, "error");
-        return {};
-    }
+    if (const auto* e = error()) return e->write(w, "error");
     w.add_string("method", to_string(*method()));
     return std::visit(
         [&](const auto& r) -> Status {

@@ -5,9 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "bson/error.hpp"
 #include "bson/value.hpp"
-#include "bson/writer.hpp"
+#include "codec/record.hpp"
 
 namespace halvo::protocol::message {
 
@@ -19,14 +18,8 @@ struct Error {
     static Error make(int64_t code, std::string message) { return Error{code, std::move(message), std::nullopt}; }
     // "{} ({})": the message, then the code.
     std::string text() const;
-    std::string debug() const;
 
-    // code (int64), message, then data when present.
-    void write(bson::Writer& w, std::string_view key) const;
-    // From a document (any key order, unknown keys skipped, null data is
-    // absent) or an array [code, message, data?].
-    static bson::BsonResult<Error> read(const bson::Value& v);
-    bool operator==(const Error&) const = default;
+    HALVO_RECORD(Error);
 };
 
 // The codes the server may send, in the order offered to scripts.

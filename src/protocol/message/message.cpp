@@ -4,7 +4,7 @@
 
 #include "bson/reader.hpp"
 #include "bson/writer.hpp"
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 #include "quote.hpp"
 
 namespace halvo::protocol::message {
@@ -39,7 +39,7 @@ BsonResult<std::string> string_member(const bson::Entry& e) {
 BsonResult<std::optional<uint64_t>> id_member(const bson::Entry& e) {
     if (e.value.is_null()) return std::optional<uint64_t>();
     uint64_t id = 0;
-    auto r = utils::decode(e.value, id);
+    auto r = codec::decode(e.value, id);
     if (!r) return fail(std::move(r).error().at_key(e.key));
     return std::optional<uint64_t>(id);
 }
@@ -99,10 +99,10 @@ BsonResult<Message> Message::read(std::string_view bytes) {
 
 std::string Message::debug() const {
     if (const auto* r = std::get_if<Request>(&v))
-        return utils::DebugStruct("Request").field("id", std::to_string(r->id)).field("call", r->call.debug()).finish();
+        return codec::DebugStruct("Request").field("id", std::to_string(r->id)).field("call", r->call.debug()).finish();
     if (const auto* n = std::get_if<Notification>(&v)) return "Notification(" + message::debug(*n) + ")";
     const auto& resp = std::get<Response>(v);
-    return utils::DebugStruct("Response")
+    return codec::DebugStruct("Response")
         .field("id", std::to_string(resp.id))
         .field("result", resp.result.debug())
         .finish();

@@ -47,7 +47,7 @@ py::ScriptError failure(const protocol::Failure& f) {
 }
 
 py::ScriptError from_chain(const Chain& c) {
-    if (const auto* f = c.find_failure()) return failure(*f);
+    if (const auto* f = protocol::find_failure(c)) return failure(*f);
     return py::ScriptError::halvo(c.render());
 }
 

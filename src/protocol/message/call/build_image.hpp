@@ -4,9 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "bson/error.hpp"
-#include "bson/value.hpp"
-#include "bson/writer.hpp"
+#include "codec/record.hpp"
 #include "image.hpp"
 
 namespace halvo::protocol::message::call {
@@ -15,20 +13,14 @@ struct BuildImageCall {
     Recipe recipe;
     std::optional<std::string> reference;  // "ref"
 
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<BuildImageCall> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const BuildImageCall&) const = default;
+    HALVO_RECORD(BuildImageCall);
 };
 
 struct BuildImageResp {
     std::string reference;  // "ref"
     std::string digest;
 
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<BuildImageResp> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const BuildImageResp&) const = default;
+    HALVO_RECORD(BuildImageResp);
 };
 
 }  // namespace halvo::protocol::message::call

@@ -6,10 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bson/error.hpp"
-#include "bson/value.hpp"
-#include "bson/writer.hpp"
-#include "protocol/message/utils/bytes.hpp"
+#include "codec/record.hpp"
 
 namespace halvo::protocol::message::call {
 
@@ -17,22 +14,16 @@ struct ExecCall {
     std::vector<std::string> cmd;
     std::optional<uint64_t> timeout_ms;
 
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<ExecCall> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const ExecCall&) const = default;
+    HALVO_RECORD(ExecCall);
 };
 
 struct ExecResp {
     int32_t code = 0;
-    utils::Bytes stdout_bytes;  // "stdout"
-    utils::Bytes stderr_bytes;  // "stderr"
+    codec::Bytes stdout_bytes;  // "stdout"
+    codec::Bytes stderr_bytes;  // "stderr"
     bool truncated = false;
 
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<ExecResp> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const ExecResp&) const = default;
+    HALVO_RECORD(ExecResp);
 };
 
 }  // namespace halvo::protocol::message::call

@@ -1,17 +1,13 @@
 #include "protocol/message/call/init.hpp"
 
-#include "protocol/message/utils/record.hpp"
 #include "quote.hpp"
 
 namespace halvo::protocol::message::call {
 
-using bson::BsonResult;
-using bson::Status;
-
 std::string InvalidSpec::text() const { return std::string(why) + ": " + quoted(spec); }
 
 std::string InvalidSpec::debug(std::string_view name) const {
-    return utils::DebugStruct(name).field("why", quoted(why)).field("spec", quoted(spec)).finish();
+    return codec::DebugStruct(name).field("why", quoted(why)).field("spec", quoted(spec)).finish();
 }
 
 namespace {
@@ -61,24 +57,14 @@ Result<MountSpec, InvalidMount> MountSpec::parse(std::string_view text) {
 std::string MountSpec::text() const { return host_url + ":" + guest_path + (readonly ? ":ro" : ""); }
 
 std::string MountSpec::debug() const {
-    return utils::DebugStruct("MountSpec")
-        .field("host_url", utils::show(host_url))
-        .field("guest_path", utils::show(guest_path))
-        .field("readonly", utils::show(readonly))
+    return codec::DebugStruct("MountSpec")
+        .field("host_url", codec::show(host_url))
+        .field("guest_path", codec::show(guest_path))
+        .field("readonly", codec::show(readonly))
         .finish();
 }
 
 namespace {
-
-// Read as a string, then parsed; a parse failure carries its text form.
-template <class T>
-BsonResult<T> read_spec(const bson::Value& v) {
-    const auto* s = v.get<std::string>();
-    if (!s) return fail(bson::invalid_type(v, "a string"));
-    auto parsed = T::parse(*s);
-    if (!parsed) return fail(bson::Error::decode(parsed.error().text()));
-    return std::move(parsed).value();
-}
 
 // An optional "+", then one or more ASCII digits, at most 65535.
 std::optional<uint16_t> port_number(std::string_view s) {
@@ -95,8 +81,6 @@ std::optional<uint16_t> port_number(std::string_view s) {
 
 }  // namespace
 
-BsonResult<MountSpec> MountSpec::read(const bson::Value& v) { return read_spec<MountSpec>(v); }
-
 Result<Port, InvalidPort> Port::parse(std::string_view text) {
     auto colon = text.find(':');
     if (colon == std::string_view::npos) return fail(InvalidPort{{"not <host>:<console>", std::string(text)}});
@@ -111,104 +95,22 @@ Result<Port, InvalidPort> Port::parse(std::string_view text) {
 std::string Port::text() const { return std::to_string(host) + ":" + std::to_string(console); }
 
 std::string Port::debug() const {
-    return utils::DebugStruct("Port").field("host", std::to_string(host)).field("console", std::to_string(console)).finish();
+    return codec::DebugStruct("Port").field("host", std::to_string(host)).field("console", std::to_string(console)).finish();
 }
 
-BsonResult<Port> Port::read(const bson::Value& v) { return read_spec<Port>(v); }
+// The snapshot alone of all byte fields travels as a number per byte.
+HALVO_RECORD_TABLE(InitCall,
+                   codec::optional("image", &InitCall::image),
+                   codec::optional("snapshot", &InitCall::snapshot, codec::ByteArray{}),
+                   codec::optional("network", &InitCall::network),
+                   codec::optional("ports", &InitCall::ports, codec::List<codec::TextForm>{}),
+                   codec::optional("vcpus", &InitCall::vcpus),
+                   codec::optional("memory_mib", &InitCall::memory_mib),
+                   codec::optional("gpu", &InitCall::gpu),
+                   codec::optional("gpu_memory_mib", &InitCall::gpu_memory_mib),
+                   codec::optional("disk_gib", &InitCall::disk_gib),
+                   codec::optional("mounts", &InitCall::mounts, codec::List<codec::TextForm>{}))
 
-Status InitCall::write(bson::Writer& w, std::string_view key) const {
-    w.begin_document(key);
-    if (image) {
-        HALVO_CHECK(image->write(w, "image"));
-    }
-    if (snapshot) {
-        w.begin_array("snapshot");
-        for (uint8_t b : *snapshot) w.add_int32({}, b);
-        w.end();
-    }
-    if (!network) w.add_bool("network", false);
-    if (!ports.empty()) {
-        w.begin_array("ports");
-        for (const auto& p : ports) w.add_string({}, p.text());
-        w.end();
-    }
-    if (vcpus) utils::encode(w, "vcpus", *vcpus);
-    if (memory_mib) utils::encode(w, "memory_mib", *memory_mib);
-    if (gpu) utils::encode(w, "gpu", *gpu);
-    if (gpu_memory_mib) utils::encode(w, "gpu_memory_mib", *gpu_memory_mib);
-    if (disk_gib) utils::encode(w, "disk_gib", *disk_gib);
-    if (!mounts.empty()) {
-        w.begin_array("mounts");
-        for (const auto& m : mounts) w.add_string({}, m.text());
-        w.end();
-    }
-    w.end();
-    return {};
-}
-
-BsonResult<InitCall> InitCall::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {
-        {"image", false}, {"snapshot", false},       {"network", false},  {"ports", false},  {"vcpus", false},
-        {"memory_mib", false}, {"gpu", false}, {"gpu_memory_mib", false}, {"disk_gib", false}, {"mounts", false},
-    };
-    InitCall c;
-    HALVO_CHECK(utils::read_record(v, "InitCall", fields, [&](size_t i, const bson::Value& x) -> Status {
-        switch (i) {
-            case 0: return utils::decode(x, c.image);
-            case 1: {
-                if (x.is_null()) {
-                    c.snapshot.reset();
-                    return {};
-                }
-                // Only an array: a binary here is refused.
-                const auto* a = x.get<bson::Array>();
-                if (!a) return fail(bson::invalid_type(x, "a sequence"));
-                HALVO_TRY(c.snapshot, utils::read_byte_array(*a));
-                return {};
-            }
-            case 2: return utils::decode(x, c.network);
-            case 3: return utils::decode(x, c.ports);
-            case 4: return utils::decode(x, c.vcpus);
-            case 5: return utils::decode(x, c.memory_mib);
-            case 6: return utils::decode(x, c.gpu);
-            case 7: return utils::decode(x, c.gpu_memory_mib);
-            case 8: return utils::decode(x, c.disk_gib);
-            default: return utils::decode(x, c.mounts);
-        }
-    }));
-    return c;
-}
-
-std::string InitCall::debug() const {
-    return utils::DebugStruct("InitCall")
-        .field("image", utils::show(image))
-        .field("snapshot", utils::show(snapshot))
-        .field("network", utils::show(network))
-        .field("ports", utils::show(ports))
-        .field("vcpus", utils::show(vcpus))
-        .field("memory_mib", utils::show(memory_mib))
-        .field("gpu", utils::show(gpu))
-        .field("gpu_memory_mib", utils::show(gpu_memory_mib))
-        .field("disk_gib", utils::show(disk_gib))
-        .field("mounts", utils::show(mounts))
-        .finish();
-}
-
-Status InitResp::write(bson::Writer& w, std::string_view key) const {
-    w.begin_document(key);
-    if (cwd) utils::encode(w, "cwd", *cwd);
-    w.end();
-    return {};
-}
-
-BsonResult<InitResp> InitResp::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {{"cwd", false}};
-    InitResp r;
-    HALVO_CHECK(utils::read_record(v, "InitResp", fields,
-                                   [&](size_t, const bson::Value& x) { return utils::decode(x, r.cwd); }));
-    return r;
-}
-
-std::string InitResp::debug() const { return utils::DebugStruct("InitResp").field("cwd", utils::show(cwd)).finish(); }
+HALVO_RECORD_TABLE(InitResp, codec::optional("cwd", &InitResp::cwd))
 
 }  // namespace halvo::protocol::message::call

@@ -7,11 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "bson/error.hpp"
-#include "bson/value.hpp"
-#include "bson/writer.hpp"
+#include "codec/record.hpp"
 #include "image.hpp"
-#include "protocol/message/utils/bytes.hpp"
 #include "result.hpp"
 
 namespace halvo::protocol::message::call {
@@ -46,7 +43,6 @@ struct MountSpec {
     // URL, colon, guest path, then ":ro" for a read-only mount.
     std::string text() const;
     std::string debug() const;
-    static bson::BsonResult<MountSpec> read(const bson::Value& v);
     bool operator==(const MountSpec&) const = default;
 };
 
@@ -58,14 +54,13 @@ struct Port {
     static Result<Port, InvalidPort> parse(std::string_view text);
     std::string text() const;
     std::string debug() const;
-    static bson::BsonResult<Port> read(const bson::Value& v);
     bool operator==(const Port&) const = default;
 };
 
 struct InitCall {
     std::optional<ImageSource> image;
     // Travels as an array of int32, one per byte, unlike every other byte field.
-    std::optional<utils::Bytes> snapshot;
+    std::optional<codec::Bytes> snapshot;
     bool network = true;
     std::vector<Port> ports;
     std::optional<uint8_t> vcpus;
@@ -75,19 +70,13 @@ struct InitCall {
     std::optional<uint32_t> disk_gib;
     std::vector<MountSpec> mounts;
 
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<InitCall> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const InitCall&) const = default;
+    HALVO_RECORD(InitCall);
 };
 
 struct InitResp {
     std::optional<std::string> cwd;
 
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<InitResp> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const InitResp&) const = default;
+    HALVO_RECORD(InitResp);
 };
 
 }  // namespace halvo::protocol::message::call

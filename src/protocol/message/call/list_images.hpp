@@ -3,13 +3,13 @@
 // (ImageEntries).
 #include <string_view>
 
+#include "codec/record.hpp"
 #include "image.hpp"
-#include "protocol/message/utils/record.hpp"
 
 namespace halvo::protocol::message::call {
 
-struct ListImagesCall : utils::EmptyRecord<ListImagesCall> {
-    static constexpr std::string_view kName = "ListImagesCall";
+struct ListImagesCall {
+    HALVO_RECORD(ListImagesCall);
 };
 
 }  // namespace halvo::protocol::message::call

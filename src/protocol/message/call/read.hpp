@@ -5,10 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "bson/error.hpp"
-#include "bson/value.hpp"
-#include "bson/writer.hpp"
-#include "protocol/message/utils/bytes.hpp"
+#include "codec/record.hpp"
 
 namespace halvo::protocol::message::call {
 
@@ -17,20 +14,14 @@ struct ReadCall {
     std::optional<uint64_t> offset;
     std::optional<uint64_t> len;
 
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<ReadCall> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const ReadCall&) const = default;
+    HALVO_RECORD(ReadCall);
 };
 
 struct ReadResp {
-    utils::Bytes data;
+    codec::Bytes data;
     uint64_t size = 0;
 
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<ReadResp> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const ReadResp&) const = default;
+    HALVO_RECORD(ReadResp);
 };
 
 }  // namespace halvo::protocol::message::call

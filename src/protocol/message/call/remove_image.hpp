@@ -3,10 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "bson/error.hpp"
-#include "bson/value.hpp"
-#include "bson/writer.hpp"
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 #include "image.hpp"
 
 namespace halvo::protocol::message::call {
@@ -14,14 +11,11 @@ namespace halvo::protocol::message::call {
 struct RemoveImageCall {
     ImageSource image;
 
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<RemoveImageCall> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const RemoveImageCall&) const = default;
+    HALVO_RECORD(RemoveImageCall);
 };
 
-struct RemoveImageResp : utils::EmptyRecord<RemoveImageResp> {
-    static constexpr std::string_view kName = "RemoveImageResp";
+struct RemoveImageResp {
+    HALVO_RECORD(RemoveImageResp);
 };
 
 }  // namespace halvo::protocol::message::call

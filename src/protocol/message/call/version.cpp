@@ -1,29 +1,8 @@
 #include "protocol/message/call/version.hpp"
 
-#include "protocol/message/utils/record.hpp"
-
 namespace halvo::protocol::message::call {
 
-using bson::BsonResult;
-using bson::Status;
-
-Status VersionResp::write(bson::Writer& w, std::string_view key) const {
-    w.begin_document(key);
-    w.add_string("version", version);
-    w.end();
-    return {};
-}
-
-BsonResult<VersionResp> VersionResp::read(const bson::Value& v) {
-    static constexpr utils::Field fields[] = {{"version", true}};
-    VersionResp r;
-    HALVO_CHECK(utils::read_record(v, "VersionResp", fields,
-                                   [&](size_t, const bson::Value& x) { return utils::decode(x, r.version); }));
-    return r;
-}
-
-std::string VersionResp::debug() const {
-    return utils::DebugStruct("VersionResp").field("version", utils::show(version)).finish();
-}
+HALVO_RECORD_TABLE(VersionCall)
+HALVO_RECORD_TABLE(VersionResp, codec::required("version", &VersionResp::version))
 
 }  // namespace halvo::protocol::message::call

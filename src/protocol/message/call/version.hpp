@@ -3,24 +3,18 @@
 #include <string>
 #include <string_view>
 
-#include "bson/error.hpp"
-#include "bson/value.hpp"
-#include "bson/writer.hpp"
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 
 namespace halvo::protocol::message::call {
 
-struct VersionCall : utils::EmptyRecord<VersionCall> {
-    static constexpr std::string_view kName = "VersionCall";
+struct VersionCall {
+    HALVO_RECORD(VersionCall);
 };
 
 struct VersionResp {
     std::string version;
 
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<VersionResp> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const VersionResp&) const = default;
+    HALVO_RECORD(VersionResp);
 };
 
 }  // namespace halvo::protocol::message::call

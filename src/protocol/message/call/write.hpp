@@ -5,31 +5,22 @@
 #include <string>
 #include <string_view>
 
-#include "bson/error.hpp"
-#include "bson/value.hpp"
-#include "bson/writer.hpp"
-#include "protocol/message/utils/bytes.hpp"
+#include "codec/record.hpp"
 
 namespace halvo::protocol::message::call {
 
 struct WriteCall {
     std::string path;
-    utils::Bytes data;
+    codec::Bytes data;
     std::optional<uint64_t> offset;
 
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<WriteCall> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const WriteCall&) const = default;
+    HALVO_RECORD(WriteCall);
 };
 
 struct WriteResp {
     uint64_t size = 0;
 
-    bson::Status write(bson::Writer& w, std::string_view key) const;
-    static bson::BsonResult<WriteResp> read(const bson::Value& v);
-    std::string debug() const;
-    bool operator==(const WriteResp&) const = default;
+    HALVO_RECORD(WriteResp);
 };
 
 }  // namespace halvo::protocol::message::call

@@ -1,22 +1,11 @@
-#include "protocol/message/utils/bytes.hpp"
+#include "codec/bytes.hpp"
 
-#include "protocol/message/utils/record.hpp"
+#include "codec/record.hpp"
 
-namespace halvo::protocol::message::utils {
+namespace halvo::codec {
 
 void write_bytes(bson::Writer& w, std::string_view key, const Bytes& bytes) {
     w.add_binary(key, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), 0);
-}
-
-bson::BsonResult<Bytes> read_byte_array(const bson::Array& a) {
-    Bytes out;
-    out.reserve(a.size());
-    for (const auto& item : a.items()) {
-        uint8_t b = 0;
-        HALVO_CHECK(decode(item, b));
-        out.push_back(b);
-    }
-    return out;
 }
 
 bson::BsonResult<Bytes> read_bytes(const bson::Value& v) {
@@ -26,8 +15,10 @@ bson::BsonResult<Bytes> read_bytes(const bson::Value& v) {
         const auto* p = reinterpret_cast<const uint8_t*>(bin->bytes.data());
         return Bytes(p, p + bin->bytes.size());
     }
-    if (const auto* a = v.get<bson::Array>()) return read_byte_array(*a);
-    return fail(bson::invalid_type(v, "bytes"));
+    if (!v.get<bson::Array>()) return fail(bson::invalid_type(v, "bytes"));
+    Bytes out;
+    HALVO_CHECK(ByteArray{}.read(v, out));
+    return out;
 }
 
-}  // namespace halvo::protocol::message::utils
+}  // namespace halvo::codec

@@ -9,14 +9,12 @@
 #include "bson/value.hpp"
 #include "bson/writer.hpp"
 
-namespace halvo::protocol::message::utils {
+namespace halvo::codec {
 
 using Bytes = std::vector<uint8_t>;
 
 void write_bytes(bson::Writer& w, std::string_view key, const Bytes& bytes);
 // Named "bytes" in type errors.
 bson::BsonResult<Bytes> read_bytes(const bson::Value& v);
-// One byte per element; each an int32 or int64 from 0 to 255.
-bson::BsonResult<Bytes> read_byte_array(const bson::Array& a);
 
-}  // namespace halvo::protocol::message::utils
+}  // namespace halvo::codec
