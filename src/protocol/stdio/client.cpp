@@ -2,7 +2,14 @@
 
 #include <asio/experimental/awaitable_operators.hpp>
 
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/redirect_error.hpp>
+
+#include <array>
 #include <atomic>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <string>
 
 #include <cerrno>
@@ -19,49 +26,114 @@ namespace halvo::protocol::stdio {
 using namespace asio::experimental::awaitable_operators;
 using msg::Message;
 
-// Copies the server's standard error to ours on a thread of the blocking
-// pool: fd 2 may be a regular file, which epoll refuses, and a blocking
-// write must not hold an I/O thread. It ends silently when the pipe ends or
+namespace {
+
+bool write_all(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && errno == EAGAIN) {
+            pollfd pfd{fd, POLLOUT, 0};
+            ::poll(&pfd, 1, -1);
+            continue;
+        }
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+// Our standard error, written by one job of the blocking pool at a time:
+// fd 2 may be a regular file, which epoll refuses, and a blocking write must
+// not hold an I/O thread. Chunks of one server keep their order.
+class StderrSink {
+public:
+    void write(std::string chunk, std::function<void(bool)> done) {
+        {
+            std::lock_guard lk(mu_);
+            queue_.push_back({std::move(chunk), std::move(done)});
+            if (draining_) return;
+            draining_ = true;
+        }
+        rt::blocking([this] { drain(); });
+    }
+
+private:
+    struct Chunk {
+        std::string bytes;
+        std::function<void(bool)> done;
+    };
+
+    void drain() {
+        for (;;) {
+            Chunk c;
+            {
+                std::lock_guard lk(mu_);
+                if (queue_.empty()) {
+                    draining_ = false;
+                    return;
+                }
+                c = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            c.done(write_all(STDERR_FILENO, c.bytes.data(), c.bytes.size()));
+        }
+    }
+
+    std::mutex mu_;
+    std::deque<Chunk> queue_;
+    bool draining_ = false;
+};
+
+StderrSink& sink() {
+    static auto* s = new StderrSink;  // never destroyed: jobs may outlive exit
+    return *s;
+}
+
+struct StartSinkWrite {
+    template <class Handler>
+    void operator()(Handler handler, std::string chunk) const {
+        auto op = std::make_shared<rt::detail::Pending<Handler>>(std::move(handler));
+        sink().write(std::move(chunk), [op](bool ok) { op->complete(ok); });
+    }
+};
+
+}  // namespace
+
+// Copies the server's standard error to ours, byte for byte. The pipe is
+// read on the runtime's reactor, so a quiet server costs no thread; a read
+// waits until the chunk before it is written, so a blocked fd 2 holds back
+// at most one chunk per server. It ends silently when the pipe ends or
 // either side fails, and outlives the client when a grandchild keeps the
 // pipe open.
 class StderrCopy {
 public:
     static std::shared_ptr<StderrCopy> start(platform::Fd from) {
         auto copy = std::make_shared<StderrCopy>();
-        rt::blocking([copy, fd = std::make_shared<platform::Fd>(std::move(from))] {
-            run(fd->get());
-            fd->reset();
-            copy->done_.store(true, std::memory_order_release);
-        });
+        rt::spawn_detached(run(copy, std::move(from)));
         return copy;
     }
 
     bool done() const { return done_.load(std::memory_order_acquire); }
 
 private:
-    static bool write_all(const char* p, std::size_t n) {
-        while (n > 0) {
-            ssize_t w = ::write(STDERR_FILENO, p, n);
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0 && errno == EAGAIN) {
-                pollfd pfd{STDERR_FILENO, POLLOUT, 0};
-                ::poll(&pfd, 1, -1);
-                continue;
-            }
-            if (w <= 0) return false;
-            p += w;
-            n -= static_cast<std::size_t>(w);
-        }
-        return true;
-    }
-
-    static void run(int fd) {
-        if (int fl = ::fcntl(fd, F_GETFL); fl >= 0 && (fl & O_NONBLOCK)) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-        char buf[8192];
+    static asio::awaitable<void> run(std::shared_ptr<StderrCopy> self, platform::Fd from) {
+        struct Done {
+            StderrCopy& c;
+            ~Done() { c.done_.store(true, std::memory_order_release); }
+        } done{*self};
+        asio::posix::stream_descriptor pipe(co_await asio::this_coro::executor, from.release());
+        std::array<char, 8192> buf;
         for (;;) {
-            ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0 || !write_all(buf, static_cast<std::size_t>(n))) return;
+            asio::error_code ec;
+            std::size_t n =
+                co_await pipe.async_read_some(asio::buffer(buf), asio::redirect_error(asio::use_awaitable, ec));
+            if (ec || n == 0) co_return;
+            std::string chunk(buf.data(), n);
+            bool written = co_await asio::async_initiate<decltype(asio::use_awaitable), void(bool)>(
+                StartSinkWrite{}, asio::use_awaitable, std::move(chunk));
+            if (!written) co_return;
         }
     }
 
