@@ -17,9 +17,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def run(script, *args):
-    out = subprocess.run([sys.executable, os.path.join(HERE, script), *map(str, args)],
-                         check=True, capture_output=True, text=True, cwd=HERE).stdout
-    return out.strip()
+    """What one of the scripts here printed."""
+    return subprocess.run([sys.executable, os.path.join(HERE, script), *map(str, args)],
+                          check=True, capture_output=True, text=True, cwd=HERE).stdout.strip()
 
 
 def main():

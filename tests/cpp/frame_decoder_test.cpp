@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 
+#include "frame_steps.hpp"
 #include "protocol/stdio/client.hpp"
 
 using namespace halvo;
@@ -26,35 +27,18 @@ Message request(uint64_t id, size_t data) {
     return Message{Message::Request{id, message::Call{call::WriteCall{"/f", codec::Bytes(data, 'x'), std::nullopt}}}};
 }
 
-// Feeds `bytes` in chunks of the given sizes (cycled), then the end, and
-// records every step: a body's size, an error's text, or "end".
+// Every step, with each frame's message shown by its start and size.
 std::vector<std::string> steps(const std::string& bytes, const std::vector<size_t>& chunks) {
-    FrameDecoder d;
-    std::vector<std::string> out;
-    size_t at = 0, i = 0;
-    for (;;) {
-        auto step = d.next();
-        if (std::holds_alternative<FrameDecoder::NeedMore>(step)) {
-            if (at == bytes.size()) {
-                d.end();
-                continue;
-            }
-            auto space = d.space();
-            size_t n = std::min({space.size(), chunks[i++ % chunks.size()], bytes.size() - at});
-            std::memcpy(space.data(), bytes.data() + at, n);
-            d.commit(n);
-            at += n;
-        } else if (auto* body = std::get_if<std::string>(&step)) {
-            auto m = frame::decode(*body);
-            out.push_back(m ? m->debug().substr(0, 40) + "/" + std::to_string(body->size()) : m.error().text());
-        } else if (auto* e = std::get_if<IoError>(&step)) {
-            out.push_back(e->text());
-            return out;
-        } else {
-            out.push_back("end");
-            return out;
-        }
+    auto out = test::frame_steps(bytes.data(), bytes.size(), chunks);
+    for (auto& step : out) {
+        if (!step.starts_with("frame ")) continue;
+        const std::string body = step.substr(6);
+        auto m = frame::decode(body);
+        step = m ? m->debug().substr(0, 40) + "/" + std::to_string(body.size()) : m.error().text();
     }
+    for (auto& step : out)
+        if (step.starts_with("error ")) step = step.substr(6);
+    return out;
 }
 
 TEST(FrameDecoder, ChunkingNeverChangesWhatComesOut) {

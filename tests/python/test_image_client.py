@@ -524,3 +524,22 @@ async def test_close_cuts_a_write_stuck_on_a_server_that_stopped_reading(server)
     started = time.monotonic()
     await asyncio.wait_for(client.close(), 3)
     assert time.monotonic() - started < 3
+
+
+def test_exit_with_calls_pending_on_the_loop_and_the_runtime_is_clean(server):
+    from conftest import interpreters, run_python
+    server.scenario(rules=[{"method": "version", "index": 1, "actions": [{"delay_ms": 2000}]}])
+    code = f"""
+import asyncio, halvo
+async def main():
+    global client, pending
+    client = await halvo.ImageClient.try_from_cmd({CMD!r})
+    pending = [client.version(), client.list(), client.version()]  # the first on the loop's thread
+    await asyncio.sleep(0.05)
+asyncio.run(main())
+print("exiting")
+"""
+    for version, exe in sorted(interpreters().items()):
+        r = run_python(code, python=exe)
+        assert (r.returncode, r.stdout.strip()) == (0, "exiting"), f"{version}: {r.stderr[-2000:]}"
+        assert "Fatal" not in r.stderr and "Segmentation" not in r.stderr, f"{version}: {r.stderr[-2000:]}"
