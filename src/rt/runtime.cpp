@@ -17,11 +17,14 @@ namespace {
 constexpr std::size_t kPoolCap = 512;
 constexpr auto kIdleExpiry = std::chrono::seconds(10);
 
-// Starts a detached thread with every signal blocked, so signals reach the
-// interpreter's own threads.
+// Starts a detached thread with signals blocked, so they reach the
+// interpreter's own threads; except those a fault raises on the thread
+// itself, which must reach their handler (faulthandler, a sanitizer) or
+// kill the process with the right status.
 void start_thread(std::function<void()> body) {
     sigset_t all, old;
     sigfillset(&all);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&all, sig);
     pthread_sigmask(SIG_SETMASK, &all, &old);
     std::thread(std::move(body)).detach();
     pthread_sigmask(SIG_SETMASK, &old, nullptr);

@@ -4,7 +4,9 @@
 
 #include <asio/steady_timer.hpp>
 
+#include <csignal>
 #include <future>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <latch>
@@ -261,4 +263,23 @@ TEST(RtRuntime, ForkedChildBuildsAFreshRuntime) {
     int st = 0;
     ASSERT_EQ(::waitpid(pid, &st, 0), pid);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
+}
+
+TEST(RtRuntime, ThreadsLeaveFaultSignalsUnblocked) {
+    // A fault on a runtime thread must reach its handler (a sanitizer's,
+    // faulthandler's) or kill the process, never pass silently.
+    auto mask = [] {
+        sigset_t cur;
+        pthread_sigmask(SIG_BLOCK, nullptr, &cur);
+        return cur;
+    };
+    std::promise<sigset_t> on_io;
+    asio::post(rt::io(), [&] { on_io.set_value(mask()); });
+    std::promise<sigset_t> on_pool;
+    rt::blocking([&] { on_pool.set_value(mask()); });
+    for (sigset_t m : {on_io.get_future().get(), on_pool.get_future().get()}) {
+        for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS})
+            EXPECT_EQ(sigismember(&m, sig), 0) << sigabbrev_np(sig);
+        for (int sig : {SIGINT, SIGTERM, SIGCHLD, SIGPIPE}) EXPECT_EQ(sigismember(&m, sig), 1) << sigabbrev_np(sig);
+    }
 }
