@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "rt/runtime.hpp"
 
@@ -330,6 +331,51 @@ void Child::reap_later() {
         while (::waitid(P_PIDFD, d.native_handle(), &si, WEXITED) != 0 && errno == EINTR) {
         }
     }(std::move(pidfd_)));
+}
+
+// ---- children ended at exit ----
+
+namespace {
+
+struct Doomed {
+    std::mutex mu;
+    std::vector<Fd> pidfds;
+};
+
+void kill_doomed();
+
+// Never freed: a task may drop its entry while the process exits.
+Doomed& doomed() {
+    static Doomed* d = [] {
+        rt::at_stop(&kill_doomed);
+        return new Doomed;
+    }();
+    return *d;
+}
+
+void kill_doomed() {
+    Doomed& d = doomed();
+    std::lock_guard lk(d.mu);
+    for (const Fd& fd : d.pidfds) ::syscall(SYS_pidfd_send_signal, fd.get(), SIGKILL, nullptr, 0);
+}
+
+}  // namespace
+
+KillAtExit::KillAtExit(const Child& child) {
+    if (!child.pidfd_ || child.status_) return;
+    Fd fd(::fcntl(child.pidfd_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!fd) return;
+    fd_ = fd.get();
+    Doomed& d = doomed();
+    std::lock_guard lk(d.mu);
+    d.pidfds.push_back(std::move(fd));
+}
+
+KillAtExit::~KillAtExit() {
+    if (fd_ < 0) return;
+    Doomed& d = doomed();
+    std::lock_guard lk(d.mu);
+    std::erase_if(d.pidfds, [this](const Fd& fd) { return fd.get() == fd_; });
 }
 
 // ---- short commands ----

@@ -123,6 +123,7 @@ public:
 
 private:
     friend IoResult<Child> spawn(Command cmd);
+    friend class KillAtExit;
     Child(pid_t pid, Fd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
     void reap_later();
 
@@ -130,6 +131,21 @@ private:
     Fd pidfd_;  // empty once reaped
     std::optional<ExitStatus> status_;
     Fd in_, out_, err_;
+};
+
+// While it lives, the child is killed (SIGKILL) if the runtime stops as the
+// process exits: for a child that a task is ending, which nobody will see
+// through once the process is gone. It holds a pidfd of its own, so it never
+// signals a descriptor reused after the child was reaped.
+class KillAtExit {
+public:
+    explicit KillAtExit(const Child& child);
+    KillAtExit(const KillAtExit&) = delete;
+    KillAtExit& operator=(const KillAtExit&) = delete;
+    ~KillAtExit();
+
+private:
+    int fd_ = -1;
 };
 
 // Starts a child. The child gets an empty signal mask and SIGPIPE and

@@ -17,6 +17,7 @@ import pytest
 from bson.int64 import Int64
 
 import halvo
+from conftest import run_python
 from halvo import ImageClient, ImageSource, Recipe, Step
 
 UVM = Path(__file__).resolve().parents[1] / "uvm" / "halvo-uvm"
@@ -365,6 +366,41 @@ async def test_close_does_not_wait_for_the_server_to_exit(server):
     client = await ImageClient.try_from_cmd(CMD)
     await asyncio.wait_for(client.close(), 5)
     await server.wait_for("quit")
+
+
+def running(pid):
+    """Whether the process exists and has not ended (a zombie has ended)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.parametrize("how", ["close", "drop"])
+def test_a_server_deaf_to_quit_does_not_outlive_the_script(server, how):
+    # The script ends while its client's quit still waits for the server.
+    server.scenario(on_quit="ignore", on_eof="ignore")
+    let_go = "await client.close()" if how == "close" else "del client"
+    r = run_python(f"""
+import asyncio, gc, halvo
+async def main():
+    client = await halvo.ImageClient.try_from_cmd({CMD!r})
+    {let_go}
+    gc.collect()
+asyncio.run(main())
+""")
+    assert r.returncode == 0, r.stderr
+    pids = [e["pid"] for e in server.events() if e["event"] == "start"]
+    assert len(pids) == 1
+    try:
+        deadline = time.monotonic() + 5
+        while running(pids[0]) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert not running(pids[0])
+    finally:
+        if running(pids[0]):
+            os.kill(pids[0], 9)
 
 
 @pytest.mark.asyncio
