@@ -18,6 +18,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "quote.hpp"
 #include "rt/runtime.hpp"
 
 extern char** environ;
@@ -137,7 +138,23 @@ IoResult<std::string> find_program(const std::string& program, const Env& env) {
     return fail(IoError::os(err));
 }
 
+namespace {
+
+// exec takes C strings, which end at their first NUL: such a command line
+// would run another program, or the right one with other arguments.
+IoResult<void> check_no_nul(const Command& cmd) {
+    auto holds_nul = [](const std::string& s) { return s.find('\0') != std::string::npos; };
+    const std::string* bad = holds_nul(cmd.program) ? &cmd.program : nullptr;
+    for (auto it = cmd.args.begin(); !bad && it != cmd.args.end(); ++it)
+        if (holds_nul(*it)) bad = &*it;
+    if (!bad) return {};
+    return fail(IoError(ErrorKind::InvalidInput, "a command line cannot hold a NUL byte: " + quoted(*bad)));
+}
+
+}  // namespace
+
 IoResult<Child> spawn(Command cmd) {
+    HALVO_CHECK(check_no_nul(cmd));
     Env env = cmd.env ? std::move(*cmd.env) : environ_snapshot();
     HALVO_TRY(std::string path, find_program(cmd.program, env));
 

@@ -151,7 +151,9 @@ private:
 // Starts a child. The child gets an empty signal mask and SIGPIPE and
 // SIGXFSZ at their defaults (ignored dispositions survive exec, and Python
 // ignores both). A failure to start, ENOENT for a missing program among
-// them, is returned unchanged, and no descriptor is left behind.
+// them, is returned unchanged, and no descriptor is left behind. A NUL byte
+// in the program or an argument is refused (invalid input) before anything
+// starts.
 IoResult<Child> spawn(Command cmd);
 
 // What run_command saw: the status (none when the child would not end even

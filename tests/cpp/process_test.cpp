@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "quote.hpp"
 #include "rt/runtime.hpp"
 #include "test_util.hpp"
 
@@ -167,6 +168,32 @@ TEST(ProcessSpawn, MissingProgramIsENOENTAndLeaksNothing) {
         EXPECT_EQ(c.error().kind, ErrorKind::NotFound);
     }
     EXPECT_EQ(open_fds(), before);
+}
+
+TEST(ProcessSpawn, NulInTheCommandLineIsRefusedBeforeAnythingRuns) {
+    using namespace std::string_literals;
+    test::TempDir dir;
+    const std::string mark = dir / "ran";
+    struct Case {
+        Command cmd;
+        std::string shown;
+    };
+    Case cases[] = {
+        {Command("sh\0junk"s, {"-c", "touch " + mark}), R"("sh\0junk")"},
+        {Command("sh", {"-c", "touch " + mark + "\0; false"s}), halvo::quoted("touch " + mark + "\0; false"s)},
+        {Command("sh", {"-c", "touch " + mark, "\0"s}), R"("\0")"},
+    };
+    auto before = open_fds();
+    for (auto& c : cases) {
+        auto child = spawn(std::move(c.cmd));
+        ASSERT_FALSE(child) << c.shown;
+        EXPECT_EQ(child.error().kind, ErrorKind::InvalidInput);
+        EXPECT_EQ(child.error().text(), "a command line cannot hold a NUL byte: " + c.shown);
+    }
+    EXPECT_EQ(open_fds(), before);
+    // A child started anyway would have left its mark by now.
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(std::filesystem::exists(mark));
 }
 
 TEST(ProcessSpawn, EnvironmentSnapshotAndItsPathReachTheChild) {

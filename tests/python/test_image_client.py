@@ -247,6 +247,22 @@ async def test_unstartable_command_is_broken(cmd, message):
 
 
 @pytest.mark.asyncio
+@pytest.mark.parametrize(
+    "cmd, shown",
+    [
+        (CMD + ["a\0b"], '"a\\0b"'),
+        ([CMD[0] + "\0junk"] + CMD[1:], '"' + CMD[0] + '\\0junk"'),
+    ],
+)
+async def test_a_nul_in_the_command_line_is_refused_before_anything_starts(server, cmd, shown):
+    # C strings end at the NUL: the program before it, or a cut argument, would run.
+    with pytest.raises(halvo.ConsoleBroken) as info:
+        await ImageClient.try_from_cmd(cmd)
+    assert info.value.args == ("starting the image server: a command line cannot hold a NUL byte: " + shown,)
+    assert server.events() == []
+
+
+@pytest.mark.asyncio
 async def test_try_new_without_any_cache_folder_is_broken(monkeypatch):
     monkeypatch.delenv("HALVO_HOME", raising=False)
     monkeypatch.delenv("HOME", raising=False)
