@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -365,6 +366,12 @@ void kill_doomed();
 Doomed& doomed() {
     static Doomed* d = [] {
         rt::at_stop(&kill_doomed);
+        // A forked child ends none of its parent's children.
+        pthread_atfork([] { doomed().mu.lock(); }, [] { doomed().mu.unlock(); },
+                       [] {
+                           doomed().pidfds.clear();
+                           doomed().mu.unlock();
+                       });
         return new Doomed;
     }();
     return *d;

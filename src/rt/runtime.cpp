@@ -177,27 +177,32 @@ void child_after_fork() {
 
 void stop_at_exit() { stop(); }
 
+void register_exit_step() {
+    static std::once_flag once;  // trivially destructible
+    std::call_once(once, [] {
+        // Exit steps run in the reverse order of their registration, and
+        // static objects are destroyed as such steps: the error categories
+        // a cancelled operation reads are made first, so they outlive the
+        // step that stops the threads using them.
+        (void)asio::error::get_system_category();
+        (void)asio::error::get_netdb_category();
+        (void)asio::error::get_addrinfo_category();
+        (void)asio::error::get_misc_category();
+        (void)std::system_category();
+        (void)std::generic_category();
+        std::atexit(stop_at_exit);
+    });
+}
+
 Runtime& runtime() {
     Runtime* rt = g_rt.load(std::memory_order_acquire);
     if (rt) return *rt;
     std::lock_guard lk(g_mu);
     rt = g_rt.load(std::memory_order_acquire);
     if (!rt) {
-        static std::once_flag once;  // trivially destructible
-        std::call_once(once, [] {
-            pthread_atfork(prepare_fork, parent_after_fork, child_after_fork);
-            // Exit steps run in the reverse order of their registration, and
-            // static objects are destroyed as such steps: the error
-            // categories a cancelled operation reads are made first, so they
-            // outlive the step that stops the threads using them.
-            (void)asio::error::get_system_category();
-            (void)asio::error::get_netdb_category();
-            (void)asio::error::get_addrinfo_category();
-            (void)asio::error::get_misc_category();
-            (void)std::system_category();
-            (void)std::generic_category();
-            std::atexit(stop_at_exit);
-        });
+        static std::once_flag atfork;  // trivially destructible
+        std::call_once(atfork, [] { pthread_atfork(prepare_fork, parent_after_fork, child_after_fork); });
+        register_exit_step();
         rt = new Runtime();
         g_rt.store(rt, std::memory_order_release);
     }
@@ -227,6 +232,7 @@ void stop() {
 }
 
 void at_stop(void (*step)()) {
+    register_exit_step();
     const std::size_t i = g_stop_step_count.fetch_add(1, std::memory_order_acq_rel);
     if (i >= kMaxStopSteps) std::abort();  // a fixed, small set of callers
     g_stop_steps[i].store(step, std::memory_order_release);

@@ -48,7 +48,7 @@ bool started();
 // handlers use are destroyed; an interpreter's at-exit hook calls it sooner.
 void stop();
 // Adds a step for stop() to run once the threads are stopped (at most a
-// handful per process).
+// handful per process); stop() then runs at exit even if no runtime is made.
 void at_stop(void (*step)());
 
 using Strand = asio::strand<asio::io_context::executor_type>;

@@ -326,6 +326,65 @@ TEST(ProcessReaping, ChildReapedBySomeoneElseEndsQuietly) {
     EXPECT_TRUE(child.kill(SIGKILL));
 }
 
+// Whether the process is there and has not ended (a zombie has ended).
+bool running(pid_t pid) {
+    std::string stat;
+    try {
+        stat = halvo::test::read_file("/proc/" + std::to_string(pid) + "/stat");
+    } catch (const std::exception&) {
+        return false;
+    }
+    auto paren = stat.rfind(')');
+    return paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] != 'Z';
+}
+
+TEST(ProcessKillAtExit, KillsWhatItHoldsWhenTheRuntimeStops) {
+    // In a forked child, which exits as a program does; its two children
+    // outlive it unless killed.
+    auto p = make_pipe();
+    ASSERT_TRUE(p);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        Child held = start(Command("sleep", {"30"}));
+        Child let_go = start(Command("sleep", {"30"}));
+        { KillAtExit dropped(let_go); }
+        KillAtExit guard(held);
+        pid_t pids[2] = {held.pid(), let_go.pid()};
+        if (::write(p->write.get(), pids, sizeof pids) != sizeof pids) std::_Exit(1);
+        std::exit(0);
+    }
+    p->write.reset();
+    pid_t pids[2] = {-1, -1};
+    ASSERT_EQ(::read(p->read.get(), pids, sizeof pids), static_cast<ssize_t>(sizeof pids));
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    for (int i = 0; i < 500 && running(pids[0]); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(running(pids[0])) << "the held child outlived its parent";
+    EXPECT_TRUE(running(pids[1])) << "a child no longer held was killed";
+    ::kill(pids[0], SIGKILL);
+    ::kill(pids[1], SIGKILL);
+}
+
+TEST(ProcessKillAtExit, AForkedChildKillsNoneOfItsParentsChildren) {
+    Child held = start(Command("sleep", {"30"}));
+    KillAtExit guard(held);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        rt::stop();
+        std::_Exit(0);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    std::this_thread::sleep_for(100ms);
+    auto s = held.try_wait();
+    ASSERT_TRUE(s);
+    EXPECT_FALSE(*s) << "killed by the forked child: " << (*s)->text();
+    ASSERT_TRUE(held.kill(SIGKILL));
+    finish(held);
+}
+
 TEST(ProcessAsyncWait, WaitsOnTheRuntimeAndCancelLeavesTheChildAlone) {
     auto child = start(sh("sleep 0.2; exit 5"));
     std::promise<std::string> got;

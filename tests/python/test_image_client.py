@@ -17,7 +17,7 @@ import pytest
 from bson.int64 import Int64
 
 import halvo
-from conftest import run_python
+from conftest import interpreters, run_python
 from halvo import ImageClient, ImageSource, Recipe, Step
 
 UVM = Path(__file__).resolve().parents[1] / "uvm" / "halvo-uvm"
@@ -398,25 +398,28 @@ def test_a_server_deaf_to_quit_does_not_outlive_the_script(server, how):
     # The script ends while its client's quit still waits for the server.
     server.scenario(on_quit="ignore", on_eof="ignore")
     let_go = "await client.close()" if how == "close" else "del client"
-    r = run_python(f"""
+    code = f"""
 import asyncio, gc, halvo
 async def main():
     client = await halvo.ImageClient.try_from_cmd({CMD!r})
     {let_go}
     gc.collect()
 asyncio.run(main())
-""")
-    assert r.returncode == 0, r.stderr
-    pids = [e["pid"] for e in server.events() if e["event"] == "start"]
-    assert len(pids) == 1
-    try:
-        deadline = time.monotonic() + 5
-        while running(pids[0]) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        assert not running(pids[0])
-    finally:
-        if running(pids[0]):
-            os.kill(pids[0], 9)
+"""
+    for version, exe in sorted(interpreters().items()):
+        r = run_python(code, python=exe)
+        assert r.returncode == 0, f"{version}: {r.stderr}"
+        pids = [e["pid"] for e in server.events() if e["event"] == "start"]
+        server.log.unlink()
+        assert len(pids) == 1, version
+        try:
+            deadline = time.monotonic() + 5
+            while running(pids[0]) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert not running(pids[0]), f"{version}: the server outlived the script"
+        finally:
+            if running(pids[0]):
+                os.kill(pids[0], 9)
 
 
 @pytest.mark.asyncio
