@@ -47,7 +47,9 @@ public:
     void submit(std::function<void()> job) {
         std::lock_guard lk(mu_);
         jobs_.push_back(std::move(job));
-        if (stopped_) return;  // kept, never run: its captures may need a thread
+        // Kept and never run: dropping it here would run what its captures
+        // do when released (a mount's tear-down, say) on the caller's thread.
+        if (stopped_) return;
         if (jobs_.size() <= idle_) {
             cv_.notify_one();
         } else if (threads_ < kPoolCap) {

@@ -326,17 +326,16 @@ TEST(ProcessReaping, ChildReapedBySomeoneElseEndsQuietly) {
     EXPECT_TRUE(child.kill(SIGKILL));
 }
 
+namespace {
+
 // Whether the process is there and has not ended (a zombie has ended).
 bool running(pid_t pid) {
-    std::string stat;
-    try {
-        stat = halvo::test::read_file("/proc/" + std::to_string(pid) + "/stat");
-    } catch (const std::exception&) {
-        return false;
-    }
+    const std::string stat = halvo::test::read_file("/proc/" + std::to_string(pid) + "/stat");
     auto paren = stat.rfind(')');
     return paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] != 'Z';
 }
+
+}  // namespace
 
 TEST(ProcessKillAtExit, KillsWhatItHoldsWhenTheRuntimeStops) {
     // In a forked child, which exits as a program does; its two children
