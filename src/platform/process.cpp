@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -16,7 +17,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
+#include "quote.hpp"
 #include "rt/runtime.hpp"
 #include "utf8.hpp"
 
@@ -143,7 +146,23 @@ IoResult<std::string> find_program(const std::string& program, const Env& env) {
     return fail(IoError::os(err));
 }
 
+namespace {
+
+// exec takes C strings, which end at their first NUL: such a command line
+// would run another program, or the right one with other arguments.
+IoResult<void> check_no_nul(const Command& cmd) {
+    auto holds_nul = [](const std::string& s) { return s.find('\0') != std::string::npos; };
+    const std::string* bad = holds_nul(cmd.program) ? &cmd.program : nullptr;
+    for (auto it = cmd.args.begin(); !bad && it != cmd.args.end(); ++it)
+        if (holds_nul(*it)) bad = &*it;
+    if (!bad) return {};
+    return fail(IoError(ErrorKind::InvalidInput, "a command line cannot hold a NUL byte: " + quoted(*bad)));
+}
+
+}  // namespace
+
 IoResult<Child> spawn(Command cmd) {
+    HALVO_CHECK(check_no_nul(cmd));
     Env env = cmd.env ? std::move(*cmd.env) : environ_snapshot();
     HALVO_TRY(std::string path, find_program(cmd.program, env));
 
@@ -337,6 +356,57 @@ void Child::reap_later() {
         while (::waitid(P_PIDFD, d.native_handle(), &si, WEXITED) != 0 && errno == EINTR) {
         }
     }(std::move(pidfd_)));
+}
+
+// ---- children ended at exit ----
+
+namespace {
+
+struct Doomed {
+    std::mutex mu;
+    std::vector<Fd> pidfds;
+};
+
+void kill_doomed();
+
+// Never freed: a task may drop its entry while the process exits.
+Doomed& doomed() {
+    static Doomed* d = [] {
+        rt::at_stop(&kill_doomed);
+        // A forked child ends none of its parent's children.
+        pthread_atfork([] { doomed().mu.lock(); }, [] { doomed().mu.unlock(); },
+                       [] {
+                           doomed().pidfds.clear();
+                           doomed().mu.unlock();
+                       });
+        return new Doomed;
+    }();
+    return *d;
+}
+
+void kill_doomed() {
+    Doomed& d = doomed();
+    std::lock_guard lk(d.mu);
+    for (const Fd& fd : d.pidfds) ::syscall(SYS_pidfd_send_signal, fd.get(), SIGKILL, nullptr, 0);
+}
+
+}  // namespace
+
+KillAtExit::KillAtExit(const Child& child) {
+    if (!child.pidfd_ || child.status_) return;
+    Fd fd(::fcntl(child.pidfd_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!fd) return;
+    fd_ = fd.get();
+    Doomed& d = doomed();
+    std::lock_guard lk(d.mu);
+    d.pidfds.push_back(std::move(fd));
+}
+
+KillAtExit::~KillAtExit() {
+    if (fd_ < 0) return;
+    Doomed& d = doomed();
+    std::lock_guard lk(d.mu);
+    std::erase_if(d.pidfds, [this](const Fd& fd) { return fd.get() == fd_; });
 }
 
 // ---- short commands ----

@@ -125,6 +125,7 @@ public:
 
 private:
     friend IoResult<Child> spawn(Command cmd);
+    friend class KillAtExit;
     Child(pid_t pid, Fd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
     void reap_later();
 
@@ -134,10 +135,27 @@ private:
     Fd in_, out_, err_;
 };
 
+// While it lives, the child is killed (SIGKILL) if the runtime stops as the
+// process exits: for a child that a task is ending, which nobody will see
+// through once the process is gone. It holds a pidfd of its own, so it never
+// signals a descriptor reused after the child was reaped.
+class KillAtExit {
+public:
+    explicit KillAtExit(const Child& child);
+    KillAtExit(const KillAtExit&) = delete;
+    KillAtExit& operator=(const KillAtExit&) = delete;
+    ~KillAtExit();
+
+private:
+    int fd_ = -1;
+};
+
 // Starts a child. The child gets an empty signal mask and SIGPIPE and
 // SIGXFSZ at their defaults (ignored dispositions survive exec, and Python
 // ignores both). A failure to start, ENOENT for a missing program among
-// them, is returned unchanged, and no descriptor is left behind.
+// them, is returned unchanged, and no descriptor is left behind. A NUL byte
+// in the program or an argument is refused (invalid input) before anything
+// starts.
 IoResult<Child> spawn(Command cmd);
 
 // What run_command saw: the status (none when the child would not end even

@@ -36,7 +36,20 @@ namespace halvo::rt {
 // The runtime, made on first use; never destroyed. In a forked child the
 // parent's runtime is abandoned and a fresh one is made on first use.
 asio::io_context& io();
+// Whether the runtime exists and runs tasks (it has not been stopped).
 bool started();
+
+// Stops the runtime for good as the process exits: each I/O thread finishes
+// the handler it runs (waited for, up to a few seconds), a blocking job runs
+// to its end unwaited, and then no thread runs anything more; work given to
+// the runtime later is kept and never run. Then the at_stop steps run. The
+// first call acts, later ones do nothing. It is registered with std::atexit
+// when the runtime is made, so it runs before the static objects that
+// handlers use are destroyed; an interpreter's at-exit hook calls it sooner.
+void stop();
+// Adds a step for stop() to run once the threads are stopped (at most a
+// handful per process); stop() then runs at exit even if no runtime is made.
+void at_stop(void (*step)());
 
 using Strand = asio::strand<asio::io_context::executor_type>;
 Strand make_strand();

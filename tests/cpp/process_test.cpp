@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "quote.hpp"
 #include "rt/runtime.hpp"
 #include "test_util.hpp"
 
@@ -171,6 +172,32 @@ TEST(ProcessSpawn, MissingProgramIsENOENTAndLeaksNothing) {
     EXPECT_EQ(open_fds(), before);
 }
 
+TEST(ProcessSpawn, NulInTheCommandLineIsRefusedBeforeAnythingRuns) {
+    using namespace std::string_literals;
+    test::TempDir dir;
+    const std::string mark = dir / "ran";
+    struct Case {
+        Command cmd;
+        std::string shown;
+    };
+    Case cases[] = {
+        {Command("sh\0junk"s, {"-c", "touch " + mark}), R"("sh\0junk")"},
+        {Command("sh", {"-c", "touch " + mark + "\0; false"s}), halvo::quoted("touch " + mark + "\0; false"s)},
+        {Command("sh", {"-c", "touch " + mark, "\0"s}), R"("\0")"},
+    };
+    auto before = open_fds();
+    for (auto& c : cases) {
+        auto child = spawn(std::move(c.cmd));
+        ASSERT_FALSE(child) << c.shown;
+        EXPECT_EQ(child.error().kind, ErrorKind::InvalidInput);
+        EXPECT_EQ(child.error().text(), "a command line cannot hold a NUL byte: " + c.shown);
+    }
+    EXPECT_EQ(open_fds(), before);
+    // A child started anyway would have left its mark by now.
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(std::filesystem::exists(mark));
+}
+
 TEST(ProcessSpawn, EnvironmentSnapshotAndItsPathReachTheChild) {
     // A program found only on the snapshot's PATH.
     auto dir = std::filesystem::temp_directory_path() / ("halvo-proc-" + std::to_string(::getpid()));
@@ -299,6 +326,64 @@ TEST(ProcessReaping, ChildReapedBySomeoneElseEndsQuietly) {
     ASSERT_TRUE(*s);
     EXPECT_FALSE((*s)->known());
     EXPECT_TRUE(child.kill(SIGKILL));
+}
+
+namespace {
+
+// Whether the process is there and has not ended (a zombie has ended).
+bool running(pid_t pid) {
+    const std::string stat = halvo::test::read_file("/proc/" + std::to_string(pid) + "/stat");
+    auto paren = stat.rfind(')');
+    return paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] != 'Z';
+}
+
+}  // namespace
+
+TEST(ProcessKillAtExit, KillsWhatItHoldsWhenTheRuntimeStops) {
+    // In a forked child, which exits as a program does; its two children
+    // outlive it unless killed.
+    auto p = make_pipe();
+    ASSERT_TRUE(p);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        Child held = start(Command("sleep", {"30"}));
+        Child let_go = start(Command("sleep", {"30"}));
+        { KillAtExit dropped(let_go); }
+        KillAtExit guard(held);
+        pid_t pids[2] = {held.pid(), let_go.pid()};
+        if (::write(p->write.get(), pids, sizeof pids) != sizeof pids) std::_Exit(1);
+        std::exit(0);
+    }
+    p->write.reset();
+    pid_t pids[2] = {-1, -1};
+    ASSERT_EQ(::read(p->read.get(), pids, sizeof pids), static_cast<ssize_t>(sizeof pids));
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    for (int i = 0; i < 500 && running(pids[0]); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(running(pids[0])) << "the held child outlived its parent";
+    EXPECT_TRUE(running(pids[1])) << "a child no longer held was killed";
+    ::kill(pids[0], SIGKILL);
+    ::kill(pids[1], SIGKILL);
+}
+
+TEST(ProcessKillAtExit, AForkedChildKillsNoneOfItsParentsChildren) {
+    Child held = start(Command("sleep", {"30"}));
+    KillAtExit guard(held);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        rt::stop();
+        std::_Exit(0);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    std::this_thread::sleep_for(100ms);
+    auto s = held.try_wait();
+    ASSERT_TRUE(s);
+    EXPECT_FALSE(*s) << "killed by the forked child: " << (*s)->text();
+    ASSERT_TRUE(held.kill(SIGKILL));
+    finish(held);
 }
 
 TEST(ProcessAsyncWait, WaitsOnTheRuntimeAndCancelLeavesTheChildAlone) {

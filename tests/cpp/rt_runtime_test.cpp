@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <csignal>
+#include <cstdlib>
 #include <future>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <latch>
@@ -14,6 +18,7 @@
 
 using namespace halvo;
 using namespace std::chrono_literals;
+
 
 namespace {
 
@@ -48,6 +53,24 @@ template <class P>
 void wait_until(P done) {
     for (int i = 0; i < 3000 && !done(); ++i) std::this_thread::sleep_for(10ms);
     ASSERT_TRUE(done());
+}
+
+// Runs body in a forked child that ends through std::exit with the code
+// body returns, so its exit steps and static destructors run; gives the
+// child's wait status.
+template <class F>
+int status_of_child(F body) {
+    pid_t pid = ::fork();
+    if (pid == 0) std::exit(body());
+    int st = -1;
+    if (pid < 0 || ::waitpid(pid, &st, 0) != pid) ADD_FAILURE() << "fork or wait failed";
+    return st;
+}
+
+std::string status_text(int st) {
+    if (WIFEXITED(st)) return "exit code " + std::to_string(WEXITSTATUS(st));
+    if (WIFSIGNALED(st)) return "signal " + std::to_string(WTERMSIG(st));
+    return "status " + std::to_string(st);
 }
 
 }  // namespace
@@ -216,9 +239,14 @@ TEST(RtAsyncMutex, ManyContendersNeverOverlap) {
                std::atomic<bool>* overlap) -> asio::awaitable<void> {
                 auto g = co_await counter->lock();
                 if (inside->fetch_add(1) != 0) *overlap = true;
+                // Left also when a cancel ends the sleep below by throwing,
+                // before the lock goes.
+                struct Leave {
+                    std::atomic<int>* inside;
+                    ~Leave() { inside->fetch_sub(1); }
+                } leave{inside};
                 co_await rt::sleep(100us);
                 ++*g;
-                inside->fetch_sub(1);
             }(&counter, &inside, &overlap),
             sig));
         if (i % 4 == 3) sig->cancel();  // some leave, early or while waiting
@@ -238,6 +266,9 @@ TEST(RtAsyncMutex, ManyContendersNeverOverlap) {
 TEST(RtRuntime, ForkedChildBuildsAFreshRuntime) {
     // The parent's runtime threads do not exist in a forked child.
     ASSERT_TRUE(&rt::io());
+    // Its threads settle first: a fork while one of them allocates leaves
+    // AddressSanitizer's allocator locked in the child.
+    std::this_thread::sleep_for(100ms);
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -256,4 +287,84 @@ TEST(RtRuntime, ForkedChildBuildsAFreshRuntime) {
     int st = 0;
     ASSERT_EQ(::waitpid(pid, &st, 0), pid);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
+}
+
+namespace {
+// Made before main, so exit destroys it after the runtime's own exit step,
+// among the statics that handlers may use.
+std::atomic<bool> g_statics_going{false};
+struct StaticsWatch {
+    ~StaticsWatch() { g_statics_going = true; }
+} g_statics_watch;
+}  // namespace
+
+TEST(RtRuntime, ExitWhileTasksCancelTimersEndsCleanly) {
+    // Each lost race cancels a timer, which builds an error from Asio's
+    // error category, one of the statics that exit destroys.
+    using namespace asio::experimental::awaitable_operators;
+    for (int round = 0; round < 10; ++round) {
+        int st = status_of_child([] {
+            for (int i = 0; i < 4; ++i)
+                rt::spawn_detached([]() -> asio::awaitable<void> {
+                    for (;;) {
+                        if (g_statics_going) std::_Exit(3);
+                        co_await (rt::sleep(1h) || rt::sleep(0ns));
+                    }
+                }());
+            std::this_thread::sleep_for(20ms);
+            return 0;
+        });
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "round " << round << ": " << status_text(st);
+    }
+}
+
+namespace {
+std::atomic<int> g_stop_steps{0};
+}  // namespace
+
+TEST(RtRuntime, StopEndsAllWorkThenRunsItsStepsOnce) {
+    int st = status_of_child([] {
+        rt::at_stop([] { ++g_stop_steps; });
+        rt::io();
+        if (!rt::started()) return 1;
+        // A job that never ends does not hold stop up.
+        std::latch never(1);
+        std::atomic<bool> blocked{false};
+        rt::blocking([&] {
+            blocked = true;
+            never.wait();
+        });
+        while (!blocked) std::this_thread::sleep_for(1ms);
+        rt::stop();
+        if (rt::started()) return 2;
+        if (g_stop_steps != 1) return 3;
+        std::atomic<bool> ran{false};
+        asio::post(rt::io(), [&] { ran = true; });
+        rt::blocking([&] { ran = true; });
+        std::this_thread::sleep_for(100ms);
+        if (ran) return 4;
+        rt::stop();
+        if (g_stop_steps != 1) return 5;
+        return 0;
+    });
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << status_text(st);
+}
+
+TEST(RtRuntime, ThreadsLeaveFaultSignalsUnblocked) {
+    // A fault on a runtime thread must reach its handler (a sanitizer's,
+    // faulthandler's) or kill the process, never pass silently.
+    auto mask = [] {
+        sigset_t cur;
+        pthread_sigmask(SIG_BLOCK, nullptr, &cur);
+        return cur;
+    };
+    std::promise<sigset_t> on_io;
+    asio::post(rt::io(), [&] { on_io.set_value(mask()); });
+    std::promise<sigset_t> on_pool;
+    rt::blocking([&] { on_pool.set_value(mask()); });
+    for (sigset_t m : {on_io.get_future().get(), on_pool.get_future().get()}) {
+        for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS})
+            EXPECT_EQ(sigismember(&m, sig), 0) << sigabbrev_np(sig);
+        for (int sig : {SIGINT, SIGTERM, SIGCHLD, SIGPIPE}) EXPECT_EQ(sigismember(&m, sig), 1) << sigabbrev_np(sig);
+    }
 }

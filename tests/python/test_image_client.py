@@ -17,6 +17,7 @@ import pytest
 from bson.int64 import Int64
 
 import halvo
+from conftest import interpreters, run_python
 from halvo import ImageClient, ImageSource, Recipe, Step
 
 UVM = Path(__file__).resolve().parents[1] / "uvm" / "halvo-uvm"
@@ -246,6 +247,22 @@ async def test_unstartable_command_is_broken(cmd, message):
 
 
 @pytest.mark.asyncio
+@pytest.mark.parametrize(
+    "cmd, shown",
+    [
+        (CMD + ["a\0b"], '"a\\0b"'),
+        ([CMD[0] + "\0junk"] + CMD[1:], '"' + CMD[0] + '\\0junk"'),
+    ],
+)
+async def test_a_nul_in_the_command_line_is_refused_before_anything_starts(server, cmd, shown):
+    # C strings end at the NUL: the program before it, or a cut argument, would run.
+    with pytest.raises(halvo.ConsoleBroken) as info:
+        await ImageClient.try_from_cmd(cmd)
+    assert info.value.args == ("starting the image server: a command line cannot hold a NUL byte: " + shown,)
+    assert server.events() == []
+
+
+@pytest.mark.asyncio
 async def test_try_new_without_any_cache_folder_is_broken(monkeypatch):
     monkeypatch.delenv("HALVO_HOME", raising=False)
     monkeypatch.delenv("HOME", raising=False)
@@ -365,6 +382,44 @@ async def test_close_does_not_wait_for_the_server_to_exit(server):
     client = await ImageClient.try_from_cmd(CMD)
     await asyncio.wait_for(client.close(), 5)
     await server.wait_for("quit")
+
+
+def running(pid):
+    """Whether the process exists and has not ended (a zombie has ended)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.parametrize("how", ["close", "drop"])
+def test_a_server_deaf_to_quit_does_not_outlive_the_script(server, how):
+    # The script ends while its client's quit still waits for the server.
+    server.scenario(on_quit="ignore", on_eof="ignore")
+    let_go = "await client.close()" if how == "close" else "del client"
+    code = f"""
+import asyncio, gc, halvo
+async def main():
+    client = await halvo.ImageClient.try_from_cmd({CMD!r})
+    {let_go}
+    gc.collect()
+asyncio.run(main())
+"""
+    for version, exe in sorted(interpreters().items()):
+        r = run_python(code, python=exe)
+        assert r.returncode == 0, f"{version}: {r.stderr}"
+        pids = [e["pid"] for e in server.events() if e["event"] == "start"]
+        server.log.unlink()
+        assert len(pids) == 1, version
+        try:
+            deadline = time.monotonic() + 5
+            while running(pids[0]) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert not running(pids[0]), f"{version}: the server outlived the script"
+        finally:
+            if running(pids[0]):
+                os.kill(pids[0], 9)
 
 
 @pytest.mark.asyncio

@@ -50,23 +50,32 @@ constexpr std::string_view trim(std::string_view s) {
     return s;
 }
 
+// string_view::find compares a pointer with null, which gcc cannot do in a
+// constant expression once a sanitizer keeps null checks; this compares
+// characters only.
+constexpr size_t index_of(std::string_view s, std::string_view what) {
+    for (size_t i = 0; what.size() <= s.size() && i <= s.size() - what.size(); ++i)
+        if (s.substr(i, what.size()) == what) return i;
+    return std::string_view::npos;
+}
+
 constexpr Signature parse_signature(std::string_view doc) {
     Signature sig;
-    size_t open = doc.find('(');
-    size_t close = doc.find(")\n--\n\n");
+    size_t open = index_of(doc, "(");
+    size_t close = index_of(doc, ")\n--\n\n");
     if (open == std::string_view::npos || close == std::string_view::npos || close < open) return sig;
     sig.name = doc.substr(0, open);
     std::string_view rest = doc.substr(open + 1, close - open - 1);
     bool first = true;
     while (!trim(rest).empty()) {
-        size_t comma = rest.find(',');
+        size_t comma = index_of(rest, ",");
         std::string_view item = trim(rest.substr(0, comma));
         rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
         if (first && item == "$self") {
             sig.self = true;
         } else {
             if (sig.count == kMaxParams || item.empty()) return sig;
-            size_t eq = item.find('=');
+            size_t eq = index_of(item, "=");
             sig.params[sig.count++] = {trim(item.substr(0, eq)), eq != std::string_view::npos};
         }
         first = false;

@@ -4,6 +4,7 @@
 
 #include "py/convert.hpp"
 #include "py/state.hpp"
+#include "rt/runtime.hpp"
 
 namespace halvo::py {
 
@@ -11,6 +12,12 @@ namespace {
 
 PyObject* on_exit(PyObject*, PyObject*) {
     set_finalizing();
+    // Nothing of ours runs from here on: finalisation and exit() destroy
+    // what handlers use. Children still being ended are killed.
+    {
+        NoGil nogil;
+        rt::stop();
+    }
     return Py_NewRef(Py_None);
 }
 PyMethodDef kOnExit = {"_halvo_at_exit", &on_exit, METH_NOARGS, nullptr};
