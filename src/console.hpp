@@ -227,6 +227,8 @@ void hang_up(std::unique_ptr<protocol::Client>& slot, Keep keep = {}) {
         detail::release(keep);
         return;
     }
+    // Marked now, not when the task first runs: the process may exit first.
+    client->ending();
     rt::spawn_detached(detail::quit_then_release(std::move(client), std::move(keep)));
 }
 

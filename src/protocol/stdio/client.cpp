@@ -256,6 +256,10 @@ std::optional<DirectCalls::Begun> StdioClient::begin(msg::Call& c) {
     return Begun{Begun::How::Staged, id};
 }
 
+void StdioClient::ending() {
+    if (child_ && !doomed_) doomed_ = std::make_unique<platform::KillAtExit>(*child_);
+}
+
 void StdioClient::cut_write() {
     if (writer_.writing()) writer_.discard();
 }
@@ -283,8 +287,7 @@ asio::awaitable<void> StdioClient::close_input_after(std::chrono::nanoseconds li
 asio::awaitable<FailureResult<void>> StdioClient::quit() {
     // A process that exits meanwhile takes this task with it; the server,
     // perhaps deaf to quit and to the end of its input, must not outlive it.
-    std::optional<platform::KillAtExit> doomed;
-    if (child_) doomed.emplace(*child_);
+    ending();
     // The Quit write is bounded too, so a server that stopped reading with
     // its pipe full cannot hold quit forever.
     auto sent = co_await (notify(msg::Notification::Quit) || close_input_after(quit_wait_));

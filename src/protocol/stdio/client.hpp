@@ -61,6 +61,7 @@ public:
     int answer_fd() override { return reader_.fd(); }
     std::size_t arriving() const override { return reader_.decoder().announced(); }
     void cut_write() override;
+    void ending() override;
 
 private:
     StdioClient(platform::Child child, std::chrono::nanoseconds quit_wait);
@@ -75,6 +76,7 @@ private:
     std::optional<Staged> staged_;
 
     std::optional<platform::Child> child_;
+    std::unique_ptr<platform::KillAtExit> doomed_;  // set once the client is being let go
     channel::FrameReader reader_;
     channel::FrameWriter writer_;
     std::shared_ptr<StderrCopy> stderr_copy_;
