@@ -5,64 +5,19 @@ import errno
 import gc
 import hashlib
 import inspect
-import json
 import os
 import re
-import sys
 import time
-from pathlib import Path
 
 import bson
 import pytest
 from bson.int64 import Int64
 
 import halvo
+from conftest import UVM, UVM_CMD as CMD
 from halvo import ImageClient, ImageSource, Recipe, Step
 
-UVM = Path(__file__).resolve().parents[1] / "uvm" / "halvo-uvm"
-CMD = [sys.executable, str(UVM)]
 CLOSED = "this image client has been closed"
-
-
-class Server:
-    """The stand-in's environment for one test: its image store, log and scenario."""
-
-    def __init__(self, tmp_path, monkeypatch):
-        self.log = tmp_path / "uvm.log"
-        self.monkeypatch = monkeypatch
-        # The stand-in's "#!/usr/bin/env python3" must find the venv's python.
-        monkeypatch.setenv("PATH", os.path.dirname(sys.executable) + os.pathsep + os.environ.get("PATH", ""))
-        monkeypatch.setenv("HALVO_UVM_STATE", str(tmp_path / "state"))
-        monkeypatch.setenv("HALVO_UVM_LOG", str(self.log))
-        monkeypatch.delenv("HALVO_UVM_SCENARIO", raising=False)
-
-    def scenario(self, **scenario):
-        self.monkeypatch.setenv("HALVO_UVM_SCENARIO", json.dumps(scenario))
-
-    def events(self):
-        try:
-            return [json.loads(line) for line in self.log.read_text().splitlines()]
-        except FileNotFoundError:
-            return []
-
-    async def wait_for(self, event, count=1, timeout=15):
-        """Every event name logged so far, once `event` is among them `count` times."""
-        deadline = time.monotonic() + timeout
-        while True:
-            names = [e["event"] for e in self.events()]
-            if names.count(event) >= count:
-                return names
-            if time.monotonic() > deadline:
-                raise AssertionError(f"the server never logged {event!r} {count} times: {names}")
-            await asyncio.sleep(0.05)
-
-    def methods(self):
-        return [e["message"].get("method") for e in self.events() if e["event"] == "frame"]
-
-
-@pytest.fixture
-def server(tmp_path, monkeypatch):
-    return Server(tmp_path, monkeypatch)
 
 
 async def slow_version(server, delay_ms):
