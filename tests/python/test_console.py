@@ -301,6 +301,18 @@ async def test_refusals_and_breakage_reach_the_script_and_the_console_goes_on(se
 
 
 @pytest.mark.asyncio
+async def test_a_snapshot_larger_than_a_frame_is_console_broken(server):
+    # Only the answer's length: a whole one would keep the server writing until it is killed.
+    server.scenario(rules=[{"method": "snapshot", "actions": [{"raw": "04000001"}, {"reply": "none"}]}])
+    c = await builder().build()
+    with pytest.raises(halvo.ConsoleBroken) as info:
+        await c.snapshot()
+    assert info.value.args == ("reading a message: a frame of 67108865 bytes is more than the 67108864 this "
+                               "protocol agrees to accept",)
+    assert await asyncio.wait_for(c.close(), 5) is None
+
+
+@pytest.mark.asyncio
 async def test_a_closed_console(server, tmp_path):
     c = await builder().mount(tmp_path, "/data").mount_readonly(tmp_path, "/ro").build()
     assert c.mounts == ["/data", "/ro"] and c.mounts is not c.mounts
@@ -383,9 +395,14 @@ ENOENT = f"{os.strerror(errno.ENOENT)} (os error {errno.ENOENT})"
         (lambda t: builder().image(halvo.ImageSource.reference("nowhere")), halvo.ConsoleRefused,
          CODES["UNKNOWN_IMAGE"], "unknown image: ref 'nowhere'", True),
         (lambda t: builder().snapshot(b"not a snapshot"), halvo.ConsoleRefused, CODES["BOOT_FAILED"], None, True),
+        # a byte of the init call's snapshot takes 7 to 13 bytes of the message
+        (lambda t: builder().snapshot(bytes(5_300_000)), halvo.ConsoleBroken, None,
+         "sending a message: a frame of 67788969 bytes is more than the 67108864 this protocol agrees to send",
+         True),
     ],
     ids=["empty cmd", "missing program", "not on the path", "relative guest path", "colon in the guest path",
-         "guest path not utf-8", "mount point not utf-8", "init refused", "unknown image", "bad snapshot"],
+         "guest path not utf-8", "mount point not utf-8", "init refused", "unknown image", "bad snapshot",
+         "snapshot over the frame limit"],
 )
 async def test_a_failed_build_lets_the_server_go_without_quit(server, tmp_path, make, cls, code, message, started):
     with pytest.raises(cls) as info:
