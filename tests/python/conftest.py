@@ -25,6 +25,16 @@ CAN_MOUNT = os.geteuid() == 0 and os.path.exists("/dev/fuse")
 needs_fuse = pytest.mark.skipif(not CAN_MOUNT, reason="real mounts need root and /dev/fuse")
 
 
+class FsPath:
+    """A path-like that is not a str."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __fspath__(self):
+        return self.value
+
+
 def run_python(code, python=sys.executable, timeout=60):
     """Runs code in a fresh interpreter that imports from the built tree."""
     env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, PYTHONFAULTHANDLER="1")

@@ -6,7 +6,6 @@ import gc
 import inspect
 import os
 import re
-import signal
 import time
 
 import bson
@@ -14,7 +13,7 @@ import pytest
 from bson.int64 import Int64
 
 import halvo
-from conftest import UVM, UVM_CMD, interpreters, mounts_under, needs_fuse, run_python
+from conftest import UVM, UVM_CMD, FsPath, interpreters, mounts_under, needs_fuse, run_python
 from halvo import ConsoleClient, ConsoleClientBuilder, ExecResult, ReadResult
 
 CLOSED = "this console has been closed"
@@ -34,14 +33,6 @@ def canned_init(server, **scenario):
 
 def init_params(server):
     return next(m["params"] for m in server.received() if m.get("method") == "init")
-
-
-class FsPath:
-    def __init__(self, value):
-        self.value = value
-
-    def __fspath__(self):
-        return self.value
 
 
 # --- surface -------------------------------------------------------------------

@@ -12,7 +12,7 @@ import time
 import pytest
 
 import halvo
-from conftest import mounts_under, needs_fuse, run_python
+from conftest import FsPath, mounts_under, needs_fuse, run_python
 
 pytestmark = needs_fuse
 
@@ -24,14 +24,6 @@ def mp(mount_root):
     point = mount_root / "m"
     point.mkdir()
     return point
-
-
-class FsPath:
-    def __init__(self, value):
-        self.value = value
-
-    def __fspath__(self):
-        return self.value
 
 
 @pytest.mark.asyncio
