@@ -2,10 +2,13 @@
 
 import asyncio
 import errno
+import fcntl
 import gc
 import inspect
 import os
 import re
+import struct
+import termios
 import time
 
 import bson
@@ -504,15 +507,25 @@ async def test_a_cancelled_exec_frees_the_console_and_its_answer_is_skipped(serv
     assert "console: a response arrived for request 1, which nobody made\n" in capfd.readouterr().err
 
 
+def unread_input(pid):
+    """Bytes written to a process's standard input that it has not read yet."""
+    with open(f"/proc/{pid}/fd/0", "rb", buffering=0) as pipe:
+        return struct.unpack("i", fcntl.ioctl(pipe, termios.FIONREAD, b"\0" * 4))[0]
+
+
 async def stuck_write(server, c):
     """A 30 MB write cancelled while it is stuck on a server that is not reading:
     the server sleeps on request 1, which is cancelled to let the write start."""
     busy = asyncio.ensure_future(c.exec(["true"]))
     await server.wait_for("frame", count=2)
     write = asyncio.ensure_future(c.write("/big", bytes(30 << 20)))
-    await asyncio.sleep(0.2)
+    await asyncio.sleep(0.1)
     busy.cancel()
-    await asyncio.sleep(0.3)
+    pid = server.events("start")[-1]["pid"]
+    deadline = time.monotonic() + 15
+    while unread_input(pid) == 0:   # the write has begun, and cannot end while the server sleeps
+        assert time.monotonic() < deadline, "the write never started"
+        await asyncio.sleep(0.02)
     write.cancel()
     with pytest.raises(asyncio.CancelledError):
         await write
