@@ -1,10 +1,13 @@
-"""Builds an image from a Dockerfile, lists the stored images and removes it,
-then serves an in-memory tree with a host folder in it as a FUSE mount.
+"""Builds an image from a Dockerfile, lists the stored images and removes it;
+then boots a console, runs commands in it with time limits, writes and reads
+a file, serves an in-memory tree with a host folder in it to the console as a
+FUSE mount, snapshots the console and boots a second one from the snapshot.
 
     python examples/hello.py [server command ...]
 
 The server is the stand-in `halvo-uvm` of this repository unless a command
 line is given (for example the real one: ~/Library/Caches/halvo/bin/halvo-uvm).
+Every console is closed and the mount taken down however the example ends.
 """
 import asyncio
 import os
@@ -31,6 +34,10 @@ def server_command() -> list[str]:
     return [sys.executable, os.path.normpath(stand_in)]
 
 
+def code_name(code: int) -> str:
+    return next((n for n, c in halvo.ERROR_CODES.items() if c == code), str(code))
+
+
 async def images(state: str) -> None:
     # The stand-in keeps its images in this folder.
     os.environ.setdefault("HALVO_UVM_STATE", state)
@@ -53,39 +60,77 @@ async def images(state: str) -> None:
         try:
             await images.remove(halvo.ImageSource.reference("no-such-image"))
         except halvo.ConsoleRefused as e:
-            name = next(n for n, c in halvo.ERROR_CODES.items() if c == e.code)
-            print(f"refused as expected: {e} ({name})")
+            print(f"refused as expected: {e} ({code_name(e.code)})")
 
 
-async def host_mount(work: str) -> None:
+def host_mount(work: str) -> halvo.HostMount | None:
+    """An in-memory file and a host folder, served on this host for the console."""
     try:
         halvo.mount_support()
     except OSError as e:
         print("no host mounts here:", e)
-        return
+        return None
     host = os.path.join(work, "host")
     os.mkdir(host)
     with open(os.path.join(host, "from-host.txt"), "w") as f:
         f.write("a host file\n")
     mountpoint = os.path.join(work, "mnt")
     os.mkdir(mountpoint)
-
     tree = halvo.Directory().with_file("etc/motd", "served from memory\n").with_mount("host", host)
     mount = halvo.HostMount(tree, mountpoint)
     print("mounted:", mount)
-    with open(os.path.join(mountpoint, "etc", "motd")) as f:
-        print("etc/motd:", f.read().strip())
-    with open(os.path.join(mountpoint, "host", "new.txt"), "w") as f:
-        f.write("written through the mount\n")
-    print("host folder now holds:", sorted(os.listdir(host)))
-    await mount.unmount()
-    print("unmounted; the mount point is empty again:", os.listdir(mountpoint) == [])
+    return mount
+
+
+async def consoles(work: str) -> None:
+    mount = host_mount(work)
+    try:
+        builder = halvo.ConsoleClient.builder().cmd(server_command())
+        if mount is not None:
+            builder.mount(mount, "/work")
+        async with await builder.build() as console:
+            print("console booted; its mounts:", console.mounts)
+
+            ran = await console.exec(["sh", "-c", "echo hello from the console; uname -s"], timeout_ms=5_000)
+            print("exec:", ran, ran.stdout.decode().splitlines())
+            try:
+                await console.exec(["sleep", "10"], timeout_ms=200)
+            except halvo.ConsoleRefused as e:
+                print(f"ran past its limit: {e} ({code_name(e.code)})")
+
+            size = await console.write("/home/notes.txt", "written by the script\n")
+            got = await console.read("/home/notes.txt")
+            print(f"wrote {size} bytes; read back {got}: {got.data.decode().strip()!r}")
+
+            if mount is not None:
+                ran = await console.exec(["cat", "/work/etc/motd", "/work/host/from-host.txt"], timeout_ms=5_000)
+                print("the console reads the mount:", ran.stdout.decode().splitlines())
+                await console.exec(["sh", "-c", "echo written in the console > /work/host/from-console.txt"],
+                                   timeout_ms=5_000)
+                with open(os.path.join(work, "host", "from-console.txt")) as f:
+                    print("the host folder got:", f.read().strip())
+                with open(os.path.join(mount.mountpoint, "etc", "motd")) as f:
+                    print("this host sees the mount too; etc/motd:", f.read().strip())
+
+            snapshot = await console.snapshot()
+            print(f"snapshot of {len(snapshot)} bytes")
+        print("first console closed")
+
+        resumed = halvo.ConsoleClient.builder().cmd(server_command()).snapshot(snapshot)
+        async with await resumed.build() as again:
+            got = await again.exec(["cat", "/home/notes.txt"], timeout_ms=5_000)
+            print("second console, from the snapshot:", got.stdout.decode().strip())
+        print("second console closed")
+    finally:
+        if mount is not None:
+            await mount.unmount()
+            print("unmounted; the mount point is empty again:", os.listdir(mount.mountpoint) == [])
 
 
 async def main() -> None:
     with tempfile.TemporaryDirectory(prefix="halvo-example-") as work:
         await images(os.path.join(work, "state"))
-        await host_mount(work)
+        await consoles(work)
 
 
 if __name__ == "__main__":

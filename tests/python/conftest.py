@@ -1,16 +1,38 @@
 import asyncio
 import functools
 import glob
+import json
 import os
+import re
 import subprocess
 import sys
+import time
+from pathlib import Path
 
+import bson
 import halvo
 import pytest
 import pytest_asyncio
 
 # The folder holding the package `halvo` and the test-only `_halvo_test`.
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(halvo.__file__)))
+
+# The stand-in server, run by this interpreter.
+UVM = Path(__file__).resolve().parents[1] / "uvm" / "halvo-uvm"
+UVM_CMD = [sys.executable, str(UVM)]
+
+CAN_MOUNT = os.geteuid() == 0 and os.path.exists("/dev/fuse")
+needs_fuse = pytest.mark.skipif(not CAN_MOUNT, reason="real mounts need root and /dev/fuse")
+
+
+class FsPath:
+    """A path-like that is not a str."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __fspath__(self):
+        return self.value
 
 
 def run_python(code, python=sys.executable, timeout=60):
@@ -45,3 +67,81 @@ async def loop_errors():
     errors = []
     asyncio.get_running_loop().set_exception_handler(lambda loop, ctx: errors.append(ctx))
     return errors
+
+
+class Server:
+    """The stand-in's environment for one test: its image store, log and scenario.
+    A server takes the environment its command line was given in."""
+
+    def __init__(self, tmp_path, monkeypatch):
+        self.log = tmp_path / "uvm.log"
+        self.monkeypatch = monkeypatch
+        # The stand-in's "#!/usr/bin/env python3" must find the venv's python.
+        monkeypatch.setenv("PATH", os.path.dirname(sys.executable) + os.pathsep + os.environ.get("PATH", ""))
+        monkeypatch.setenv("HALVO_UVM_STATE", str(tmp_path / "state"))
+        monkeypatch.setenv("HALVO_UVM_LOG", str(self.log))
+        monkeypatch.delenv("HALVO_UVM_SCENARIO", raising=False)
+
+    def scenario(self, **scenario):
+        self.monkeypatch.setenv("HALVO_UVM_SCENARIO", json.dumps(scenario))
+
+    def events(self, name=None):
+        try:
+            lines = self.log.read_text().splitlines()
+        except FileNotFoundError:
+            return []
+        events = [json.loads(line) for line in lines]
+        return [e for e in events if name is None or e["event"] == name]
+
+    async def wait_for(self, event, count=1, timeout=15):
+        """Every event name logged so far, once `event` is among them `count` times."""
+        deadline = time.monotonic() + timeout
+        while True:
+            names = [e["event"] for e in self.events()]
+            if names.count(event) >= count:
+                return names
+            if time.monotonic() > deadline:
+                raise AssertionError(f"the server never logged {event!r} {count} times: {names}")
+            await asyncio.sleep(0.05)
+
+    def methods(self):
+        return [e["message"].get("method") for e in self.events("frame")]
+
+    def received(self):
+        """Each message received, decoded from its bytes: int32 and int64 stay apart."""
+        return [bson.decode(bytes.fromhex(e["hex"])[4:]) for e in self.events("frame")]
+
+
+@pytest.fixture
+def server(tmp_path, monkeypatch):
+    return Server(tmp_path, monkeypatch)
+
+
+def mounts_under(root):
+    """Mount points at or below root, from this process's mount table."""
+    root = os.fsencode(root)
+    found = []
+    with open("/proc/self/mountinfo", "rb") as f:
+        for line in f:
+            point = re.sub(rb"\\([0-7]{3})", lambda m: bytes([int(m.group(1), 8)]), line.split()[4])
+            if point == root or point.startswith(root + b"/"):
+                found.append(os.fsdecode(point))
+    return found
+
+
+@pytest.fixture
+def mount_root(tmp_path, monkeypatch):
+    """A private TMPDIR (so the mount registry is this test's own) and a
+    folder for mount points; anything left mounted there is detached."""
+    tmp = tmp_path / "tmp"
+    tmp.mkdir()
+    monkeypatch.setenv("TMPDIR", str(tmp))
+    mounts = tmp_path / "mnt"
+    mounts.mkdir()
+    try:
+        yield mounts
+    finally:
+        import gc
+        gc.collect()
+        for point in reversed(mounts_under(mounts)):
+            subprocess.run(["umount", "-l", point], check=False)

@@ -5,16 +5,9 @@ import pathlib
 import pytest
 
 import _halvo_test as t
+from conftest import FsPath
 
 STR_TO_VEC = "Can't extract `str` to `Vec`"
-
-
-class FsPath:
-    def __init__(self, value):
-        self.value = value
-
-    def __fspath__(self):
-        return self.value
 
 
 class Index:

@@ -140,11 +140,15 @@ class Release:
 
     def stall(self, handler):
         """Sends a head and part of the body, then waits for the client to go."""
-        handler.send_response(200)
-        handler.send_header("Content-Length", "1000000")
-        handler.end_headers()
-        handler.wfile.write(b"\x1f\x8b")
-        handler.wfile.flush()
+        try:
+            handler.send_response(200)
+            handler.send_header("Content-Length", "1000000")
+            handler.end_headers()
+            handler.wfile.write(b"\x1f\x8b")
+            handler.wfile.flush()
+        except OSError:  # a client stopped at once went before the head was out
+            self.closed_by_peer.set()
+            return
         self.wait_for_close(handler.connection)
 
     def wait_for_close(self, conn):

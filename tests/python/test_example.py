@@ -1,20 +1,62 @@
-"""The README's main job: the example runs against the stand-in server."""
+"""The README's main job: the example runs against the stand-in server, and
+leaves nothing running or mounted, also when it fails half-way."""
+import json
 import os
 import subprocess
 import sys
+import time
 
-from conftest import PACKAGE_ROOT
+import pytest
+
+from conftest import CAN_MOUNT, PACKAGE_ROOT, mounts_under
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-def test_example_runs():
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+def run_example(tmp_path, scenario=None):
+    log = tmp_path / "uvm.log"
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, TMPDIR=str(tmp_path), HALVO_UVM_LOG=str(log))
     env.pop("HALVO_UVM_STATE", None)
+    env.pop("HALVO_UVM_SCENARIO", None)
+    if scenario:
+        env["HALVO_UVM_SCENARIO"] = json.dumps(scenario)
     run = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "hello.py")],
                          env=env, capture_output=True, text=True, timeout=120)
-    assert run.returncode == 0, run.stderr
-    assert "built example:latest as sha256:" in run.stdout
-    assert "refused as expected:" in run.stdout and "(UNKNOWN_IMAGE)" in run.stdout
-    assert "etc/motd: served from memory" in run.stdout
-    assert "unmounted; the mount point is empty again: True" in run.stdout
+    # Every server it started has exited, and nothing stays mounted.
+    deadline = time.monotonic() + 15
+    while True:
+        events = [json.loads(line)["event"] for line in log.read_text().splitlines()]
+        if events.count("start") == events.count("exit") or time.monotonic() > deadline:
+            break
+        time.sleep(0.05)
+    assert events.count("start") == events.count("exit"), events
+    assert mounts_under(tmp_path) == []
+    return run, events.count("start")
+
+
+def test_example_runs(tmp_path):
+    run, servers = run_example(tmp_path)
+    assert (run.returncode, servers) == (0, 3), run.stderr
+    out = run.stdout
+    assert "built example:latest as sha256:" in out
+    assert "refused as expected:" in out and "(UNKNOWN_IMAGE)" in out
+    assert "['hello from the console', 'Linux']" in out
+    assert "ran past its limit: sleep ran longer than 200 ms (TIMED_OUT)" in out
+    assert "wrote 22 bytes; read back ReadResult(data=<22 bytes>, size=22): 'written by the script'" in out
+    assert "second console, from the snapshot: written by the script" in out
+    if not CAN_MOUNT:
+        assert "no host mounts here:" in out and "console booted; its mounts: []" in out
+        return
+    assert "console booted; its mounts: ['/work']" in out
+    assert "the console reads the mount: ['served from memory', 'a host file']" in out
+    assert "the host folder got: written in the console" in out
+    assert "this host sees the mount too; etc/motd: served from memory" in out
+    assert "unmounted; the mount point is empty again: True" in out
+
+
+@pytest.mark.parametrize("method", ["snapshot", "read"])
+def test_example_that_fails_half_way_leaves_nothing_behind(tmp_path, method):
+    # The console's server dies on this call: the example fails with ConsoleBroken.
+    run, servers = run_example(tmp_path, {"rules": [{"method": method, "actions": [{"exit": 3}]}]})
+    assert (run.returncode, servers) == (1, 2)
+    assert "halvo.ConsoleBroken: the server closed the channel before answering request" in run.stderr

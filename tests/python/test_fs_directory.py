@@ -5,14 +5,7 @@ import pathlib
 import pytest
 
 import halvo
-
-
-class FsPath:
-    def __init__(self, value):
-        self.value = value
-
-    def __fspath__(self):
-        return self.value
+from conftest import FsPath
 
 
 def test_with_methods_return_the_same_object_and_plain_ones_none(tmp_path):

@@ -4,7 +4,6 @@ import gc
 import inspect
 import os
 import pathlib
-import re
 import subprocess
 import textwrap
 import threading
@@ -13,58 +12,18 @@ import time
 import pytest
 
 import halvo
-from conftest import run_python
+from conftest import FsPath, mounts_under, needs_fuse, run_python
 
-pytestmark = pytest.mark.skipif(
-    os.geteuid() != 0 or not os.path.exists("/dev/fuse"),
-    reason="real mounts need root and /dev/fuse",
-)
+pytestmark = needs_fuse
 
 TAKEN = "^this Directory has been mounted, and the mount owns it now$"
 
 
-def mounts_under(root):
-    """Mount points at or below root, from this process's mount table."""
-    root = os.fsencode(root)
-    found = []
-    with open("/proc/self/mountinfo", "rb") as f:
-        for line in f:
-            point = re.sub(rb"\\([0-7]{3})", lambda m: bytes([int(m.group(1), 8)]), line.split()[4])
-            if point == root or point.startswith(root + b"/"):
-                found.append(os.fsdecode(point))
-    return found
-
-
 @pytest.fixture
-def root(tmp_path, monkeypatch):
-    """A private TMPDIR (so the mount registry is this test's own) and a
-    folder for mount points; anything left mounted there is detached."""
-    tmp = tmp_path / "tmp"
-    tmp.mkdir()
-    monkeypatch.setenv("TMPDIR", str(tmp))
-    mounts = tmp_path / "mnt"
-    mounts.mkdir()
-    try:
-        yield mounts
-    finally:
-        gc.collect()
-        for point in reversed(mounts_under(mounts)):
-            subprocess.run(["umount", "-l", point], check=False)
-
-
-@pytest.fixture
-def mp(root):
-    point = root / "m"
+def mp(mount_root):
+    point = mount_root / "m"
     point.mkdir()
     return point
-
-
-class FsPath:
-    def __init__(self, value):
-        self.value = value
-
-    def __fspath__(self):
-        return self.value
 
 
 @pytest.mark.asyncio
@@ -119,8 +78,8 @@ async def test_content_conversions_give_these_bytes(mp):
 
 @pytest.mark.asyncio
 @pytest.mark.parametrize("as_given", [str, pathlib.Path, FsPath])
-async def test_mountpoint_and_repr(root, as_given):
-    point = root / 'q"t'
+async def test_mountpoint_and_repr(mount_root, as_given):
+    point = mount_root / 'q"t'
     point.mkdir()
     m = halvo.HostMount(halvo.Directory(), as_given(str(point)))
     assert isinstance(m.mountpoint, pathlib.Path)
@@ -133,29 +92,29 @@ async def test_mountpoint_and_repr(root, as_given):
 
 
 @pytest.mark.asyncio
-async def test_a_mountpoint_that_is_not_utf8_round_trips(root):
-    point = os.fsdecode(os.fsencode(str(root)) + b"/caf\xe9")
+async def test_a_mountpoint_that_is_not_utf8_round_trips(mount_root):
+    point = os.fsdecode(os.fsencode(str(mount_root)) + b"/caf\xe9")
     os.mkdir(point)
     m = halvo.HostMount(halvo.Directory().with_file("f", b"x"), point)
     assert str(m.mountpoint) == point
     assert repr(m).endswith('caf\ufffd")')
-    assert mounts_under(root) == [point]
+    assert mounts_under(mount_root) == [point]
     assert open(os.path.join(point, "f"), "rb").read() == b"x"
     await m.unmount()
-    assert mounts_under(root) == []
+    assert mounts_under(mount_root) == []
 
 
 @pytest.mark.asyncio
-async def test_a_relative_mountpoint_is_reported_as_given(root, monkeypatch):
-    monkeypatch.chdir(root)
-    (root / "rel").mkdir()
+async def test_a_relative_mountpoint_is_reported_as_given(mount_root, monkeypatch):
+    monkeypatch.chdir(mount_root)
+    (mount_root / "rel").mkdir()
     m = halvo.HostMount(halvo.Directory().with_file("f", b"rel"), "rel")
     assert m.mountpoint == pathlib.Path("rel")
     assert repr(m) == 'HostMount("rel")'
-    assert mounts_under(root) == [str(root / "rel")]
-    assert (root / "rel/f").read_bytes() == b"rel"
+    assert mounts_under(mount_root) == [str(mount_root / "rel")]
+    assert (mount_root / "rel/f").read_bytes() == b"rel"
     await m.unmount()
-    assert mounts_under(root) == []
+    assert mounts_under(mount_root) == []
 
 
 @pytest.mark.asyncio
@@ -238,8 +197,8 @@ async def test_a_mounted_directory_refuses_further_use(tmp_path, mp):
 
 
 @pytest.mark.parametrize("kind", ["missing", "not empty"])
-def test_a_failed_mount_raises_oserror_and_leaves_the_directory_taken(tmp_path, root, kind):
-    point = root / "m"
+def test_a_failed_mount_raises_oserror_and_leaves_the_directory_taken(tmp_path, mount_root, kind):
+    point = mount_root / "m"
     if kind == "not empty":
         point.mkdir()
         (point / "x").write_bytes(b"")
@@ -248,7 +207,7 @@ def test_a_failed_mount_raises_oserror_and_leaves_the_directory_taken(tmp_path, 
         halvo.HostMount(d, point)
     assert type(info.value) is OSError
     assert "could not mount" in str(info.value) and str(point) in str(info.value)
-    assert mounts_under(root) == []
+    assert mounts_under(mount_root) == []
     for call in taken_calls(tmp_path):
         with pytest.raises(ValueError, match=TAKEN):
             call(d)
@@ -257,10 +216,10 @@ def test_a_failed_mount_raises_oserror_and_leaves_the_directory_taken(tmp_path, 
         d.add_file("f", 3.5)
 
 
-def test_mounting_releases_the_gil_while_it_waits(root):
+def test_mounting_releases_the_gil_while_it_waits(mount_root):
     # A regular file as mount point never shows up as mounted, so the
     # constructor waits its full time limit and then times out.
-    point = root / "file"
+    point = mount_root / "file"
     point.write_bytes(b"")
     ticks = 0
     stop = threading.Event()
@@ -283,7 +242,7 @@ def test_mounting_releases_the_gil_while_it_waits(root):
         t.join()
     # with the GIL held for those seconds the thread could not have run at all
     assert during > 100
-    assert mounts_under(root) == []
+    assert mounts_under(mount_root) == []
 
 
 @pytest.mark.parametrize(
@@ -348,8 +307,8 @@ def test_mount_support_and_mounting_report_an_unusable_library(tmp_path, monkeyp
 
 
 @pytest.mark.parametrize("how", ["global", "reference cycle"])
-def test_a_script_that_exits_without_unmount_leaves_nothing_mounted(tmp_path, root, how):
-    point = root / "m"
+def test_a_script_that_exits_without_unmount_leaves_nothing_mounted(tmp_path, mount_root, how):
+    point = mount_root / "m"
     point.mkdir()
     hold = "keep = m" if how == "global" else "cycle = [m]; cycle.append(cycle)"
     # The watchdog is killed first, so only the script's own release can
@@ -371,6 +330,6 @@ def test_a_script_that_exits_without_unmount_leaves_nothing_mounted(tmp_path, ro
     assert r.returncode == 0, r.stderr
     assert r.stdout == "x\nwatchdog gone\n"
     assert r.stderr == ""
-    assert mounts_under(root) == []
+    assert mounts_under(mount_root) == []
     registry = tmp_path / "tmp" / "halvo-mounts"
     assert not registry.exists() or os.listdir(registry) == []

@@ -5,65 +5,20 @@ import errno
 import gc
 import hashlib
 import inspect
-import json
 import os
 import re
-import sys
+import signal
 import time
-from pathlib import Path
 
 import bson
 import pytest
 from bson.int64 import Int64
 
 import halvo
-from conftest import interpreters, run_python
+from conftest import UVM, UVM_CMD as CMD, interpreters, run_python
 from halvo import ImageClient, ImageSource, Recipe, Step
 
-UVM = Path(__file__).resolve().parents[1] / "uvm" / "halvo-uvm"
-CMD = [sys.executable, str(UVM)]
 CLOSED = "this image client has been closed"
-
-
-class Server:
-    """The stand-in's environment for one test: its image store, log and scenario."""
-
-    def __init__(self, tmp_path, monkeypatch):
-        self.log = tmp_path / "uvm.log"
-        self.monkeypatch = monkeypatch
-        # The stand-in's "#!/usr/bin/env python3" must find the venv's python.
-        monkeypatch.setenv("PATH", os.path.dirname(sys.executable) + os.pathsep + os.environ.get("PATH", ""))
-        monkeypatch.setenv("HALVO_UVM_STATE", str(tmp_path / "state"))
-        monkeypatch.setenv("HALVO_UVM_LOG", str(self.log))
-        monkeypatch.delenv("HALVO_UVM_SCENARIO", raising=False)
-
-    def scenario(self, **scenario):
-        self.monkeypatch.setenv("HALVO_UVM_SCENARIO", json.dumps(scenario))
-
-    def events(self):
-        try:
-            return [json.loads(line) for line in self.log.read_text().splitlines()]
-        except FileNotFoundError:
-            return []
-
-    async def wait_for(self, event, count=1, timeout=15):
-        """Every event name logged so far, once `event` is among them `count` times."""
-        deadline = time.monotonic() + timeout
-        while True:
-            names = [e["event"] for e in self.events()]
-            if names.count(event) >= count:
-                return names
-            if time.monotonic() > deadline:
-                raise AssertionError(f"the server never logged {event!r} {count} times: {names}")
-            await asyncio.sleep(0.05)
-
-    def methods(self):
-        return [e["message"].get("method") for e in self.events() if e["event"] == "frame"]
-
-
-@pytest.fixture
-def server(tmp_path, monkeypatch):
-    return Server(tmp_path, monkeypatch)
 
 
 async def slow_version(server, delay_ms):
@@ -382,6 +337,8 @@ async def test_close_does_not_wait_for_the_server_to_exit(server):
     client = await ImageClient.try_from_cmd(CMD)
     await asyncio.wait_for(client.close(), 5)
     await server.wait_for("quit")
+    # Not left to the quit task's kill, which a test run ending sooner never sees.
+    os.kill(server.events("start")[0]["pid"], signal.SIGKILL)
 
 
 def running(pid):
@@ -544,7 +501,6 @@ def test_one_client_serves_loops_in_several_threads(server):
 
 
 def test_a_loop_closed_with_a_call_in_flight_leaves_the_client_in_step(server):
-    from conftest import run_python
     server.scenario(rules=[{"method": "version", "index": 1, "actions": [{"delay_ms": 300}]}])
     r = run_python(f"""
 import asyncio, sys, time, halvo
@@ -582,7 +538,7 @@ async def test_close_cuts_a_write_stuck_on_a_server_that_stopped_reading(server)
 
 
 def test_exit_with_calls_pending_on_the_loop_and_the_runtime_is_clean(server):
-    from conftest import interpreters, run_python
+
     server.scenario(rules=[{"method": "version", "index": 1, "actions": [{"delay_ms": 2000}]}])
     code = f"""
 import asyncio, halvo

@@ -392,6 +392,25 @@ def test_increasing_ids_allow_gaps_only(uvm):
     assert status == VIOLATION and b"request id 2 where 3 was next" in err
 
 
+def test_serial_refuses_a_request_sent_before_the_answer(uvm):
+    s = uvm({"serial": True})
+    for _ in range(3):   # one at a time, and notifications between: fine
+        assert s.result("version")
+        s.notify("start")
+    s.request("version")
+    s.request("version")
+    status, err = s.finish()
+    assert status == VIOLATION and b"a message arrived before the answer to request 3" in err
+
+
+def test_serial_takes_the_end_of_input_for_no_message(uvm):
+    s = uvm({"serial": True, "rules": [{"index": 0, "actions": [{"delay_ms": 100}]}]})
+    s.request("version")
+    s.proc.stdin.close()
+    assert s.proc.wait(WAIT) == 0
+    assert "result" in s.recv()
+
+
 def test_logged_violations_keep_serving(uvm):
     s = uvm({"violations": "log"})
     s.send_raw(frame(env("version", {}, id=0)))
@@ -494,6 +513,13 @@ def test_lifecycle(uvm, scenario, quit, status, err):
     assert s.finish() == (status, err)
     events = [e["event"] for e in s.log()]
     assert events[0] == "start" and ("quit" in events) == quit
+
+
+def test_mounted_logs_whether_a_path_is_a_mount_point(uvm, tmp_path):
+    s = uvm({"on_eof": [{"mounted": "/proc"}, {"mounted": str(tmp_path)}, {"exit": 0}]})
+    assert s.finish()[0] == 0
+    assert [(e["path"], e["mounted"]) for e in s.log() if e["event"] == "mounted"] == [
+        ("/proc", True), (str(tmp_path), False)]
 
 
 def test_exit_after_a_request_and_ignored_eof(uvm):

@@ -253,7 +253,16 @@ Ref console_write(ConsoleObject& self, std::string path, py::Content data, std::
     return self.handle.call(exchange_op<Core>(Core::write_exchange(std::move(path), std::move(data.data), offset)));
 }
 
-Ref console_snapshot(ConsoleObject& self) { return self.handle.call(exchange_op<Core>(Core::snapshot_exchange())); }
+// The blob goes to the script as bytes, not as a list of ints.
+protocol::FailureResult<py::Bytes> snapshot_blob(protocol::FailureResult<protocol::message::Response> r) {
+    static const auto blob = Core::snapshot_exchange().answer;
+    return blob(std::move(r)).map([](codec::Bytes b) { return py::Bytes{std::move(b)}; });
+}
+
+Ref console_snapshot(ConsoleObject& self) {
+    return self.handle.call(
+        exchange_op<Core>(protocol::Exchange<py::Bytes>{Core::snapshot_exchange().call, &snapshot_blob}));
+}
 
 // reply's two arguments: the answer, or the reason it has none.
 using Reply = std::tuple<std::optional<py::Bytes>, std::optional<std::string>>;
