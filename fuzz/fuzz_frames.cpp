@@ -30,8 +30,8 @@ std::vector<std::string> steps(const uint8_t* data, size_t size, const std::vect
             std::memcpy(space.data(), data + at, n);
             d.commit(n);
             at += n;
-        } else if (auto* body = std::get_if<std::string>(&step)) {
-            out.push_back("frame " + *body);
+        } else if (auto* body = std::get_if<halvo::Blob>(&step)) {
+            out.push_back("frame " + std::string(body->view()));
         } else if (auto* e = std::get_if<halvo::IoError>(&step)) {
             out.push_back("error " + e->text());
             return out;

@@ -144,8 +144,9 @@ TEST(ChannelFraming, OversizedWriteFailsBeforeAnyByte) {
 
 TEST(ChannelFraming, LargeFrameRoundTrip) {
     // Bigger than the pipe and the read buffer: the body is read past the buffer.
-    call::WriteCall big{"/f", codec::Bytes(3 << 20, 0), std::nullopt};
-    for (std::size_t i = 0; i < big.data.size(); ++i) big.data[i] = static_cast<uint8_t>(i * 31);
+    std::vector<uint8_t> data(3 << 20);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31);
+    call::WriteCall big{"/f", codec::Bytes(std::move(data)), std::nullopt};
     Message m{Message::Request{5, message::Call{big}}};
 
     auto p = pipe_or_die();

@@ -19,7 +19,7 @@ namespace {
 
 std::string wire(const Message& m) {
     auto f = frame::encode(m).value();
-    return std::string(f.head.begin(), f.head.end()) + f.body;
+    return std::string(f.head.begin(), f.head.end()) + std::move(f.body).flat();
 }
 
 Message request(uint64_t id, size_t data) {
@@ -44,7 +44,7 @@ std::vector<std::string> steps(const std::string& bytes, const std::vector<size_
             std::memcpy(space.data(), bytes.data() + at, n);
             d.commit(n);
             at += n;
-        } else if (auto* body = std::get_if<std::string>(&step)) {
+        } else if (auto* body = std::get_if<Blob>(&step)) {
             auto m = frame::decode(*body);
             out.push_back(m ? m->debug().substr(0, 40) + "/" + std::to_string(body->size()) : m.error().text());
         } else if (auto* e = std::get_if<IoError>(&step)) {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -40,7 +41,7 @@ namespace {
 std::optional<IoResult<std::optional<message::Message>>> settle(FrameDecoder::Step step) {
     using Out = IoResult<std::optional<message::Message>>;
     if (std::holds_alternative<FrameDecoder::NeedMore>(step)) return std::nullopt;
-    if (auto* body = std::get_if<std::string>(&step)) {
+    if (auto* body = std::get_if<Blob>(&step)) {
         auto m = decode(*body);
         if (!m) return Out(fail(std::move(m).error()));
         return Out(std::optional<message::Message>(std::move(m).value()));
@@ -115,7 +116,11 @@ bool FrameWriter::try_write(const Frame& f) {
     if (!stream_.is_open() || f.size() > PIPE_BUF) return false;
     char buf[PIPE_BUF];
     std::memcpy(buf, f.head.data(), f.head.size());
-    std::memcpy(buf + f.head.size(), f.body.data(), f.body.size());
+    std::size_t at = f.head.size();
+    f.body.each([&](std::string_view part) {
+        std::memcpy(buf + at, part.data(), part.size());
+        at += part.size();
+    });
     const int fd = stream_.native_handle();
     std::size_t done = 0;
     while (done < f.size()) {
@@ -146,7 +151,10 @@ asio::awaitable<IoResult<void>> write(FrameWriter& w, const message::Message& m)
 
 asio::awaitable<IoResult<void>> write_frame(FrameWriter& w, const Frame& frame) {
     if (!w.stream_.is_open()) co_return IoResult<void>();
-    const std::array<asio::const_buffer, 2> parts = {asio::buffer(frame.head), asio::buffer(frame.body)};
+    // One gathered write: the message's large binaries go from where they
+    // are, never copied into one buffer.
+    std::vector<asio::const_buffer> parts{asio::buffer(frame.head)};
+    frame.body.each([&](std::string_view part) { parts.push_back(asio::buffer(part.data(), part.size())); });
     asio::error_code ec;
     struct Writing {
         bool& flag;
