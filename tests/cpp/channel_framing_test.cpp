@@ -142,6 +142,28 @@ TEST(ChannelFraming, OversizedWriteFailsBeforeAnyByte) {
     EXPECT_EQ(::read(p.read.get(), &c, 1), 0) << "the pipe must stay empty";
 }
 
+TEST(ChannelFraming, GatheredFrameIsTheWholeFrameByteForByte) {
+    // Large binaries at two places go out from where they are, in one
+    // gathered write, between the copied parts around them.
+    std::vector<uint8_t> out(200'000), err(bson::kLargeBinary);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(i * 7);
+    for (std::size_t i = 0; i < err.size(); ++i) err[i] = static_cast<uint8_t>(i * 13 + 1);
+    Message m{Message::Response{7, message::Response{call::ExecResp{3, codec::Bytes(std::move(out)),
+                                                                    codec::Bytes(std::move(err)), true}}}};
+    auto p = pipe_or_die();
+    std::string got;
+    std::thread drain([&, fd = p.read.get()] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
+    });
+    channel::FrameWriter writer(std::move(p.write));
+    EXPECT_TRUE(test::await(channel::write(writer, m)));
+    writer.discard();
+    drain.join();
+    EXPECT_EQ(got, frame_of(body_of(m)));
+}
+
 TEST(ChannelFraming, LargeFrameRoundTrip) {
     // Bigger than the pipe and the read buffer: the body is read past the buffer.
     std::vector<uint8_t> data(3 << 20);
