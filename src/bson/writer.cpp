@@ -16,7 +16,7 @@ std::string Gathered::flat() && {
     if (pieces.empty()) return std::move(own);
     std::string out;
     out.reserve(size());
-    each([&](std::string_view part) { out += part; });
+    each([&](std::string_view part, bool) { out += part; });
     return out;
 }
 

@@ -22,17 +22,18 @@ struct Gathered {
     std::vector<Piece> pieces;  // in order of `at`
 
     std::size_t size() const;
-    // Each stretch of the document in order, pieces included.
+    // Each stretch of the document in order, as f(bytes, whether they
+    // are a piece).
     template <class F>
     void each(F&& f) const {
         const std::string_view all = own;
         std::size_t from = 0;
         for (const auto& p : pieces) {
-            if (p.at > from) f(all.substr(from, p.at - from));
-            f(p.bytes.view());
+            if (p.at > from) f(all.substr(from, p.at - from), false);
+            f(p.bytes.view(), true);
             from = p.at;
         }
-        if (from < all.size()) f(all.substr(from));
+        if (from < all.size()) f(all.substr(from), false);
     }
     // The whole document in one string.
     std::string flat() &&;

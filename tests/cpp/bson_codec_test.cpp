@@ -271,7 +271,12 @@ TEST(BsonCodec, LargeBinariesAreWrittenAsPiecesWithTheSameBytes) {
     EXPECT_LT(g.own.size(), kLargeBinary + 200) << "only the binary just under the size is copied";
 
     std::string flat;
-    g.each([&](std::string_view part) { flat += part; });
+    std::size_t pieces = 0;
+    g.each([&](std::string_view part, bool piece) {
+        flat += part;
+        pieces += piece;
+    });
+    EXPECT_EQ(pieces, g.pieces.size());
     EXPECT_EQ(flat.size(), g.size());
     EXPECT_EQ(std::move(g).flat(), flat);
     // Every length checks out on reading, and the peer writes the same bytes.
