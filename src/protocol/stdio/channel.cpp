@@ -165,6 +165,9 @@ struct Part {
 
 bool cannot_lend(int err) { return err == EINVAL || err == EBADF || err == ENOSYS; }
 
+// Far below IOV_MAX; a frame has a handful of parts.
+constexpr std::size_t kPartsAtOnce = 64;
+
 }  // namespace
 
 // The frame's parts in order, each run of copied parts in one writev, each
@@ -196,7 +199,7 @@ asio::awaitable<IoResult<void>> write_parts(FrameWriter& w, const Frame& frame) 
             n = platform::lend_to_pipe(fd, parts[i].bytes);
         } else {
             copied.clear();
-            for (std::size_t j = i; j < parts.size() && !(w.lend_ && parts[j].piece) && copied.size() < 64; ++j)
+            for (std::size_t j = i; j < parts.size() && !(w.lend_ && parts[j].piece) && copied.size() < kPartsAtOnce; ++j)
                 copied.push_back({const_cast<char*>(parts[j].bytes.data()), parts[j].bytes.size()});
             n = ::writev(fd, copied.data(), static_cast<int>(copied.size()));
         }
