@@ -232,7 +232,7 @@ BsonResult<ImageSource> ImageSource::read(const bson::Value& v) {
     if (const auto* s = type->get<std::string>())
         name = *s;
     else if (const auto* b = type->get<bson::Binary>(); b && b->subtype == 0)
-        name = utf8::lossy(b->bytes);
+        name = utf8::lossy(b->bytes.view());
     else
         return fail(bson::invalid_type(*type, "variant identifier"));
     if (name == kSourceWords[0]) return read_source(kRecipeSource, fields);

@@ -47,7 +47,8 @@ private:
 
 class Parser {
 public:
-    explicit Parser(std::string_view b) : b_(b) {}
+    // Large binaries share `shared`, which holds the bytes of `b`.
+    explicit Parser(std::string_view b, const Blob* shared = nullptr) : b_(b), shared_(shared) {}
 
     // Walks the document at `pos` that must end within `limit`, calling
     // on(key, position, value) per element; sets `end` past the document.
@@ -163,9 +164,10 @@ private:
                 if (len < 0) return fail(Error::decode("a binary cannot be " + std::to_string(len) + " bytes long"));
                 if (static_cast<size_t>(len) > stop - q - 5)
                     return fail(Error::decode("a binary of " + std::to_string(len) + " bytes runs past the end of its document"));
-                Binary bin{static_cast<uint8_t>(b_[q + 4]), std::string(b_.substr(q + 5, static_cast<size_t>(len)))};
-                q += 5 + static_cast<size_t>(len);
-                return Value(std::move(bin));
+                const size_t at = q + 5, n = static_cast<size_t>(len);
+                Blob bytes = shared_ && n >= kLargeBinary ? shared_->slice(at, n) : Blob(std::string(b_.substr(at, n)));
+                q = at + n;
+                return Value(Binary{static_cast<uint8_t>(b_[at - 1]), std::move(bytes)});
             }
             case Type::Bool: {
                 HALVO_CHECK(fixed(q, stop, 1));
@@ -235,12 +237,13 @@ private:
     }
 
     std::string_view b_;
+    const Blob* shared_;
 };
 
 // The whole input must be the document: its own length says where it ends.
 template <class On>
-Status read_top(std::string_view bytes, On&& on) {
-    Parser p(bytes);
+Status read_top(std::string_view bytes, const Blob* shared, On&& on) {
+    Parser p(bytes, shared);
     size_t end = 0;
     HALVO_CHECK(p.walk(0, bytes.size(), 1, false, end, on));
     if (end != bytes.size())
@@ -253,14 +256,23 @@ Status read_top(std::string_view bytes, On&& on) {
 
 BsonResult<Document> read_document(std::string_view bytes) {
     Merger m;
-    HALVO_CHECK(read_top(bytes, [&](std::string_view k, Value v) { m.add(k, std::move(v)); }));
+    HALVO_CHECK(read_top(bytes, nullptr, [&](std::string_view k, Value v) { m.add(k, std::move(v)); }));
     return m.take();
 }
 
-BsonResult<std::vector<Entry>> read_elements(std::string_view bytes) {
+namespace {
+
+BsonResult<std::vector<Entry>> elements(std::string_view bytes, const Blob* shared) {
     std::vector<Entry> out;
-    HALVO_CHECK(read_top(bytes, [&](std::string_view k, Value v) { out.push_back(Entry{std::string(k), std::move(v)}); }));
+    HALVO_CHECK(read_top(bytes, shared,
+                         [&](std::string_view k, Value v) { out.push_back(Entry{std::string(k), std::move(v)}); }));
     return out;
 }
+
+}  // namespace
+
+BsonResult<std::vector<Entry>> read_elements(std::string_view bytes) { return elements(bytes, nullptr); }
+
+BsonResult<std::vector<Entry>> read_elements_sharing(const Blob& bytes) { return elements(bytes.view(), &bytes); }
 
 }  // namespace halvo::bson

@@ -20,5 +20,8 @@ BsonResult<Document> read_document(std::string_view bytes);
 // repeats included (the envelope reader walks them in order); nested
 // documents are merged as usual.
 BsonResult<std::vector<Entry>> read_elements(std::string_view bytes);
+// The same, but binaries of kLargeBinary bytes or more are parts of
+// `bytes`, not copies.
+BsonResult<std::vector<Entry>> read_elements_sharing(const Blob& bytes);
 
 }  // namespace halvo::bson

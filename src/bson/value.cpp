@@ -140,7 +140,7 @@ std::string debug(const Value& v) {
         std::string operator()(double d) const { return "Double(" + number_text(d) + ")"; }
         std::string operator()(const std::string& s) const { return "String(" + quoted(s) + ")"; }
         std::string operator()(const Binary& b) const {
-            return "Binary { subtype: " + std::to_string(b.subtype) + ", bytes: " + byte_list(b.bytes) + " }";
+            return "Binary { subtype: " + std::to_string(b.subtype) + ", bytes: " + byte_list(b.bytes.view()) + " }";
         }
         std::string operator()(const Document& d) const {
             std::string out = "Document({";

@@ -8,7 +8,14 @@
 #include <variant>
 #include <vector>
 
+#include "blob.hpp"
+
 namespace halvo::bson {
+
+// Binaries this large are shared, not copied: the reader hands out parts of
+// the bytes it read, and the writer leaves them out of its buffer, to be
+// gathered at the write.
+inline constexpr std::size_t kLargeBinary = 64 * 1024;
 
 enum class Type : uint8_t {
     Double = 0x01,
@@ -40,7 +47,7 @@ struct Null {
 
 struct Binary {
     uint8_t subtype = 0;
-    std::string bytes;
+    Blob bytes;
     bool operator==(const Binary&) const = default;
 };
 

@@ -6,8 +6,22 @@
 
 namespace halvo::bson {
 
+std::size_t Gathered::size() const {
+    std::size_t n = own.size();
+    for (const auto& p : pieces) n += p.bytes.size();
+    return n;
+}
+
+std::string Gathered::flat() && {
+    if (pieces.empty()) return std::move(own);
+    std::string out;
+    out.reserve(size());
+    each([&](std::string_view part, bool) { out += part; });
+    return out;
+}
+
 Writer::Writer() {
-    open_.push_back(Open{0, false, 0});
+    open_.push_back(Open{0, 0, false, 0});
     buf_.append(4, '\0');
 }
 
@@ -63,11 +77,16 @@ void Writer::add_int64(std::string_view key, int64_t v) {
     put64(v);
 }
 
-void Writer::add_binary(std::string_view key, std::string_view bytes, uint8_t subtype) {
+void Writer::add_binary(std::string_view key, const Blob& bytes, uint8_t subtype) {
     element(Type::Binary, key);
     put32(static_cast<int32_t>(bytes.size()));
     buf_ += static_cast<char>(subtype);
-    buf_ += bytes;
+    if (bytes.size() < kLargeBinary) {
+        buf_ += bytes.view();
+        return;
+    }
+    pieces_.push_back(Gathered::Piece{buf_.size(), bytes});
+    kept_ += bytes.size();
 }
 
 Status Writer::add_u64(std::string_view key, uint64_t v) {
@@ -78,7 +97,7 @@ Status Writer::add_u64(std::string_view key, uint64_t v) {
 
 void Writer::begin(Type t, std::string_view key) {
     element(t, key);
-    open_.push_back(Open{buf_.size(), t == Type::Array, 0});
+    open_.push_back(Open{buf_.size(), here(), t == Type::Array, 0});
     buf_.append(4, '\0');
 }
 
@@ -88,16 +107,18 @@ void Writer::begin_array(std::string_view key) { begin(Type::Array, key); }
 void Writer::end() {
     assert(!open_.empty());
     buf_ += '\0';
-    auto len = static_cast<uint32_t>(buf_.size() - open_.back().start);
-    for (int i = 0; i < 4; ++i) buf_[open_.back().start + i] = static_cast<char>((len >> (8 * i)) & 0xFF);
+    auto len = static_cast<uint32_t>(here() - open_.back().start);
+    for (int i = 0; i < 4; ++i) buf_[open_.back().at + i] = static_cast<char>((len >> (8 * i)) & 0xFF);
     open_.pop_back();
 }
 
-std::string Writer::finish() && {
+Gathered Writer::finish_gathered() && {
     assert(open_.size() == 1);
     end();
-    return std::move(buf_);
+    return Gathered{std::move(buf_), std::move(pieces_)};
 }
+
+std::string Writer::finish() && { return std::move(*this).finish_gathered().flat(); }
 
 void Writer::add_entries(const Document& d) {
     for (const auto& e : d.entries()) add_value(e.key, e.value);

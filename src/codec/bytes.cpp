@@ -5,15 +5,14 @@
 namespace halvo::codec {
 
 void write_bytes(bson::Writer& w, std::string_view key, const Bytes& bytes) {
-    w.add_binary(key, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), 0);
+    w.add_binary(key, bytes, 0);
 }
 
 bson::BsonResult<Bytes> read_bytes(const bson::Value& v) {
     if (const auto* bin = v.get<bson::Binary>()) {
         // Only the generic subtype holds plain bytes; the others read as maps.
         if (bin->subtype != 0) return fail(bson::invalid_type_named("map", "bytes"));
-        const auto* p = reinterpret_cast<const uint8_t*>(bin->bytes.data());
-        return Bytes(p, p + bin->bytes.size());
+        return bin->bytes;
     }
     if (!v.get<bson::Array>()) return fail(bson::invalid_type(v, "bytes"));
     Bytes out;

@@ -3,15 +3,16 @@
 // binary or an array of integers 0 to 255.
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
+#include "blob.hpp"
 #include "bson/error.hpp"
 #include "bson/value.hpp"
 #include "bson/writer.hpp"
 
 namespace halvo::codec {
 
-using Bytes = std::vector<uint8_t>;
+// Shared with the frame they were read from or the object they came from.
+using Bytes = Blob;
 
 void write_bytes(bson::Writer& w, std::string_view key, const Bytes& bytes);
 // Named "bytes" in type errors.

@@ -14,8 +14,8 @@ Status decode(const bson::Value& v, std::string& out) {
         return {};
     }
     if (const auto* b = v.get<bson::Binary>(); b && b->subtype == 0) {
-        if (!utf8::valid(b->bytes)) return fail(bson::invalid_value(v, "a string"));
-        out = b->bytes;
+        if (!utf8::valid(b->bytes.view())) return fail(bson::invalid_value(v, "a string"));
+        out = b->bytes.view();
         return {};
     }
     return fail(bson::invalid_type(v, "a string"));
@@ -101,7 +101,22 @@ std::string show(uint64_t v) { return std::to_string(v); }
 std::string show(int32_t v) { return std::to_string(v); }
 std::string show(int64_t v) { return std::to_string(v); }
 
-std::string show(const Bytes& v) { return List<>{}.show(v); }
+std::string show(const Bytes& v) { return ByteArray{}.show(v); }
+
+Status ByteArray::read(const bson::Value& v, Bytes& out) const {
+    std::vector<uint8_t> bytes;
+    HALVO_CHECK(List<>{}.read(v, bytes));
+    out = Bytes(std::move(bytes));
+    return {};
+}
+
+// The list codec's forms, on a copy: bytes travel this way only in small
+// values and debug texts.
+Status ByteArray::write(bson::Writer& w, std::string_view key, const Bytes& v) const {
+    return List<>{}.write(w, key, std::vector<uint8_t>(v.begin(), v.end()));
+}
+
+std::string ByteArray::show(const Bytes& v) const { return List<>{}.show(std::vector<uint8_t>(v.begin(), v.end())); }
 std::string show(const bson::Value& v) { return bson::debug(v); }
 
 }  // namespace halvo::codec

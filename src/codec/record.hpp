@@ -95,8 +95,6 @@ template <class T>
 inline constexpr bool kIsList = false;
 template <class T>
 inline constexpr bool kIsList<std::vector<T>> = true;
-template <>
-inline constexpr bool kIsList<Bytes> = false;
 
 // The codec of a field unless its table names another: the overloads
 // above, a record's own reader, writer and debug form, or a list of these.
@@ -180,7 +178,11 @@ std::string Plain::show(const T& v) const {
 
 // A byte string as an array of numbers, one per byte, instead of one
 // binary: written as int32 elements, read only from an array.
-using ByteArray = List<>;
+struct ByteArray {
+    Status read(const bson::Value& v, Bytes& out) const;
+    Status write(bson::Writer& w, std::string_view key, const Bytes& v) const;
+    std::string show(const Bytes& v) const;
+};
 
 // A value that travels as its text form: written as `text()`, read from a
 // string by `T::parse`, whose failure's text is the decoding failure.

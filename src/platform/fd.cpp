@@ -1,6 +1,10 @@
 #include "platform/fd.hpp"
 
+#include <cerrno>
+
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace halvo::platform {
@@ -11,6 +15,24 @@ void Fd::reset(int fd) {
 }
 
 void grow_pipe(int fd, std::size_t bytes) { (void)::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(bytes)); }
+
+ssize_t lend_to_pipe(int fd, std::string_view bytes) {
+#ifdef __linux__
+    iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
+    return ::vmsplice(fd, &iov, 1, SPLICE_F_NONBLOCK);
+#else
+    (void)fd;
+    (void)bytes;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+std::optional<std::size_t> pipe_unread(int fd) {
+    int n = 0;
+    if (::ioctl(fd, FIONREAD, &n) != 0 || n < 0) return std::nullopt;
+    return static_cast<std::size_t>(n);
+}
 
 IoResult<Pipe> make_pipe() {
     int fds[2];

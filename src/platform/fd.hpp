@@ -1,7 +1,11 @@
 #pragma once
 // An owned file descriptor, and close-on-exec pipes.
 #include <cstddef>
+#include <optional>
+#include <string_view>
 #include <utility>
+
+#include <sys/types.h>
 
 #include "error.hpp"
 
@@ -38,5 +42,14 @@ IoResult<Pipe> make_pipe();
 // Asks for a larger pipe buffer, so a large frame crosses in fewer wakeups;
 // the kernel may give less, or refuse, and the pipe works either way.
 void grow_pipe(int fd, std::size_t bytes);
+
+// Puts bytes in a pipe by reference rather than by copy: its reader copies
+// them straight from this memory, which must stay as it is, and mapped,
+// until the reader is past them. As write(2) otherwise; fails with EINVAL
+// or EBADF where `fd` is no pipe, and ENOSYS where the system cannot lend.
+ssize_t lend_to_pipe(int fd, std::string_view bytes);
+
+// The bytes in a pipe that its reader has not taken yet; none when unknown.
+std::optional<std::size_t> pipe_unread(int fd);
 
 }  // namespace halvo::platform

@@ -269,7 +269,8 @@ Child::Child(Child&& o) noexcept
       status_(o.status_),
       in_(std::move(o.in_)),
       out_(std::move(o.out_)),
-      err_(std::move(o.err_)) {}
+      err_(std::move(o.err_)),
+      kept_(std::move(o.kept_)) {}
 
 Child& Child::operator=(Child&& o) noexcept {
     if (this != &o) {
@@ -280,6 +281,7 @@ Child& Child::operator=(Child&& o) noexcept {
         in_ = std::move(o.in_);
         out_ = std::move(o.out_);
         err_ = std::move(o.err_);
+        kept_ = std::move(o.kept_);
     }
     return *this;
 }
@@ -303,6 +305,7 @@ IoResult<std::optional<ExitStatus>> Child::try_wait() {
         status_ = s;
     }
     pidfd_.reset();
+    kept_.clear();
     return status_;
 }
 
@@ -344,10 +347,14 @@ IoResult<void> Child::kill(int sig) {
     return {};
 }
 
+void Child::keep_until_reaped(std::shared_ptr<const void> v) {
+    if (v && pidfd_ && !status_) kept_.push_back(std::move(v));
+}
+
 void Child::reap_later() {
     if (!pidfd_ || status_) return;
     if (auto s = try_wait(); s && *s) return;
-    rt::spawn_detached([](Fd pidfd) -> asio::awaitable<void> {
+    rt::spawn_detached([](Fd pidfd, std::vector<std::shared_ptr<const void>> kept) -> asio::awaitable<void> {
         auto ex = co_await asio::this_coro::executor;
         asio::posix::stream_descriptor d(ex, pidfd.release());
         asio::error_code ec;
@@ -355,7 +362,8 @@ void Child::reap_later() {
         siginfo_t si;
         while (::waitid(P_PIDFD, d.native_handle(), &si, WEXITED) != 0 && errno == EINTR) {
         }
-    }(std::move(pidfd_)));
+        kept.clear();
+    }(std::move(pidfd_), std::move(kept_)));
 }
 
 // ---- children ended at exit ----

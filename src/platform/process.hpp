@@ -5,6 +5,7 @@
 #include <asio/awaitable.hpp>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -122,6 +123,9 @@ public:
     asio::awaitable<IoResult<ExitStatus>> wait();
     // Sends a signal; a child that has already been reaped is left alone.
     IoResult<void> kill(int sig);
+    // Holds `v` until the child has been reaped, by this object or, after
+    // it, by the reaper: memory the child may still read from.
+    void keep_until_reaped(std::shared_ptr<const void> v);
 
 private:
     friend IoResult<Child> spawn(Command cmd);
@@ -133,6 +137,7 @@ private:
     Fd pidfd_;  // empty once reaped
     std::optional<ExitStatus> status_;
     Fd in_, out_, err_;
+    std::vector<std::shared_ptr<const void>> kept_;
 };
 
 // While it lives, the child is killed (SIGKILL) if the runtime stops as the

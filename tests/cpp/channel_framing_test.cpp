@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <thread>
@@ -142,10 +143,88 @@ TEST(ChannelFraming, OversizedWriteFailsBeforeAnyByte) {
     EXPECT_EQ(::read(p.read.get(), &c, 1), 0) << "the pipe must stay empty";
 }
 
+// A response with large binaries at two places, so its frame has pieces
+// between copied parts.
+Message gathered_response() {
+    std::vector<uint8_t> out(200'000), err(bson::kLargeBinary);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(i * 7);
+    for (std::size_t i = 0; i < err.size(); ++i) err[i] = static_cast<uint8_t>(i * 13 + 1);
+    return Message{Message::Response{
+        7, message::Response{call::ExecResp{3, codec::Bytes(std::move(out)), codec::Bytes(std::move(err)), true}}}};
+}
+
+// Everything that arrives at `fd` until its writing end is closed.
+std::string drained(int fd) {
+    std::string got;
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
+    return got;
+}
+
+TEST(ChannelFraming, GatheredFrameIsTheWholeFrameByteForByte) {
+    // On a pipe the pieces are lent to it; on a socket they are copied.
+    struct C {
+        const char* what;
+        platform::Fd read, write;
+    };
+    std::vector<C> cases;
+    auto p = pipe_or_die();
+    cases.push_back({"pipe", std::move(p.read), std::move(p.write)});
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    cases.push_back({"socket", platform::Fd(sv[0]), platform::Fd(sv[1])});
+    const Message m = gathered_response();
+    for (auto& c : cases) {
+        std::string got;
+        std::thread drain([&got, fd = c.read.get()] { got = drained(fd); });
+        channel::FrameWriter writer(std::move(c.write));
+        EXPECT_TRUE(test::await(channel::write(writer, m))) << c.what;
+        writer.discard();
+        drain.join();
+        EXPECT_EQ(got, frame_of(body_of(m))) << c.what;
+    }
+}
+
+TEST(ChannelFraming, LentPiecesAreKeptUntilAnAnswerFindsThePipeEmpty) {
+    // Pipes that hold the whole frame, so each write ends with no reader.
+    auto p = pipe_or_die();
+    platform::grow_pipe(p.write.get(), 1 << 20);
+    channel::FrameWriter writer(std::move(p.write));
+    {
+        const Message m = gathered_response();
+        ASSERT_TRUE(test::await(channel::write(writer, m)));
+    }  // the message is gone; the pipe still reads from its pieces
+    writer.answered();
+    auto kept = writer.take_lent();
+    EXPECT_EQ(kept.size(), 2u) << "an answer while the pipe still holds the frame lets go of nothing";
+
+    std::string got;
+    std::thread drain([&got, fd = p.read.get()] { got = drained(fd); });
+    writer.discard();
+    drain.join();
+    EXPECT_EQ(got, frame_of(body_of(gathered_response())));
+
+    auto q = pipe_or_die();
+    platform::grow_pipe(q.write.get(), 1 << 20);
+    channel::FrameWriter drained_writer(std::move(q.write));
+    ASSERT_TRUE(test::await(channel::write(drained_writer, gathered_response())));
+    std::string rest(gathered_response().write()->size() + 4, '\0');
+    std::size_t at = 0;
+    while (at < rest.size()) {
+        ssize_t n = ::read(q.read.get(), rest.data() + at, rest.size() - at);
+        ASSERT_GT(n, 0);
+        at += static_cast<std::size_t>(n);
+    }
+    drained_writer.answered();
+    EXPECT_TRUE(drained_writer.take_lent().empty()) << "an answer with the pipe empty lets go";
+}
+
 TEST(ChannelFraming, LargeFrameRoundTrip) {
     // Bigger than the pipe and the read buffer: the body is read past the buffer.
-    call::WriteCall big{"/f", codec::Bytes(3 << 20, 0), std::nullopt};
-    for (std::size_t i = 0; i < big.data.size(); ++i) big.data[i] = static_cast<uint8_t>(i * 31);
+    std::vector<uint8_t> data(3 << 20);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31);
+    call::WriteCall big{"/f", codec::Bytes(std::move(data)), std::nullopt};
     Message m{Message::Request{5, message::Call{big}}};
 
     auto p = pipe_or_die();

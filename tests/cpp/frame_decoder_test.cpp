@@ -20,7 +20,7 @@ namespace {
 
 std::string wire(const Message& m) {
     auto f = frame::encode(m).value();
-    return std::string(f.head.begin(), f.head.end()) + f.body;
+    return std::string(f.head.begin(), f.head.end()) + std::move(f.body).flat();
 }
 
 Message request(uint64_t id, size_t data) {

@@ -319,3 +319,43 @@ TEST(Envelope, Debug) {
     EXPECT_EQ(parse_method(""), std::nullopt);
     EXPECT_EQ(to_string(Method::BuildImage), "build_image");
 }
+
+TEST(Envelope, LargeBytesByKeyAndByPositionShareTheBody) {
+    std::string big(bson::kLargeBinary + 3, 'b');
+    big.back() = 'e';
+    const codec::Bytes want(big);
+    // The bytes a record reads, and the body it read them from.
+    auto read_bytes = [](const bson::Value& d, auto pick) -> std::pair<codec::Bytes, Blob> {
+        const Blob body(bytes_of(d));
+        auto m = Message::read_sharing(body);
+        if (!m) return {codec::Bytes(m.error().display()), body};
+        return {pick(*m), body};
+    };
+    auto write_data = [](const Message& m) { return std::get<call::WriteCall>(std::get<Message::Request>(m.v).call.v).data; };
+    auto read_data = [](const Message& m) {
+        return std::get<call::ReadResp>(std::get<Message::Response>(m.v).result.v).data;
+    };
+    struct C {
+        const char* what;
+        std::pair<codec::Bytes, Blob> got;
+    } cases[] = {
+        {"params by key", read_bytes(doc({{"jsonrpc", "2.0"}, {"id", i64(1)}, {"method", "write"},
+                                          {"params", doc({{"path", "/f"}, {"data", bin(big)}, {"offset", i64(2)}})}}),
+                                     write_data)},
+        {"params by position", read_bytes(doc({{"jsonrpc", "2.0"}, {"id", i64(1)}, {"method", "write"},
+                                               {"params", arr({"/f", bin(big), i64(2)})}}),
+                                          write_data)},
+        {"result by key", read_bytes(doc({{"jsonrpc", "2.0"}, {"id", i64(1)}, {"method", "read"},
+                                          {"result", doc({{"data", bin(big)}, {"size", i64(9)}})}}),
+                                     read_data)},
+        {"result by position", read_bytes(doc({{"jsonrpc", "2.0"}, {"id", i64(1)}, {"method", "read"},
+                                               {"result", arr({bin(big), i64(9)})}}),
+                                          read_data)},
+    };
+    for (const auto& c : cases) {
+        const auto& [data, body] = c.got;
+        EXPECT_EQ(data, want) << c.what << ": " << data.view().substr(0, 200);
+        EXPECT_TRUE(data.chars() >= body.chars() && data.chars() + data.size() <= body.chars() + body.size())
+            << c.what << ": the bytes were copied";
+    }
+}

@@ -170,7 +170,7 @@ TEST(StdioClient, QuitWriteIsBoundedWhenTheServerStopsReading) {
     auto frame_size = [&] {
         return 4 + message::Message{message::Message::Request{0, message::Call{filler}}}.write()->size();
     };
-    filler.data.resize(65536 - 10 - (frame_size() - 1));
+    filler.data = codec::Bytes(65536 - 10 - (frame_size() - 1), 0);
     ASSERT_EQ(frame_size(), 65536u - 10);
     test::Task<FailureResult<call::WriteResp>> call(client.write(filler));
     EXPECT_FALSE(call.ready_within(200ms));

@@ -13,6 +13,11 @@ using bson::BsonResult;
 using bson::Status;
 
 BsonResult<std::string> Message::write() const {
+    HALVO_TRY(auto gathered, write_gathered());
+    return std::move(gathered).flat();
+}
+
+BsonResult<bson::Gathered> Message::write_gathered() const {
     bson::Writer w;
     w.add_string("jsonrpc", "2.0");
     if (const auto* r = std::get_if<Request>(&v)) {
@@ -25,7 +30,7 @@ BsonResult<std::string> Message::write() const {
         HALVO_CHECK(w.add_u64("id", resp.id));
         HALVO_CHECK(resp.result.write_entries(w));
     }
-    return std::move(w).finish();
+    return std::move(w).finish_gathered();
 }
 
 namespace {
@@ -46,9 +51,9 @@ BsonResult<std::optional<uint64_t>> id_member(const bson::Entry& e) {
 
 }  // namespace
 
-BsonResult<Message> Message::read(std::string_view bytes) {
-    HALVO_TRY(auto elements, bson::read_elements(bytes));
+namespace {
 
+BsonResult<Message> from_elements(const std::vector<bson::Entry>& elements) {
     // One walk in document order: a later key replaces an earlier one, and
     // a member of the wrong type fails at once.
     std::optional<std::string> jsonrpc, method;
@@ -84,7 +89,7 @@ BsonResult<Message> Message::read(std::string_view bytes) {
         const bson::Value& p = params ? *params : kNull;
         if (id) {
             HALVO_TRY(auto call, Call::from_params(*m, p));
-            return Message{Request{*id, std::move(call)}};
+            return Message{Message::Request{*id, std::move(call)}};
         }
         HALVO_TRY(auto n, notification_from_params(*m, p));
         return Message{n};
@@ -94,7 +99,19 @@ BsonResult<Message> Message::read(std::string_view bytes) {
             "a message has params and a result or error, so it is neither a request nor a response"));
     if (!id) return fail(bson::Error::decode("a response needs an id"));
     HALVO_TRY(auto resp, message::Response::from_members(m, result, error));
-    return Message{Response{*id, std::move(resp)}};
+    return Message{Message::Response{*id, std::move(resp)}};
+}
+
+}  // namespace
+
+BsonResult<Message> Message::read(std::string_view bytes) {
+    HALVO_TRY(auto elements, bson::read_elements(bytes));
+    return from_elements(elements);
+}
+
+BsonResult<Message> Message::read_sharing(const Blob& bytes) {
+    HALVO_TRY(auto elements, bson::read_elements_sharing(bytes));
+    return from_elements(elements);
 }
 
 std::string Message::debug() const {

@@ -6,7 +6,9 @@
 #include <string_view>
 #include <variant>
 
+#include "blob.hpp"
 #include "bson/error.hpp"
+#include "bson/writer.hpp"
 #include "protocol/message/call.hpp"
 #include "protocol/message/notification.hpp"
 
@@ -28,8 +30,12 @@ struct Message {
     // The document's bytes. Fails only through the writer: an id or a
     // number at or above 2^63, or a copy source that is not UTF-8.
     bson::BsonResult<std::string> write() const;
+    // The same, large binaries left as pieces for a gathered write.
+    bson::BsonResult<bson::Gathered> write_gathered() const;
     // Exactly one document (without any frame around it).
     static bson::BsonResult<Message> read(std::string_view bytes);
+    // The same, large binaries sharing `bytes` rather than copied.
+    static bson::BsonResult<Message> read_sharing(const Blob& bytes);
     // Starts with the variant name.
     std::string debug() const;
     bool operator==(const Message&) const = default;

@@ -5,15 +5,16 @@
 #include <asio/read.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "rt/runtime.hpp"
@@ -40,7 +41,7 @@ namespace {
 std::optional<IoResult<std::optional<message::Message>>> settle(FrameDecoder::Step step) {
     using Out = IoResult<std::optional<message::Message>>;
     if (std::holds_alternative<FrameDecoder::NeedMore>(step)) return std::nullopt;
-    if (auto* body = std::get_if<std::string>(&step)) {
+    if (auto* body = std::get_if<Blob>(&step)) {
         auto m = decode(*body);
         if (!m) return Out(fail(std::move(m).error()));
         return Out(std::optional<message::Message>(std::move(m).value()));
@@ -115,7 +116,11 @@ bool FrameWriter::try_write(const Frame& f) {
     if (!stream_.is_open() || f.size() > PIPE_BUF) return false;
     char buf[PIPE_BUF];
     std::memcpy(buf, f.head.data(), f.head.size());
-    std::memcpy(buf + f.head.size(), f.body.data(), f.body.size());
+    std::size_t at = f.head.size();
+    f.body.each([&](std::string_view part, bool) {
+        std::memcpy(buf + at, part.data(), part.size());
+        at += part.size();
+    });
     const int fd = stream_.native_handle();
     std::size_t done = 0;
     while (done < f.size()) {
@@ -144,22 +149,96 @@ asio::awaitable<IoResult<void>> write(FrameWriter& w, const message::Message& m)
     co_return co_await write_frame(w, frame);
 }
 
-asio::awaitable<IoResult<void>> write_frame(FrameWriter& w, const Frame& frame) {
-    if (!w.stream_.is_open()) co_return IoResult<void>();
-    const std::array<asio::const_buffer, 2> parts = {asio::buffer(frame.head), asio::buffer(frame.body)};
-    asio::error_code ec;
+void FrameWriter::answered() {
+    if (lent_.empty() || !stream_.is_open()) return;
+    if (auto unread = platform::pipe_unread(stream_.native_handle()); unread && *unread == 0) lent_.clear();
+}
+
+namespace {
+
+// One stretch of a frame: copied into the pipe, or lent when it is a piece
+// and the writer lends.
+struct Part {
+    std::string_view bytes;
+    const Blob* piece;
+};
+
+bool cannot_lend(int err) { return err == EINVAL || err == EBADF || err == ENOSYS; }
+
+// Far below IOV_MAX; a frame has a handful of parts.
+constexpr std::size_t kPartsAtOnce = 64;
+
+}  // namespace
+
+// The frame's parts in order, each run of copied parts in one writev, each
+// lent piece in one vmsplice, until all are out.
+asio::awaitable<IoResult<void>> write_parts(FrameWriter& w, const Frame& frame) {
+    std::vector<Part> parts{{{reinterpret_cast<const char*>(frame.head.data()), frame.head.size()}, nullptr}};
+    std::size_t k = 0;
+    frame.body.each([&](std::string_view bytes, bool piece) {
+        parts.push_back({bytes, piece ? &frame.body.pieces[k++].bytes : nullptr});
+    });
     struct Writing {
         bool& flag;
         explicit Writing(bool& f) : flag(f) { flag = true; }
         ~Writing() { flag = false; }
     } writing{w.writing_};
-    // No cancellation slot: half a frame would leave the server misaligned.
-    std::size_t written = co_await asio::async_write(
-        w.stream_, parts,
-        asio::bind_cancellation_slot(asio::cancellation_slot(), asio::redirect_error(asio::use_awaitable, ec)));
-    if (ec) co_return fail(IoError::os(ec.value()));
-    if (written != frame.size()) co_return fail(IoError(ErrorKind::WriteZero));
+
+    std::size_t i = 0;          // the first part not wholly out
+    bool kept = false;          // parts[i] is among the lent pieces
+    std::vector<iovec> copied;  // the parts before the next one lent
+    while (i < parts.size()) {
+        // Discarded meanwhile: the stream's end cut the frame.
+        if (!w.stream_.is_open()) co_return fail(IoError::os(ECANCELED));
+        const int fd = w.stream_.native_handle();
+        const bool lend = w.lend_ && parts[i].piece;
+        ssize_t n;
+        if (lend) {
+            if (!kept) w.lent_.push_back(*parts[i].piece);
+            kept = true;
+            n = platform::lend_to_pipe(fd, parts[i].bytes);
+        } else {
+            copied.clear();
+            for (std::size_t j = i; j < parts.size() && !(w.lend_ && parts[j].piece) && copied.size() < kPartsAtOnce; ++j)
+                copied.push_back({const_cast<char*>(parts[j].bytes.data()), parts[j].bytes.size()});
+            n = ::writev(fd, copied.data(), static_cast<int>(copied.size()));
+        }
+        if (n > 0) {
+            auto left = static_cast<std::size_t>(n);
+            while (i < parts.size() && left >= parts[i].bytes.size()) {
+                left -= parts[i++].bytes.size();
+                kept = false;
+            }
+            if (left > 0) parts[i].bytes.remove_prefix(left);
+            continue;
+        }
+        if (n == 0) co_return fail(IoError(ErrorKind::WriteZero));
+        const int err = errno;
+        if (err == EINTR) continue;
+        if (lend && cannot_lend(err)) {
+            // No bytes of this call went out: the rest is copied instead.
+            w.lend_ = false;
+            continue;
+        }
+        if (err != EAGAIN && err != EWOULDBLOCK) co_return fail(IoError::os(err));
+        asio::error_code ec;
+        // No cancellation slot: half a frame would leave the server misaligned.
+        co_await w.stream_.async_wait(
+            asio::posix::stream_descriptor::wait_write,
+            asio::bind_cancellation_slot(asio::cancellation_slot(), asio::redirect_error(asio::use_awaitable, ec)));
+        if (ec) co_return fail(IoError::os(ec.value()));
+    }
     co_return IoResult<void>();
+}
+
+asio::awaitable<IoResult<void>> write_frame(FrameWriter& w, const Frame& frame) {
+    if (!w.stream_.is_open()) co_return IoResult<void>();
+    // A caller cancelled meanwhile must not stop the frame at its next wait.
+    const bool throws = co_await asio::this_coro::throw_if_cancelled();
+    co_await asio::this_coro::throw_if_cancelled(false);
+    auto written = co_await write_parts(w, frame);
+    co_await asio::this_coro::throw_if_cancelled(throws);
+    co_return written;
 }
 
 }  // namespace halvo::protocol::stdio::channel

@@ -11,7 +11,10 @@
 
 #include <cstddef>
 #include <optional>
+#include <utility>
+#include <vector>
 
+#include "blob.hpp"
 #include "error.hpp"
 #include "platform/fd.hpp"
 #include "protocol/message/message.hpp"
@@ -48,6 +51,12 @@ private:
 };
 
 // The writing end; once discarded it accepts and drops every frame.
+//
+// On a pipe, a frame's large pieces are lent rather than copied: the reader
+// copies them from where they are. So the writer keeps each lent piece until
+// the peer has answered a message written with or after it and the pipe
+// holds nothing unread; whoever owns the peer takes over what is still lent
+// when the peer may still read it.
 class FrameWriter {
 public:
     explicit FrameWriter(platform::Fd fd);
@@ -63,10 +72,19 @@ public:
     // failed (the caller then takes the waiting path, which reports it).
     bool try_write(const Frame& f);
 
+    // The peer sent a message: lets go of the lent pieces once the pipe is
+    // empty.
+    void answered();
+    // What is still lent, to be kept until the peer cannot read any more.
+    std::vector<Blob> take_lent() { return std::exchange(lent_, {}); }
+
 private:
     friend asio::awaitable<IoResult<void>> write_frame(FrameWriter& writer, const Frame& f);
+    friend asio::awaitable<IoResult<void>> write_parts(FrameWriter& writer, const Frame& f);
     asio::posix::stream_descriptor stream_;  // closed once discarded
     bool writing_ = false;
+    bool lend_ = true;  // until the descriptor turns out not to take lent bytes
+    std::vector<Blob> lent_;
 };
 
 // One message; none when the stream ended cleanly between frames.

@@ -146,6 +146,13 @@ constexpr std::size_t kPipeBuffer = std::size_t{1} << 20;
 
 Failure broken(const IoError& e, const char* context) { return Failure::broken(Chain(e).context(context)); }
 
+// What the writer still lends, as the child keeps it.
+std::shared_ptr<const void> lent(channel::FrameWriter& w) {
+    auto pieces = w.take_lent();
+    if (pieces.empty()) return nullptr;
+    return std::make_shared<const std::vector<Blob>>(std::move(pieces));
+}
+
 // One write(2), so lines from several clients never interleave.
 void report_stray(uint64_t id) {
     const std::string line = "console: a response arrived for request " + std::to_string(id) + ", which nobody made\n";
@@ -172,10 +179,23 @@ StdioClient::StdioClient(platform::Child child, std::chrono::nanoseconds quit_wa
 }
 
 StdioClient::StdioClient(StdioClient&&) noexcept = default;
-StdioClient& StdioClient::operator=(StdioClient&&) noexcept = default;
+StdioClient& StdioClient::operator=(StdioClient&& o) noexcept {
+    if (this == &o) return *this;
+    if (child_) child_->keep_until_reaped(lent(writer_));
+    staged_ = std::move(o.staged_);
+    child_ = std::move(o.child_);
+    reader_ = std::move(o.reader_);
+    writer_ = std::move(o.writer_);
+    stderr_copy_ = std::move(o.stderr_copy_);
+    quit_wait_ = o.quit_wait_;
+    next_id_ = o.next_id_;
+    return *this;
+}
 // Not killed: the pipes close, so the server sees the end of its input, and
-// the child goes to the detached reaper.
-StdioClient::~StdioClient() = default;
+// the child goes to the detached reaper, with what it may still read.
+StdioClient::~StdioClient() {
+    if (child_) child_->keep_until_reaped(lent(writer_));
+}
 
 std::optional<pid_t> StdioClient::pid() const {
     if (!child_) return std::nullopt;
@@ -237,6 +257,7 @@ asio::awaitable<FailureResult<msg::Response>> StdioClient::finish(uint64_t id) {
     }
     for (;;) {
         auto got = co_await channel::read(reader_);
+        writer_.answered();
         if (auto done = settle(std::move(got), id)) co_return std::move(*done);
     }
 }
@@ -268,6 +289,7 @@ StdioClient::Polled StdioClient::poll(uint64_t id) {
     for (;;) {
         auto polled = reader_.poll();
         if (std::holds_alternative<channel::FrameReader::NotYet>(polled)) return NotYet{};
+        writer_.answered();
         if (auto done = settle(std::get<1>(std::move(polled)), id)) return std::move(*done);
     }
 }
@@ -298,6 +320,7 @@ asio::awaitable<FailureResult<void>> StdioClient::quit() {
     }
     platform::Child child = std::move(*child_);
     child_.reset();
+    child.keep_until_reaped(lent(writer_));
 
     // The wait counts from here, after the write and the close.
     bool killed = false;

@@ -19,9 +19,9 @@ std::span<char> FrameDecoder::space() {
     direct_ = false;
     if (begin_ == end_) begin_ = end_ = 0;
     // A large body skips the staging buffer.
-    if (body_ && begin_ == end_ && body_->size() - body_len_ >= buf_.size()) {
+    if (body_ && begin_ == end_ && body_size_ - body_len_ >= buf_.size()) {
         direct_ = true;
-        return {body_->data() + body_len_, body_->size() - body_len_};
+        return {body_.get() + body_len_, body_size_ - body_len_};
     }
     if (end_ == buf_.size()) {
         std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
@@ -41,7 +41,7 @@ void FrameDecoder::commit(std::size_t n) {
 void FrameDecoder::reset_frame() {
     head_len_ = 0;
     body_.reset();
-    body_len_ = 0;
+    body_size_ = body_len_ = 0;
 }
 
 FrameDecoder::Step FrameDecoder::next() {
@@ -69,33 +69,34 @@ FrameDecoder::Step FrameDecoder::next() {
             reset_frame();
             return IoError(ErrorKind::InvalidData, "a frame of no bytes cannot be a message");
         }
-        body_.emplace(n, '\0');
+        body_ = std::make_shared_for_overwrite<char[]>(n);
+        body_size_ = n;
     }
-    std::string& body = *body_;
-    while (body_len_ < body.size()) {
+    while (body_len_ < body_size_) {
         if (begin_ == end_) {
             if (!ended_) return NeedMore{};
             reset_frame();
             return mid_way();
         }
-        std::size_t n = std::min(body.size() - body_len_, end_ - begin_);
-        std::memcpy(body.data() + body_len_, buf_.data() + begin_, n);
+        std::size_t n = std::min(body_size_ - body_len_, end_ - begin_);
+        std::memcpy(body_.get() + body_len_, buf_.data() + begin_, n);
         begin_ += n;
         body_len_ += n;
     }
-    std::string done = std::move(body);
+    const std::string_view bytes(body_.get(), body_size_);
+    Blob done(std::move(body_), bytes);
     reset_frame();
     return done;
 }
 
-IoResult<message::Message> decode(std::string_view body) {
-    auto m = message::Message::read(body);
+IoResult<message::Message> decode(const Blob& body) {
+    auto m = message::Message::read_sharing(body);
     if (!m) return fail(IoError(ErrorKind::InvalidData, "reading a message: " + m.error().display()));
     return std::move(m).value();
 }
 
 IoResult<Frame> encode(const message::Message& m) {
-    auto body = m.write();
+    auto body = m.write_gathered();
     if (!body) return fail(IoError(ErrorKind::InvalidData, "serializing a message: " + body.error().display()));
     if (body->size() > kMaxFrame) return fail(IoError(ErrorKind::InvalidData, too_long(body->size(), "to send")));
     const auto n = static_cast<uint32_t>(body->size());

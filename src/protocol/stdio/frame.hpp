@@ -5,12 +5,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <variant>
 
+#include "blob.hpp"
+#include "bson/writer.hpp"
 #include "error.hpp"
 #include "protocol/message/message.hpp"
 
@@ -25,7 +28,7 @@ class FrameDecoder {
 public:
     struct NeedMore {};
     struct Ended {};  // the stream ended cleanly between frames
-    using Step = std::variant<NeedMore, std::string, IoError, Ended>;
+    using Step = std::variant<NeedMore, Blob, IoError, Ended>;
 
     // Where the next read should put its bytes: the staging buffer, or
     // straight into a large body.
@@ -37,7 +40,7 @@ public:
 
     Step next();
     // The length of the frame being assembled, once its head is in.
-    std::size_t announced() const { return body_ ? body_->size() : 0; }
+    std::size_t announced() const { return body_ ? body_size_ : 0; }
     bool mid_frame() const { return head_len_ > 0 || begin_ < end_; }
 
 private:
@@ -47,19 +50,22 @@ private:
     std::size_t begin_ = 0, end_ = 0;
     std::array<unsigned char, 4> head_{};
     std::size_t head_len_ = 0;
-    std::optional<std::string> body_;  // present once the length is accepted
-    std::size_t body_len_ = 0;
+    // Present once the length is accepted; not zeroed first, as the
+    // stream fills it whole before it is handed out.
+    std::shared_ptr<char[]> body_;
+    std::size_t body_size_ = 0, body_len_ = 0;
     bool direct_ = false;  // the last space() was the body itself
     bool ended_ = false;
 };
 
-// The message in one frame body.
-IoResult<message::Message> decode(std::string_view body);
+// The message in one frame body, its large binaries sharing the body.
+IoResult<message::Message> decode(const Blob& body);
 
-// One message as a frame: its length bytes and its body.
+// One message as a frame: its length bytes and its body, whose large
+// binaries are still the message's own bytes.
 struct Frame {
     std::array<unsigned char, 4> head;
-    std::string body;
+    bson::Gathered body;
     std::size_t size() const { return head.size() + body.size(); }
 };
 IoResult<Frame> encode(const message::Message& m);

@@ -51,11 +51,10 @@ using py::ScriptError;
 
 // ExecResult and ReadResult: the records themselves, compared by identity.
 
-py::Bytes bytes_of(const std::vector<uint8_t>& v) { return py::Bytes{v}; }
-
+// Each getter call makes a new bytes object, in one copy.
 int32_t exec_code(const call::ExecResp& r) { return r.code; }
-py::Bytes exec_stdout(const call::ExecResp& r) { return bytes_of(r.stdout_bytes); }
-py::Bytes exec_stderr(const call::ExecResp& r) { return bytes_of(r.stderr_bytes); }
+Blob exec_stdout(const call::ExecResp& r) { return r.stdout_bytes; }
+Blob exec_stderr(const call::ExecResp& r) { return r.stderr_bytes; }
 bool exec_truncated(const call::ExecResp& r) { return r.truncated; }
 std::string exec_repr(const call::ExecResp& r) {
     return "ExecResult(code=" + std::to_string(r.code) + ", stdout=<" + std::to_string(r.stdout_bytes.size()) +
@@ -63,7 +62,7 @@ std::string exec_repr(const call::ExecResp& r) {
            " bytes>, truncated=" + (r.truncated ? "True" : "False") + ")";
 }
 
-py::Bytes read_data(const call::ReadResp& r) { return bytes_of(r.data); }
+Blob read_data(const call::ReadResp& r) { return r.data; }
 uint64_t read_size(const call::ReadResp& r) { return r.size; }
 std::string read_repr(const call::ReadResp& r) {
     return "ReadResult(data=<" + std::to_string(r.data.size()) + " bytes>, size=" + std::to_string(r.size) + ")";
@@ -144,7 +143,7 @@ void set_image(BuilderObject& b, image::ImageSourceLike image) {
     apply(b, [&](CoreBuilder c) { return std::move(c).image(std::move(image.source)); });
 }
 void set_snapshot(BuilderObject& b, py::Bytes snapshot) {
-    apply(b, [&](CoreBuilder c) { return std::move(c).snapshot(std::move(snapshot.data)); });
+    apply(b, [&](CoreBuilder c) { return std::move(c).snapshot(Blob(std::move(snapshot.data))); });
 }
 void set_network(BuilderObject& b, bool network) {
     apply(b, [&](CoreBuilder c) { return std::move(c).network(network); });
@@ -253,16 +252,8 @@ Ref console_write(ConsoleObject& self, std::string path, py::Content data, std::
     return self.handle.call(exchange_op<Core>(Core::write_exchange(std::move(path), std::move(data.data), offset)));
 }
 
-// The blob goes to the script as bytes, not as a list of ints.
-protocol::FailureResult<py::Bytes> snapshot_blob(protocol::FailureResult<protocol::message::Response> r) {
-    static const auto blob = Core::snapshot_exchange().answer;
-    return blob(std::move(r)).map([](codec::Bytes b) { return py::Bytes{std::move(b)}; });
-}
-
-Ref console_snapshot(ConsoleObject& self) {
-    return self.handle.call(
-        exchange_op<Core>(protocol::Exchange<py::Bytes>{Core::snapshot_exchange().call, &snapshot_blob}));
-}
+// A blob reaches the script as bytes.
+Ref console_snapshot(ConsoleObject& self) { return self.handle.call(exchange_op<Core>(Core::snapshot_exchange())); }
 
 // reply's two arguments: the answer, or the reason it has none.
 using Reply = std::tuple<std::optional<py::Bytes>, std::optional<std::string>>;

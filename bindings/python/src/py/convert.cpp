@@ -1,5 +1,7 @@
 #include "py/convert.hpp"
 
+#include "bson/value.hpp"
+
 namespace halvo::py {
 
 namespace {
@@ -20,6 +22,13 @@ std::string_view bytes_view(PyObject* b) {
     Py_ssize_t n = 0;
     check(PyBytes_AsStringAndSize(b, &data, &n));
     return {data, static_cast<size_t>(n)};
+}
+
+// Bytes inside an immutable object `o`, which the blob holds; small ones
+// are copied, as a copy costs less than a reference let go under the GIL.
+Blob held(PyObject* o, std::string_view bytes) {
+    if (bytes.size() < bson::kLargeBinary) return Blob(std::string(bytes));
+    return Blob(std::make_shared<const DeferredRef>(Ref::borrow(o)), bytes);
 }
 }  // namespace
 
@@ -114,13 +123,17 @@ Bytes to_bytes(PyObject* o) {
 
 Content to_content(PyObject* o) {
     if (PyUnicode_Check(o)) {
-        std::string s = to_text(o);
-        return Content{copy_of(s.data(), s.size())};
+        Py_ssize_t n = 0;
+        // The UTF-8 form stays with the str. Lone surrogates raise here.
+        const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+        if (!s) throw ErrorAlreadySet{};
+        return Content{held(o, {s, static_cast<size_t>(n)})};
     }
+    if (PyBytes_Check(o)) return Content{held(o, bytes_view(o))};
     if (!PyBytes_Check(o) && !PyByteArray_Check(o) && !PySequence_Check(o))
         expected("bytes, bytearray, a sequence of ints or str", o);
     try {
-        return Content{to_bytes(o).data};
+        return Content{Blob(to_bytes(o).data)};
     } catch (const ErrorAlreadySet&) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw;
         // Content is bytes or text; a number that is no byte is the wrong type.

@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "blob.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
 
@@ -28,10 +29,11 @@ struct Bytes {
 
 // File content: bytes as above (a str is not bytes here), else a str as
 // its UTF-8 bytes. Everything else, a byte outside 0..255 included, is a
-// TypeError.
+// TypeError. A large bytes or str is not copied: the object is held until
+// the last share of its bytes goes.
 struct Content {
-    std::vector<uint8_t> data;
-    std::string_view view() const { return {reinterpret_cast<const char*>(data.data()), data.size()}; }
+    Blob data;
+    std::string_view view() const { return data.view(); }
 };
 
 std::string type_name(PyObject* o);
@@ -141,6 +143,12 @@ struct ToPython<Bytes> {
     static Ref convert(const Bytes& b) {
         return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data.data()),
                                                static_cast<Py_ssize_t>(b.data.size())));
+    }
+};
+template <>
+struct ToPython<Blob> {
+    static Ref convert(const Blob& b) {
+        return check(PyBytes_FromStringAndSize(b.chars(), static_cast<Py_ssize_t>(b.size())));
     }
 };
 template <class T>
