@@ -51,16 +51,6 @@ IoResult<std::string> mount_key(std::string_view path) {
 
 }  // namespace directory
 
-bool KeyLess::operator()(std::string_view a, std::string_view b) const {
-    // A separator sorts below every byte, which is component-wise order.
-    auto rank = [](char c) { return c == '/' ? -1 : static_cast<int>(static_cast<unsigned char>(c)); };
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        if (a[i] != b[i]) return rank(a[i]) < rank(b[i]);
-    }
-    return a.size() < b.size();
-}
-
 Directory::Directory() = default;
 
 Directory::Mounts::iterator Directory::mount_for(const std::string& p) {
@@ -247,14 +237,36 @@ IoResult<void> Directory::rmdir(std::string_view path) {
     return r.tree->rmdir(r.path);
 }
 
-IoResult<void> Directory::rename(std::string_view from, std::string_view to) {
+IoResult<std::pair<Directory::Routed, Directory::Routed>> Directory::route_rename(std::string_view from,
+                                                                                   std::string_view to) {
     HALVO_TRY(auto src, directory::normalize(from));
     HALVO_TRY(auto dst, directory::normalize(to));
     if (is_mount_table_owned(src) || is_mount_table_owned(dst)) return kind(ErrorKind::ReadOnlyFilesystem);
     if (mount_for(src) != mount_for(dst)) return kind(ErrorKind::CrossesDevices);
-    auto rs = route(src);
-    auto rd = route(dst);
-    return rs.tree->rename(rs.path, rd.path);
+    return std::pair{route(src), route(dst)};
+}
+
+IoResult<void> Directory::rename(std::string_view from, std::string_view to) {
+    HALVO_TRY(auto r, route_rename(from, to));
+    return r.first.tree->rename(r.first.path, r.second.path);
+}
+
+IoResult<void> Directory::rename_noreplace(std::string_view from, std::string_view to) {
+    HALVO_TRY(auto r, route_rename(from, to));
+    return r.first.tree->rename_noreplace(r.first.path, r.second.path);
+}
+
+IoResult<void> Directory::set_attr(std::string_view path, const SetAttr& attr) {
+    HALVO_TRY(auto p, directory::normalize(path));
+    auto r = route(p);
+    return r.tree->set_attr(r.path, attr);
+}
+
+std::string Directory::tree_root(std::string_view path) {
+    auto p = directory::normalize(path);
+    if (!p) return "";
+    auto it = mount_for(*p);
+    return it == mounts_.end() ? "" : it->first;
 }
 
 }  // namespace halvo::fs

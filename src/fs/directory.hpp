@@ -14,6 +14,7 @@
 #include "fs/filesystem/filesystem.hpp"
 #include "fs/filesystem/impl/inmem.hpp"
 #include "fs/filesystem/impl/passthrough.hpp"
+#include "pathx.hpp"
 
 namespace halvo::fs {
 
@@ -26,10 +27,7 @@ IoResult<std::string> mount_key(std::string_view path);
 }  // namespace directory
 
 // Orders keys component by component: a, a/x, a/y, "a b".
-struct KeyLess {
-    bool operator()(std::string_view a, std::string_view b) const;
-    using is_transparent = void;
-};
+using KeyLess = pathx::Less;
 
 class Directory : public filesystem::FileSystem {
 public:
@@ -37,6 +35,7 @@ public:
     using PassthroughFs = filesystem::impl::PassthroughFs;
     using Stat = filesystem::Stat;
     using Dirent = filesystem::Dirent;
+    using SetAttr = filesystem::SetAttr;
 
     Directory();
 
@@ -61,7 +60,11 @@ public:
                                    std::uint64_t offset) override;
     IoResult<void> truncate(std::string_view path, std::uint64_t size) override;
     IoResult<void> rename(std::string_view from, std::string_view to) override;
+    IoResult<void> rename_noreplace(std::string_view from, std::string_view to) override;
+    IoResult<void> set_attr(std::string_view path, const SetAttr& attr) override;
     IoResult<void> flush(std::string_view path) override;
+    // The key of the host folder that holds `path`, or "" for the in-memory tree.
+    std::string tree_root(std::string_view path) override;
 
 private:
     struct Routed {
@@ -76,6 +79,8 @@ private:
     IoResult<std::string> in_memory_key(std::string_view path);
     Routed route(const std::string& p);
     IoResult<Routed> route_file(std::string_view path);
+    // Both sides of a rename, after the router's own refusals.
+    IoResult<std::pair<Routed, Routed>> route_rename(std::string_view from, std::string_view to);
 
     InMemFs root_;
     Mounts mounts_;

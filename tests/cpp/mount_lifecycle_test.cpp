@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,7 +59,12 @@ TEST_F(MountTest, MountServesAndReleaseLeavesNothing) {
         EXPECT_EQ(recs[0], std::to_string(::getpid()) + "-" + recs[0].substr(recs[0].find('-') + 1));
         char real[PATH_MAX];
         ASSERT_NE(::realpath(root_.c_str(), real), nullptr);
-        EXPECT_EQ(read_file(registry() + "/" + recs[0]), std::string(real) + "/mnt") << "no newline, resolved";
+        struct stat mounted;
+        ASSERT_EQ(::stat(mp.c_str(), &mounted), 0);
+        EXPECT_EQ(read_file(registry() + "/" + recs[0]),
+                  std::string(real) + "/mnt\n" + std::to_string(major(mounted.st_dev)) + ":" +
+                      std::to_string(minor(mounted.st_dev)))
+            << "resolved, then the mount's device";
         EXPECT_TRUE(claim::watchdog_pid());
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
@@ -289,7 +295,7 @@ TEST_F(MountTest, UnmountLadderKillsAHungCommandAndActsOnlyOnOurMounts) {
     EXPECT_TRUE(gone);
     EXPECT_FALSE(listed(mp));
     EXPECT_GE(took, std::chrono::milliseconds(2900)) << "the hung rung is given its 3 s";
-    EXPECT_EQ(read_file(log), mp + "\n-l " + mp + "\n");
+    EXPECT_EQ(read_file(log), "-c " + mp + "\n-l -c " + mp + "\n");
     EXPECT_TRUE(other);
     EXPECT_TRUE(listed(tmpfs));
     ::umount(tmpfs.c_str());

@@ -12,5 +12,6 @@ WallTime WallTime::now() {
 
 IoResult<void> FileSystem::flush(std::string_view) { return {}; }
 IoResult<void> FileSystem::forget(std::string_view) { return {}; }
+std::string FileSystem::tree_root(std::string_view) { return ""; }
 
 }  // namespace halvo::fs::filesystem

@@ -1,7 +1,7 @@
 #pragma once
 // The path-based interface every tree served to a console implements. It is
-// synchronous: every tree answers at once, and the mount's one serving thread
-// runs each operation to completion.
+// synchronous: every tree answers at once, and a mount's serving threads run
+// each operation to completion, several at a time.
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -12,6 +12,12 @@
 #include "error.hpp"
 
 namespace halvo::fs::filesystem {
+
+// Permission bits of a node that was never given any.
+inline constexpr std::uint32_t kFileMode = 0644;
+inline constexpr std::uint32_t kDirMode = 0755;
+// The longest name any tree takes; longer ones are ENAMETOOLONG.
+inline constexpr std::size_t kNameMax = 255;
 
 struct WallTime {
     std::int64_t sec = 0;
@@ -28,13 +34,23 @@ struct Stat {
     std::optional<WallTime> created;
     std::uint64_t size = 0;
     bool is_dir = false;
+    std::uint32_t mode = kFileMode;  // permission bits (07777)
 
     bool operator==(const Stat&) const = default;
 };
 
+// What a setattr changes; absent fields stay as they are.
+struct SetAttr {
+    std::optional<std::uint32_t> mode;  // permission bits
+    std::optional<WallTime> accessed;
+    std::optional<WallTime> modified;
+
+    bool empty() const { return !mode && !accessed && !modified; }
+};
+
 // Consumers decide file or directory from `is_dir`, never from `stat`.
 struct Dirent {
-    std::string name;  // valid UTF-8
+    std::string name;  // raw bytes: UTF-8 in memory, as the host has it in a host folder
     bool is_dir = false;
     std::optional<Stat> stat;
 
@@ -61,6 +77,11 @@ public:
                                            std::uint64_t offset) = 0;
     virtual IoResult<void> truncate(std::string_view path, std::uint64_t size) = 0;
     virtual IoResult<void> rename(std::string_view from, std::string_view to) = 0;
+    // As rename, but an existing `to` fails with already exists (EEXIST).
+    virtual IoResult<void> rename_noreplace(std::string_view from, std::string_view to) = 0;
+    virtual IoResult<void> set_attr(std::string_view path, const SetAttr& attr) = 0;
+    // The root of the tree that holds `path`: names can move only within it.
+    virtual std::string tree_root(std::string_view path);
     // Both succeed without looking at the path unless a tree says otherwise.
     virtual IoResult<void> flush(std::string_view path);
     virtual IoResult<void> forget(std::string_view path);

@@ -1,6 +1,7 @@
 #include "fs/filesystem/impl/inmem.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -28,28 +29,40 @@ IoResult<void> resize(std::vector<std::uint8_t>& data, std::uint64_t size) {
 
 }  // namespace
 
-NodeRef Node::new_dir() {
+namespace {
+
+NodeRef new_node(std::variant<Node::Dir, Node::File> body, std::uint32_t mode) {
     auto n = std::make_shared<Node>();
-    n->body = Dir{};
-    n->modified = n->created = WallTime::now();
+    n->body = std::move(body);
+    n->mode = mode;
+    n->modified = n->accessed = n->changed = n->created = WallTime::now();
     return n;
 }
 
-NodeRef Node::new_file(std::vector<std::uint8_t> data) {
-    auto n = std::make_shared<Node>();
-    n->body = File{std::move(data)};
-    n->modified = n->created = WallTime::now();
-    return n;
-}
+}  // namespace
 
-void Node::touch() { modified = WallTime::now(); }
+NodeRef Node::new_dir() { return new_node(Dir{}, kDirMode); }
+
+NodeRef Node::new_file(std::vector<std::uint8_t> data) { return new_node(File{std::move(data)}, kFileMode); }
+
+void Node::touch() { modified = changed = WallTime::now(); }
+
+void Node::apply(const SetAttr& attr) {
+    if (attr.mode) mode = *attr.mode & 07777;
+    if (attr.accessed) accessed = *attr.accessed;
+    if (attr.modified) modified = *attr.modified;
+    changed = WallTime::now();
+}
 
 Stat Node::stat() const {
     Stat s;
     s.modified = modified;
+    s.accessed = accessed;
+    s.changed = changed;
     s.created = created;
     s.is_dir = is_dir();
     s.size = s.is_dir ? 0 : std::get<File>(body).data.size();
+    s.mode = mode;
     return s;
 }
 
@@ -59,6 +72,7 @@ IoResult<std::vector<std::string>> components(std::string_view path) {
     std::vector<std::string> names;
     for (auto c : pathx::components(path)) {
         if (c == ".." || !utf8::valid(c)) return kind(ErrorKind::InvalidFilename);
+        if (c.size() > kNameMax) return fail(IoError::os(ENAMETOOLONG));
         names.emplace_back(c);
     }
     return names;
@@ -235,17 +249,30 @@ IoResult<void> InMemFs::truncate(std::string_view path, std::uint64_t size) {
     if (size > kMaxFile) return kind(ErrorKind::FileTooLarge);
     HALVO_TRY(auto node, file_at(path));
     auto g = lock::lock(node->m);
-    auto& bytes = node->file().data;
-    if (bytes.size() == size) return {};
-    HALVO_CHECK(resize(bytes, size));
+    // As ftruncate and O_TRUNC: the times move also when the size does not.
+    HALVO_CHECK(resize(node->file().data, size));
     node->touch();
     return {};
 }
 
-IoResult<void> InMemFs::rename(std::string_view from, std::string_view to) {
+IoResult<void> InMemFs::set_attr(std::string_view path, const SetAttr& attr) {
+    HALVO_TRY(auto names, inmem::components(path));
+    HALVO_TRY(auto node, navigate(root_, names));
+    auto g = lock::lock(node->m);
+    node->apply(attr);
+    return {};
+}
+
+IoResult<void> InMemFs::rename(std::string_view from, std::string_view to) { return move(from, to, true); }
+
+IoResult<void> InMemFs::rename_noreplace(std::string_view from, std::string_view to) {
+    return move(from, to, false);
+}
+
+IoResult<void> InMemFs::move(std::string_view from, std::string_view to, bool replace) {
     HALVO_TRY(auto src_names, inmem::components(from));
     HALVO_TRY(auto dst_names, inmem::components(to));
-    if (src_names == dst_names) return {};
+    if (src_names == dst_names) return replace ? IoResult<void>() : kind(ErrorKind::AlreadyExists);
     if (dst_names.size() > src_names.size() &&
         std::equal(src_names.begin(), src_names.end(), dst_names.begin()))
         return kind(ErrorKind::InvalidInput);
@@ -272,6 +299,7 @@ IoResult<void> InMemFs::rename(std::string_view from, std::string_view to) {
         auto& entries = dst.first->dir().entries;
         auto it = entries.find(dst.second);
         if (it != entries.end()) {
+            if (!replace) return kind(ErrorKind::AlreadyExists);
             auto gt = lock::lock(it->second->m);
             Node& target = *it->second;
             if (!target.is_dir()) {
@@ -291,6 +319,8 @@ IoResult<void> InMemFs::rename(std::string_view from, std::string_view to) {
         if (it != entries.end() && it->second == moving) entries.erase(it);
         src.first->touch();
     }
+    auto g = lock::lock(moving->m);
+    moving->changed = WallTime::now();
     return {};
 }
 

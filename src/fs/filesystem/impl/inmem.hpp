@@ -33,7 +33,10 @@ struct Node {
     // The fields below are guarded by `m`.
     std::mutex m;
     std::variant<Dir, File> body;
+    std::uint32_t mode = kFileMode;
     WallTime modified;
+    WallTime accessed;
+    WallTime changed;
     WallTime created;
 
     static NodeRef new_dir();
@@ -42,13 +45,15 @@ struct Node {
     bool is_dir() const { return body.index() == 0; }
     Dir& dir() { return std::get<Dir>(body); }
     File& file() { return std::get<File>(body); }
+    // Content changed: modification and change time are now.
     void touch();
+    void apply(const SetAttr& attr);
     Stat stat() const;
 };
 
 namespace inmem {
-// ".." and names that are not UTF-8 are invalid file names; "" and "/" are
-// the root (no names).
+// ".." and names that are not UTF-8 are invalid file names, names longer
+// than kNameMax are ENAMETOOLONG; "" and "/" are the root (no names).
 IoResult<std::vector<std::string>> components(std::string_view path);
 }  // namespace inmem
 
@@ -68,6 +73,8 @@ public:
                                    std::uint64_t offset) override;
     IoResult<void> truncate(std::string_view path, std::uint64_t size) override;
     IoResult<void> rename(std::string_view from, std::string_view to) override;
+    IoResult<void> rename_noreplace(std::string_view from, std::string_view to) override;
+    IoResult<void> set_attr(std::string_view path, const SetAttr& attr) override;
 
     IoResult<NodeRef> navigate(NodeRef node, std::span<const std::string> names);
     // The parent may be a file; callers check.
@@ -82,6 +89,8 @@ public:
     IoResult<bool> contains(std::string_view path);
 
 private:
+    IoResult<void> move(std::string_view from, std::string_view to, bool replace);
+
     NodeRef root_;
 };
 
