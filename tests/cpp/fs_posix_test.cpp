@@ -22,13 +22,17 @@ public:
     Directory dir;
     int flushes = 0;
     int truncates = 0;
+    int lists = 0;
     std::optional<IoError> hide_error;  // refuses renames to a hidden name
     std::function<std::optional<IoError>(std::string_view from)> rename_hook;
     std::size_t max_write = SIZE_MAX;  // 0: accept nothing
     std::optional<IoError> unlink_error;
 
     IoResult<Stat> stat(std::string_view p) override { return dir.stat(p); }
-    IoResult<std::vector<Dirent>> list(std::string_view p) override { return dir.list(p); }
+    IoResult<std::vector<Dirent>> list(std::string_view p) override {
+        ++lists;
+        return dir.list(p);
+    }
     IoResult<std::size_t> read_at(std::string_view p, std::span<std::uint8_t> b, std::uint64_t o) override {
         return dir.read_at(p, b, o);
     }
@@ -467,6 +471,31 @@ TEST(Posix, ReaddirOffsetsOverALargeDirectory) {
 
     // A lookup after the listing takes its reference on the listed number.
     EXPECT_EQ(a.lookup(big, std::get<1>(all[5])), std::get<0>(all[5]));
+}
+
+// A directory is listed once per handle, however many requests read it:
+// listing stays linear in its size.
+TEST(Posix, AHandleListsItsDirectoryOnce) {
+    Adapter a;
+    constexpr int kEntries = 50000;
+    for (int i = 0; i < kEntries; ++i) ASSERT_TRUE(a.tap->dir.add_file("huge/f" + std::to_string(i), ""));
+    auto huge = a.lookup(kRootInode, "huge");
+    auto dh = a.opendir(huge);
+    std::size_t seen = 0;
+    std::uint64_t offset = 0;
+    for (;;) {
+        auto page = a.readdir(dh, offset, 100);
+        if (page.empty()) break;
+        seen += page.size();
+        offset = static_cast<std::uint64_t>(std::get<3>(page.back()));
+    }
+    EXPECT_EQ(seen, kEntries + 2u);
+    EXPECT_EQ(a.tap->lists, 1);
+    // A rewind lists afresh.
+    EXPECT_EQ(a.readdir(dh, 0, 1).size(), 1u);
+    EXPECT_EQ(a.tap->lists, 2);
+    a.px.release_dir(dh);
+    EXPECT_EQ(err(a.px.for_each_dirent(dh, 5, [](auto...) { return false; }).error()), EBADF);
 }
 
 TEST(Posix, ReaddirRefusesNamesWithNul) {
