@@ -113,12 +113,8 @@ IoResult<void> Directory::add_file(std::string_view path, std::string_view conte
     HALVO_TRY(auto names, filesystem::impl::inmem::components(p));
     if (names.empty()) return kind(ErrorKind::InvalidFilename);
     if (content.size() > kMaxFile) return kind(ErrorKind::FileTooLarge);
-    std::vector<std::uint8_t> data;
-    try {
-        data.assign(content.begin(), content.end());
-    } catch (const std::bad_alloc&) {
-        return kind(ErrorKind::OutOfMemory);
-    }
+    auto data = filesystem::impl::Bytes::of(content);
+    if (!data) return kind(ErrorKind::OutOfMemory);
     std::string name = std::move(names.back());
     names.pop_back();
     HALVO_TRY(auto parent, root_.dir_all(names));
@@ -129,7 +125,7 @@ IoResult<void> Directory::add_file(std::string_view path, std::string_view conte
         auto gc = lock::lock(it->second->m);
         if (it->second->is_dir()) return kind(ErrorKind::IsADirectory);
     }
-    entries.insert_or_assign(std::move(name), Node::new_file(std::move(data)));
+    entries.insert_or_assign(std::move(name), Node::new_file(std::move(*data)));
     parent->touch();
     return {};
 }
@@ -191,6 +187,12 @@ IoResult<std::size_t> Directory::read_at(std::string_view path, std::span<std::u
                                          std::uint64_t offset) {
     HALVO_TRY(auto r, route_file(path));
     return r.tree->read_at(r.path, buf, offset);
+}
+
+IoResult<void> Directory::read_with(std::string_view path, std::uint64_t offset, std::size_t size,
+                                    const filesystem::ReadInto& give) {
+    HALVO_TRY(auto r, route_file(path));
+    return r.tree->read_with(r.path, offset, size, give);
 }
 
 IoResult<std::size_t> Directory::write_at(std::string_view path, std::span<const std::uint8_t> data,
@@ -260,6 +262,13 @@ IoResult<void> Directory::set_attr(std::string_view path, const SetAttr& attr) {
     HALVO_TRY(auto p, directory::normalize(path));
     auto r = route(p);
     return r.tree->set_attr(r.path, attr);
+}
+
+bool Directory::sole_writer(std::string_view path) {
+    auto p = directory::normalize(path);
+    if (!p) return false;
+    auto r = route(*p);
+    return r.tree->sole_writer(r.path);
 }
 
 std::string Directory::tree_root(std::string_view path) {

@@ -52,6 +52,8 @@ public:
     IoResult<std::vector<Dirent>> list(std::string_view path) override;
     IoResult<std::size_t> read_at(std::string_view path, std::span<std::uint8_t> buf,
                                   std::uint64_t offset) override;
+    IoResult<void> read_with(std::string_view path, std::uint64_t offset, std::size_t size,
+                             const filesystem::ReadInto& give) override;
     IoResult<Stat> create(std::string_view path) override;
     IoResult<Stat> mkdir(std::string_view path) override;
     IoResult<void> unlink(std::string_view path) override;
@@ -65,6 +67,7 @@ public:
     IoResult<void> flush(std::string_view path) override;
     // The key of the host folder that holds `path`, or "" for the in-memory tree.
     std::string tree_root(std::string_view path) override;
+    bool sole_writer(std::string_view path) override;
 
 private:
     struct Routed {

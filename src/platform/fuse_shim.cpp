@@ -196,6 +196,11 @@ struct FuseTHandle {
     FuseTCallbacks cb{};
 };
 
+struct ReadSink {
+    fuse_req_t request;
+    bool sent;
+};
+
 struct DirentSink {
     fuse_req_t request;
     char* buffer;
@@ -345,27 +350,24 @@ void ll_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t n
 void ll_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     auto& h = handle_of(req);
     std::uint64_t fh = 0;
-    int rc = h.cb.open(h.user_data, ino, fi->flags, &fh);
+    int keep = 0;
+    int rc = h.cb.open(h.user_data, ino, fi->flags, &fh, &keep);
     if (rc != 0) return reply_error(req, rc);
     fi->fh = fh;
+    fi->keep_cache = keep ? 1 : 0;
     lib().reply_open(req, fi);
 }
 
 void ll_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
     auto& h = handle_of(req);
-    // Not zeroed: only the bytes the read placed are sent.
-    auto* buf = static_cast<std::uint8_t*>(std::malloc(size ? size : 1));
-    if (!buf) {
-        lib().reply_err(req, ENOMEM);
-        return;
-    }
-    std::int64_t n = h.cb.read(h.user_data, fi->fh, static_cast<std::uint64_t>(off),
-                               static_cast<std::uint32_t>(size), buf);
-    if (n < 0)
-        reply_error(req, n);
+    ReadSink sink{req, false};
+    int rc = h.cb.read(h.user_data, fi->fh, static_cast<std::uint64_t>(off), static_cast<std::uint32_t>(size), &sink,
+                       send_read);
+    if (sink.sent) return;
+    if (rc < 0)
+        reply_error(req, rc);
     else
-        lib().reply_buf(req, reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
-    std::free(buf);
+        lib().reply_buf(req, nullptr, 0);
 }
 
 void ll_write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t off, fuse_file_info* fi) {
@@ -389,6 +391,11 @@ void ll_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
 void ll_fsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi) {
     auto& h = handle_of(req);
     reply_status(req, h.cb.flush(h.user_data, fi->fh));
+}
+
+void ll_access(fuse_req_t req, fuse_ino_t ino, int mask) {
+    auto& h = handle_of(req);
+    reply_status(req, h.cb.access(h.user_data, ino, mask));
 }
 
 void ll_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
@@ -435,10 +442,12 @@ void ll_statfs(fuse_req_t req, fuse_ino_t) {
 void ll_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) {
     auto& h = handle_of(req);
     std::uint64_t ino = 0, fh = 0;
+    int keep = 0;
     FuseTAttr a;
-    int rc = h.cb.create(h.user_data, parent, name, fi->flags, mode & 07777, &ino, &fh, &a);
+    int rc = h.cb.create(h.user_data, parent, name, fi->flags, mode & 07777, &ino, &fh, &keep, &a);
     if (rc != 0) return reply_error(req, rc);
     fi->fh = fh;
+    fi->keep_cache = keep ? 1 : 0;
     reply_entry(req, ino, a, fi);
 }
 
@@ -462,6 +471,7 @@ const fuse_lowlevel_ops kOps = [] {
     o.readdir = ll_readdir;
     o.releasedir = ll_releasedir;
     o.statfs = ll_statfs;
+    o.access = ll_access;
     o.create = ll_create;
     return o;
 }();
@@ -472,6 +482,12 @@ struct Args {
 };
 
 }  // namespace
+
+void send_read(ReadSink* sink, const std::uint8_t* data, std::size_t size) {
+    if (sink->sent) return;
+    sink->sent = true;
+    lib().reply_buf(sink->request, reinterpret_cast<const char*>(data), size);
+}
 
 int emit_dirent(DirentSink* sink, std::uint64_t inode, const char* name, std::uint32_t mode,
                 std::int64_t next_offset) {
@@ -486,6 +502,16 @@ int emit_dirent(DirentSink* sink, std::uint64_t inode, const char* name, std::ui
 }
 
 namespace {
+
+constexpr std::uint32_t kChannelEvent = 0;
+constexpr std::uint32_t kWakeEvent = 1;
+
+bool watch(int ep, int fd, std::uint32_t events, std::uint32_t tag) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u32 = tag;
+    return ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
 
 // What libfuse would refuse with a line on standard error of its own.
 bool usable_mount_point(const char* mountpoint, struct stat& st) {
@@ -512,7 +538,7 @@ int mount_directly(const char* mountpoint, const char* fsname, const struct stat
     int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
     if (fd < 0) return -1;
     char opts[128];
-    std::snprintf(opts, sizeof opts, "fd=%d,rootmode=%o,user_id=%u,group_id=%u,default_permissions", fd,
+    std::snprintf(opts, sizeof opts, "fd=%d,rootmode=%o,user_id=%u,group_id=%u", fd,
                   static_cast<unsigned>(st.st_mode & S_IFMT), static_cast<unsigned>(::getuid()),
                   static_cast<unsigned>(::getgid()));
     if (::mount(fsname, mountpoint, "fuse", MS_NOSUID | MS_NODEV, opts) != 0) {
@@ -557,7 +583,7 @@ FuseTHandle* halvo_fuse_t_mount(const char* mountpoint, const char* fsname, void
     // big_writes: 128 KiB per write request in place of 4 KiB.
     char opts[256];
     int n = direct ? std::snprintf(opts, sizeof opts, "big_writes")
-                   : std::snprintf(opts, sizeof opts, "fsname=%s,default_permissions,big_writes", fsname);
+                   : std::snprintf(opts, sizeof opts, "fsname=%s,big_writes", fsname);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof opts) return give_up();
     Args args;
     if (lib().opt_add_arg(&args.a, "halvo") != 0 || lib().opt_add_arg(&args.a, "-o") != 0 ||
@@ -579,7 +605,7 @@ FuseTHandle* halvo_fuse_t_mount(const char* mountpoint, const char* fsname, void
     int fd = lib().chan_fd(h->channel);
     // The helper's descriptor lacks close-on-exec; a child's copy would keep
     // the connection, and so the mount, alive after we die. Non-blocking, so
-    // the serving threads that lose the race for a request go back to waiting.
+    // a thread woken when no request is left goes back to waiting.
     if (fd >= 0) {
         ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -596,32 +622,29 @@ int halvo_fuse_t_loop(FuseTHandle* h) {
     char* mem = static_cast<char*>(std::malloc(bufsize));
     if (!mem) return -1;
     int fd = l.chan_fd(h->channel);
-    // One request wakes one waiting thread; a stop wakes them all.
+    // An epoll of this thread's own, exclusive on the channel: a request wakes
+    // one idle thread, the first to have started before the others, so a lone
+    // caller keeps meeting the same thread; a stop wakes them all.
     int ep = ::epoll_create1(EPOLL_CLOEXEC);
-    epoll_event dev{};
-    dev.events = EPOLLIN | EPOLLEXCLUSIVE;
-    dev.data.fd = fd;
-    epoll_event wake{};
-    wake.events = EPOLLIN;
-    wake.data.fd = h->wake;
     int res = 0;
-    if (ep < 0 || ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &dev) != 0 || ::epoll_ctl(ep, EPOLL_CTL_ADD, h->wake, &wake) != 0)
-        res = -errno;
+    if (ep < 0 || !watch(ep, fd, EPOLLIN | EPOLLEXCLUSIVE, kChannelEvent) || !watch(ep, h->wake, EPOLLIN, kWakeEvent))
+        res = -1;
     while (res == 0 && !l.session_exited(h->session)) {
-        epoll_event ev[2];
+        epoll_event ev[2]{};
         int n = ::epoll_wait(ep, ev, 2, -1);
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            if (errno == EINTR) continue;
             res = -errno;
             break;
         }
         bool stop = false;
-        for (int i = 0; i < n; ++i) stop = stop || ev[i].data.fd == h->wake;
+        for (int i = 0; i < n; ++i) stop = stop || ev[i].data.u32 == kWakeEvent;
         if (stop) break;
         fuse_buf buf{};
         buf.mem = mem;
         buf.size = bufsize;
         fuse_chan* ch = h->channel;
+        // EAGAIN: another thread took the request this one was told of.
         int got = l.session_receive_buf(h->session, &buf, &ch);
         if (got == -EINTR || got == -EAGAIN) continue;
         // 0: the connection ended (unmounted or aborted).

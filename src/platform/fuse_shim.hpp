@@ -7,6 +7,7 @@
 // that tell the user what to install.
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -62,6 +63,12 @@ struct FuseTSetAttr {
     FuseTTime mtime;
 };
 
+// One read request being answered: the callback hands over the bytes once,
+// and they are sent before it returns, so they need to live only that long.
+struct ReadSink;
+void send_read(ReadSink* sink, const std::uint8_t* data, std::size_t size);
+using SendRead = decltype(&send_read);
+
 // One readdir reply being filled.
 struct DirentSink;
 // 1 when the entry does not fit (nothing added), 0 when added.
@@ -75,13 +82,15 @@ struct FuseTCallbacks {
     int (*lookup)(void*, std::uint64_t parent, const char* name, std::uint64_t* inode, FuseTAttr* attr);
     int (*getattr)(void*, std::uint64_t inode, FuseTAttr* attr);
     int (*setattr)(void*, std::uint64_t inode, const FuseTSetAttr* set, FuseTAttr* attr);
-    int (*open)(void*, std::uint64_t inode, int flags, std::uint64_t* handle);
+    // `keep_cache`: set to 1 when what the kernel cached of the file stays
+    // true (nothing changes it but this mount).
+    int (*open)(void*, std::uint64_t inode, int flags, std::uint64_t* handle, int* keep_cache);
     // `mode`: the permission bits asked for, the caller's umask applied.
     int (*create)(void*, std::uint64_t parent, const char* name, int flags, std::uint32_t mode,
-                  std::uint64_t* inode, std::uint64_t* handle, FuseTAttr* attr);
-    // Bytes placed in the buffer, or a negated errno.
-    std::int64_t (*read)(void*, std::uint64_t handle, std::uint64_t offset, std::uint32_t size,
-                         std::uint8_t* buf);
+                  std::uint64_t* inode, std::uint64_t* handle, int* keep_cache, FuseTAttr* attr);
+    // 0 once the bytes (at most size) went to `send`, or a negated errno.
+    int (*read)(void*, std::uint64_t handle, std::uint64_t offset, std::uint32_t size, ReadSink* sink,
+                SendRead send);
     // Bytes written, or a negated errno.
     std::int64_t (*write)(void*, std::uint64_t handle, std::uint64_t offset, std::uint64_t size,
                           const std::uint8_t* data);
@@ -93,6 +102,8 @@ struct FuseTCallbacks {
     int (*rmdir)(void*, std::uint64_t parent, const char* name);
     int (*rename)(void*, std::uint64_t parent, const char* name, std::uint64_t new_parent,
                   const char* new_name);
+    // 0 when the caller may access the node as `mask` (access(2)'s) asks.
+    int (*access)(void*, std::uint64_t inode, int mask);
     int (*opendir)(void*, std::uint64_t inode, std::uint64_t* dir_handle);
     int (*readdir)(void*, std::uint64_t dir_handle, std::uint64_t offset, DirentSink* sink, EmitDirent emit);
     void (*releasedir)(void*, std::uint64_t dir_handle);
@@ -105,8 +116,7 @@ struct FuseTCallbacks {
 
 struct FuseTHandle;
 
-// Mounts under the name `fsname` with the kernel checking permissions from
-// the attributes we report, and makes the session; null on any failure, with
+// Mounts under the name `fsname` and makes the session; null on any failure, with
 // everything undone and nothing written to standard error. As root the
 // mount is made here with /dev/fuse opened close-on-exec; otherwise through
 // libfuse's helper. Only after status 1. The callbacks are copied;

@@ -3,6 +3,7 @@
 // synchronous: every tree answers at once, and a mount's serving threads run
 // each operation to completion, several at a time.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -57,6 +58,9 @@ struct Dirent {
     bool operator==(const Dirent&) const = default;
 };
 
+// Given the bytes of a read, valid only during the call.
+using ReadInto = std::function<void(std::span<const std::uint8_t>)>;
+
 // Paths are relative to the tree's root; a leading "/" means the same.
 class FileSystem {
 public:
@@ -67,6 +71,12 @@ public:
     // Bytes placed at the start of `buf`; 0 at or past the end.
     virtual IoResult<std::size_t> read_at(std::string_view path, std::span<std::uint8_t> buf,
                                           std::uint64_t offset) = 0;
+    // Up to `size` bytes from `offset`, handed to `give` once on success
+    // (empty at or past the end). By default through read_at into a buffer
+    // of the calling thread; a tree holding its bytes hands them over as
+    // they lie.
+    virtual IoResult<void> read_with(std::string_view path, std::uint64_t offset, std::size_t size,
+                                     const ReadInto& give);
     // Fails with already exists when the name exists.
     virtual IoResult<Stat> create(std::string_view path) = 0;
     virtual IoResult<Stat> mkdir(std::string_view path) = 0;
@@ -82,6 +92,9 @@ public:
     virtual IoResult<void> set_attr(std::string_view path, const SetAttr& attr) = 0;
     // The root of the tree that holds `path`: names can move only within it.
     virtual std::string tree_root(std::string_view path);
+    // Whether every change to the file at `path` comes through this tree,
+    // so what was read of it stays true from one open to the next.
+    virtual bool sole_writer(std::string_view path);
     // Both succeed without looking at the path unless a tree says otherwise.
     virtual IoResult<void> flush(std::string_view path);
     virtual IoResult<void> forget(std::string_view path);

@@ -231,6 +231,13 @@ struct HiddenOwner {
     std::string_view token;
 };
 
+// access(2)'s question for one node's attributes.
+bool permitted(const Stat& st, int mask) {
+    if (::geteuid() == 0) return !(mask & X_OK) || st.is_dir || (st.mode & 0111) != 0;
+    return (!(mask & R_OK) || (st.mode & S_IRUSR)) && (!(mask & W_OK) || (st.mode & S_IWUSR)) &&
+           (!(mask & X_OK) || (st.mode & S_IXUSR));
+}
+
 std::optional<HiddenOwner> hidden_owner(std::string_view name) {
     name.remove_prefix(kHiddenPrefix.size());
     auto inode_end = name.find('-');
@@ -301,6 +308,21 @@ IoResult<Stat> Posix::stat_inode(std::uint64_t inode) {
     return fs_->stat(path);
 }
 
+IoResult<void> Posix::access_inode(std::uint64_t inode, int mask) {
+    HALVO_TRY(auto st, stat_inode(inode));
+    if (!permitted(st, mask)) return fail(IoError::os(EACCES));
+    return {};
+}
+
+IoResult<void> Posix::check_open(const std::string& path, OpenFlags flags) {
+    // Root may read and write anything; only others need a look.
+    if (::geteuid() == 0) return {};
+    HALVO_TRY(auto st, fs_->stat(path));
+    int mask = (flags.read ? R_OK : 0) | (flags.write || flags.truncate ? W_OK : 0);
+    if (!permitted(st, mask)) return fail(IoError::os(EACCES));
+    return {};
+}
+
 IoResult<Stat> Posix::setattr_inode(std::uint64_t inode, std::optional<std::uint64_t> size, const SetAttr& attr) {
     HALVO_TRY(auto path, path_of(inode));
     if (size) {
@@ -330,6 +352,9 @@ IoResult<std::optional<Stat>> Posix::realize_open(const std::string& path, OpenF
         } else if (!is(r.error(), ErrorKind::AlreadyExists, EEXIST) || flags.create_new) {
             return fail(std::move(r).error());
         }
+    }
+    if (!created) {
+        HALVO_CHECK(check_open(path, flags));
     }
     // A file this very open created is empty already.
     if (flags.truncate && !created) {
@@ -374,6 +399,13 @@ IoResult<std::size_t> Posix::read_handle(std::uint64_t handle, std::uint64_t off
     return std::min(n, buf.size());
 }
 
+IoResult<void> Posix::read_handle_with(std::uint64_t handle, std::uint64_t offset, std::size_t size,
+                                       const ReadInto& give) {
+    HALVO_TRY(auto open, open_of(handle));
+    if (!open.second.read) return fail(posix::bad_handle());
+    return fs_->read_with(open.first, offset, size, give);
+}
+
 IoResult<std::size_t> Posix::write_handle(std::uint64_t handle, std::uint64_t offset,
                                           std::span<const std::uint8_t> data) {
     HALVO_TRY(auto open, open_of(handle));
@@ -393,6 +425,11 @@ IoResult<void> Posix::flush_handle(std::uint64_t handle) {
     // and syncing would need write access it may not have.
     if (!open.second.write) return {};
     return fs_->flush(open.first);
+}
+
+bool Posix::keeps_cache(std::uint64_t handle) {
+    auto open = open_of(handle);
+    return open && fs_->sole_writer(open->first);
 }
 
 IoResult<void> Posix::release_handle(std::uint64_t handle) {

@@ -127,6 +127,10 @@ public:
 
     IoResult<Entry> lookup_child(std::uint64_t parent, std::string_view name);
     IoResult<Stat> stat_inode(std::uint64_t inode);
+    // As access(2) with R_OK, W_OK and X_OK bits: the permission bits we
+    // report decide, read as the owner's (every node is ours), root passing
+    // all but execution of a node without any execute bit.
+    IoResult<void> access_inode(std::uint64_t inode, int mask);
     // The size first, then the permission bits and times.
     IoResult<Stat> setattr_inode(std::uint64_t inode, std::optional<std::uint64_t> size,
                                  const SetAttr& attr = {});
@@ -136,10 +140,16 @@ public:
                                    std::optional<std::uint32_t> mode = std::nullopt);
     // Fills `buf` from `offset`; 0 means end of file.
     IoResult<std::size_t> read_handle(std::uint64_t handle, std::uint64_t offset, std::span<std::uint8_t> buf);
+    // The same bytes handed to `give` as the tree holds them; empty at the end.
+    IoResult<void> read_handle_with(std::uint64_t handle, std::uint64_t offset, std::size_t size,
+                                    const ReadInto& give);
     // Writes all of `data` or fails.
     IoResult<std::size_t> write_handle(std::uint64_t handle, std::uint64_t offset,
                                        std::span<const std::uint8_t> data);
     IoResult<void> flush_handle(std::uint64_t handle);
+    // Whether the kernel may keep what it cached of the handle's file: only
+    // this mount ever changes it.
+    bool keeps_cache(std::uint64_t handle);
     IoResult<void> release_handle(std::uint64_t handle);
     IoResult<Entry> mkdir_child(std::uint64_t parent, std::string_view name,
                                 std::optional<std::uint32_t> mode = std::nullopt);
@@ -177,6 +187,8 @@ private:
     // The inode behind `path` when a handle is open on it.
     std::optional<std::uint64_t> open_inode_at(const std::string& path);
     bool any_open(std::uint64_t inode);
+    // Opening an existing file as `flags` asks, checked as access_inode does.
+    IoResult<void> check_open(const std::string& path, OpenFlags flags);
     // Gives a new node the asked permission bits where the tree chose others.
     IoResult<Stat> with_mode(const std::string& path, Stat st, std::optional<std::uint32_t> mode);
     std::string hidden_name(std::uint64_t inode, int attempt) const;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -15,19 +17,68 @@ namespace {
 
 Unexpected<IoError> kind(ErrorKind k) { return fail(IoError(k)); }
 
-// Growing a file may fail to allocate; that is an error, not a crash.
-IoResult<void> resize(std::vector<std::uint8_t>& data, std::uint64_t size) {
-    try {
-        data.resize(size);
-    } catch (const std::bad_alloc&) {
-        return kind(ErrorKind::OutOfMemory);
-    } catch (const std::length_error&) {
-        return kind(ErrorKind::OutOfMemory);
+}  // namespace
+
+Bytes::Bytes(Bytes&& o) noexcept
+    : p_(std::exchange(o.p_, nullptr)), size_(std::exchange(o.size_, 0)), cap_(std::exchange(o.cap_, 0)) {}
+
+Bytes& Bytes::operator=(Bytes&& o) noexcept {
+    if (this != &o) {
+        std::free(p_);
+        p_ = std::exchange(o.p_, nullptr);
+        size_ = std::exchange(o.size_, 0);
+        cap_ = std::exchange(o.cap_, 0);
     }
-    return {};
+    return *this;
 }
 
-}  // namespace
+Bytes::~Bytes() { std::free(p_); }
+
+std::optional<Bytes> Bytes::of(std::string_view content) {
+    Bytes b;
+    if (!b.write(0, {reinterpret_cast<const std::uint8_t*>(content.data()), content.size()})) return std::nullopt;
+    return b;
+}
+
+bool Bytes::reserve(std::uint64_t size) {
+    if (size <= cap_) return true;
+    if (size > SIZE_MAX / 2) return false;
+    // Doubling, so a file written from start to end is moved a few times at most.
+    std::size_t cap = std::max<std::size_t>(size, cap_ * 2);
+    auto* p = static_cast<std::uint8_t*>(std::realloc(p_, cap));
+    if (!p) return false;
+    p_ = p;
+    cap_ = cap;
+    return true;
+}
+
+bool Bytes::write(std::uint64_t offset, std::span<const std::uint8_t> data) {
+    std::uint64_t end = offset + data.size();
+    if (!reserve(end)) return false;
+    if (offset > size_) std::memset(p_ + size_, 0, offset - size_);
+    if (!data.empty()) std::memcpy(p_ + offset, data.data(), data.size());
+    size_ = std::max<std::size_t>(size_, end);
+    return true;
+}
+
+bool Bytes::resize(std::uint64_t size) {
+    if (size > size_) {
+        if (!reserve(size)) return false;
+        std::memset(p_ + size_, 0, size - size_);
+    }
+    size_ = size;
+    // A file cut down to a fraction gives the rest of its memory back.
+    if (size_ < cap_ / 4) {
+        if (size_ == 0) {
+            std::free(std::exchange(p_, nullptr));
+            cap_ = 0;
+        } else if (auto* p = static_cast<std::uint8_t*>(std::realloc(p_, size_))) {
+            p_ = p;
+            cap_ = size_;
+        }
+    }
+    return true;
+}
 
 namespace {
 
@@ -43,7 +94,7 @@ NodeRef new_node(std::variant<Node::Dir, Node::File> body, std::uint32_t mode) {
 
 NodeRef Node::new_dir() { return new_node(Dir{}, kDirMode); }
 
-NodeRef Node::new_file(std::vector<std::uint8_t> data) { return new_node(File{std::move(data)}, kFileMode); }
+NodeRef Node::new_file(Bytes data) { return new_node(File{std::move(data)}, kFileMode); }
 
 void Node::touch() { modified = changed = WallTime::now(); }
 
@@ -221,6 +272,19 @@ IoResult<std::size_t> InMemFs::read_at(std::string_view path, std::span<std::uin
     return n;
 }
 
+IoResult<void> InMemFs::read_with(std::string_view path, std::uint64_t offset, std::size_t size,
+                                  const ReadInto& give) {
+    HALVO_TRY(auto node, file_at(path));
+    auto g = lock::lock(node->m);
+    auto bytes = node->file().data.view();
+    if (offset >= bytes.size()) {
+        give({});
+    } else {
+        give(bytes.subspan(offset, std::min<std::uint64_t>(size, bytes.size() - offset)));
+    }
+    return {};
+}
+
 IoResult<Stat> InMemFs::create(std::string_view path) { return insert(path, Node::new_file()); }
 
 IoResult<Stat> InMemFs::mkdir(std::string_view path) { return insert(path, Node::new_dir()); }
@@ -233,14 +297,9 @@ IoResult<std::size_t> InMemFs::write_at(std::string_view path, std::span<const s
                                         std::uint64_t offset) {
     // Checked before the path, so a missing file over the limit is still too large.
     if (offset > kMaxFile || data.size() > kMaxFile - offset) return kind(ErrorKind::FileTooLarge);
-    std::uint64_t end = offset + data.size();
     HALVO_TRY(auto node, file_at(path));
     auto g = lock::lock(node->m);
-    auto& bytes = node->file().data;
-    if (bytes.size() < end) {
-        HALVO_CHECK(resize(bytes, end));
-    }
-    std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+    if (!node->file().data.write(offset, data)) return kind(ErrorKind::OutOfMemory);
     node->touch();
     return data.size();
 }
@@ -250,7 +309,7 @@ IoResult<void> InMemFs::truncate(std::string_view path, std::uint64_t size) {
     HALVO_TRY(auto node, file_at(path));
     auto g = lock::lock(node->m);
     // As ftruncate and O_TRUNC: the times move also when the size does not.
-    HALVO_CHECK(resize(node->file().data, size));
+    if (!node->file().data.resize(size)) return kind(ErrorKind::OutOfMemory);
     node->touch();
     return {};
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -22,12 +23,41 @@ inline constexpr std::uint64_t kMaxFile = std::uint64_t{1} << 30;
 struct Node;
 using NodeRef = std::shared_ptr<Node>;
 
+// A file's bytes in one block that grows in place where the allocator can
+// (large blocks move by remapping, not copying), so appending neither copies
+// the file again nor zeroes what it then overwrites.
+class Bytes {
+public:
+    Bytes() = default;
+    Bytes(Bytes&& o) noexcept;
+    Bytes& operator=(Bytes&& o) noexcept;
+    ~Bytes();
+
+    // A copy of `content`; none when memory runs out.
+    static std::optional<Bytes> of(std::string_view content);
+
+    std::size_t size() const { return size_; }
+    const std::uint8_t* data() const { return p_; }
+    std::span<const std::uint8_t> view() const { return {p_, size_}; }
+    // Each false when memory runs out, with nothing changed.
+    bool write(std::uint64_t offset, std::span<const std::uint8_t> data);
+    // Growth reads as zeros.
+    bool resize(std::uint64_t size);
+
+private:
+    bool reserve(std::uint64_t size);
+
+    std::uint8_t* p_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t cap_ = 0;
+};
+
 struct Node {
     struct Dir {
         std::unordered_map<std::string, NodeRef> entries;
     };
     struct File {
-        std::vector<std::uint8_t> data;
+        Bytes data;
     };
 
     // The fields below are guarded by `m`.
@@ -40,7 +70,7 @@ struct Node {
     WallTime created;
 
     static NodeRef new_dir();
-    static NodeRef new_file(std::vector<std::uint8_t> data = {});
+    static NodeRef new_file(Bytes data = {});
 
     bool is_dir() const { return body.index() == 0; }
     Dir& dir() { return std::get<Dir>(body); }
@@ -65,6 +95,9 @@ public:
     IoResult<std::vector<Dirent>> list(std::string_view path) override;
     IoResult<std::size_t> read_at(std::string_view path, std::span<std::uint8_t> buf,
                                   std::uint64_t offset) override;
+    // Hands over the file's own bytes, under its lock.
+    IoResult<void> read_with(std::string_view path, std::uint64_t offset, std::size_t size,
+                             const ReadInto& give) override;
     IoResult<Stat> create(std::string_view path) override;
     IoResult<Stat> mkdir(std::string_view path) override;
     IoResult<void> unlink(std::string_view path) override;
@@ -75,6 +108,8 @@ public:
     IoResult<void> rename(std::string_view from, std::string_view to) override;
     IoResult<void> rename_noreplace(std::string_view from, std::string_view to) override;
     IoResult<void> set_attr(std::string_view path, const SetAttr& attr) override;
+    // Nothing but this tree's operations reaches its nodes.
+    bool sole_writer(std::string_view) override { return true; }
 
     IoResult<NodeRef> navigate(NodeRef node, std::span<const std::string> names);
     // The parent may be a file; callers check.

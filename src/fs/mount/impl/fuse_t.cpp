@@ -106,19 +106,20 @@ int setattr(void* ud, std::uint64_t inode, const platform::FuseTSetAttr* set, Fu
     });
 }
 
-int open(void* ud, std::uint64_t inode, int flags, std::uint64_t* handle) {
+int open(void* ud, std::uint64_t inode, int flags, std::uint64_t* handle, int* keep_cache) {
     return guarded([&] {
         auto f = decode_flags(flags);
         if (!f) return -EINVAL;
         auto r = adapter(ud).open_inode(inode, *f);
         if (!r) return code(r.error());
         *handle = *r;
+        *keep_cache = adapter(ud).keeps_cache(*r) ? 1 : 0;
         return 0;
     });
 }
 
 int create(void* ud, std::uint64_t parent, const char* name, int flags, std::uint32_t mode, std::uint64_t* inode,
-           std::uint64_t* handle, FuseTAttr* attr) {
+           std::uint64_t* handle, int* keep_cache, FuseTAttr* attr) {
     return guarded([&] {
         auto f = decode_flags(flags);
         if (!f) return -EINVAL;
@@ -127,16 +128,17 @@ int create(void* ud, std::uint64_t parent, const char* name, int flags, std::uin
         if (!r) return code(r.error());
         *inode = r->inode;
         *handle = r->handle;
+        *keep_cache = adapter(ud).keeps_cache(r->handle) ? 1 : 0;
         *attr = to_halvo_stat(r->inode, r->stat);
         return 0;
     });
 }
 
-std::int64_t read(void* ud, std::uint64_t handle, std::uint64_t offset, std::uint32_t size, std::uint8_t* buf) {
-    return guarded([&]() -> std::int64_t {
-        auto r = adapter(ud).read_handle(handle, offset, std::span(buf, size));
-        if (!r) return code(r.error());
-        return static_cast<std::int64_t>(*r);
+int read(void* ud, std::uint64_t handle, std::uint64_t offset, std::uint32_t size, platform::ReadSink* sink,
+         platform::SendRead send) {
+    return guarded([&] {
+        return status(adapter(ud).read_handle_with(
+            handle, offset, size, [&](std::span<const std::uint8_t> bytes) { send(sink, bytes.data(), bytes.size()); }));
     });
 }
 
@@ -174,6 +176,10 @@ int rename(void* ud, std::uint64_t parent, const char* name, std::uint64_t new_p
     return guarded([&] { return status(adapter(ud).rename_child(parent, name, new_parent, new_name)); });
 }
 
+int access(void* ud, std::uint64_t inode, int mask) {
+    return guarded([&] { return status(adapter(ud).access_inode(inode, mask)); });
+}
+
 int opendir(void* ud, std::uint64_t inode, std::uint64_t* dir_handle) {
     return guarded([&] {
         auto r = adapter(ud).open_dir(inode);
@@ -206,7 +212,7 @@ void forget(void* ud, std::uint64_t inode, std::uint64_t count) {
 const platform::FuseTCallbacks& callbacks() {
     static const platform::FuseTCallbacks cb{
         lookup, getattr, setattr, open,   create,  read,    write,      flush,
-        release, mkdir, unlink,  rmdir, rename, opendir, readdir, releasedir, forget,
+        release, mkdir, unlink,  rmdir, rename, access, opendir, readdir, releasedir, forget,
         std::uint64_t{1} << 31,  // blocks
         std::uint64_t{1} << 32,  // files
         512,                     // block size
