@@ -115,7 +115,7 @@ IoResult<void> Directory::add_file(std::string_view path, std::string_view conte
     if (content.size() > kMaxFile) return kind(ErrorKind::FileTooLarge);
     auto data = filesystem::impl::Bytes::of(content);
     if (!data) return kind(ErrorKind::OutOfMemory);
-    std::string name = std::move(names.back());
+    std::string name(names.back());
     names.pop_back();
     HALVO_TRY(auto parent, root_.dir_all(names));
     auto g = lock::lock(parent->m);

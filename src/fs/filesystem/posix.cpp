@@ -160,6 +160,7 @@ void InodeTable::detach(std::uint64_t number) {
 std::uint64_t OpenTable::insert(Open open) {
     std::uint64_t h = next_++;
     handles_.emplace(h, open);
+    ++per_inode_[open.inode];
     return h;
 }
 
@@ -174,12 +175,11 @@ std::optional<Open> OpenTable::remove(std::uint64_t handle) {
     if (it == handles_.end()) return std::nullopt;
     Open o = it->second;
     handles_.erase(it);
+    if (auto c = per_inode_.find(o.inode); c != per_inode_.end() && --c->second == 0) per_inode_.erase(c);
     return o;
 }
 
-bool OpenTable::any_on(std::uint64_t inode) const {
-    return std::any_of(handles_.begin(), handles_.end(), [&](const auto& e) { return e.second.inode == inode; });
-}
+bool OpenTable::any_on(std::uint64_t inode) const { return per_inode_.contains(inode); }
 
 // ---- errno mapping
 

@@ -93,6 +93,7 @@ public:
 
 private:
     std::unordered_map<std::uint64_t, Open> handles_;
+    std::unordered_map<std::uint64_t, std::size_t> per_inode_;  // open handles on each inode
     std::uint64_t next_ = 1;
 };
 

@@ -119,8 +119,8 @@ Stat Node::stat() const {
 
 namespace inmem {
 
-IoResult<std::vector<std::string>> components(std::string_view path) {
-    std::vector<std::string> names;
+IoResult<std::vector<std::string_view>> components(std::string_view path) {
+    std::vector<std::string_view> names;
     for (auto c : pathx::components(path)) {
         if (c == ".." || !utf8::valid(c)) return kind(ErrorKind::InvalidFilename);
         if (c.size() > kNameMax) return fail(IoError::os(ENAMETOOLONG));
@@ -133,7 +133,7 @@ IoResult<std::vector<std::string>> components(std::string_view path) {
 
 InMemFs::InMemFs() : root_(Node::new_dir()) {}
 
-IoResult<NodeRef> InMemFs::navigate(NodeRef node, std::span<const std::string> names) {
+IoResult<NodeRef> InMemFs::navigate(NodeRef node, std::span<const std::string_view> names) {
     for (const auto& name : names) {
         auto g = lock::lock(node->m);
         if (!node->is_dir()) return kind(ErrorKind::NotADirectory);
@@ -151,7 +151,7 @@ IoResult<std::pair<NodeRef, std::string>> InMemFs::parent_of(std::string_view pa
     HALVO_TRY(auto names, inmem::components(path));
     if (names.empty()) return kind(ErrorKind::InvalidFilename);
     HALVO_TRY(auto parent, navigate(root_, std::span(names).first(names.size() - 1)));
-    return std::pair{std::move(parent), std::move(names.back())};
+    return std::pair{std::move(parent), std::string(names.back())};
 }
 
 IoResult<NodeRef> InMemFs::file_at(std::string_view path) {
@@ -170,15 +170,15 @@ IoResult<bool> InMemFs::contains(std::string_view path) {
     return fail(std::move(r).error());
 }
 
-IoResult<NodeRef> InMemFs::dir_all(std::span<const std::string> names) {
+IoResult<NodeRef> InMemFs::dir_all(std::span<const std::string_view> names) {
     NodeRef node = root_;
     for (const auto& name : names) {
         auto g = lock::lock(node->m);
         if (!node->is_dir()) return kind(ErrorKind::NotADirectory);
         auto& entries = node->dir().entries;
-        auto [it, added] = entries.try_emplace(name);
-        if (added) {
-            it->second = Node::new_dir();
+        auto it = entries.find(name);
+        if (it == entries.end()) {
+            it = entries.emplace(std::string(name), Node::new_dir()).first;
             node->touch();
         }
         NodeRef child = it->second;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -52,9 +53,15 @@ private:
     std::size_t cap_ = 0;
 };
 
+// Looks names up by view, so walking a path copies none of them.
+struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+};
+
 struct Node {
     struct Dir {
-        std::unordered_map<std::string, NodeRef> entries;
+        std::unordered_map<std::string, NodeRef, NameHash, std::equal_to<>> entries;
     };
     struct File {
         Bytes data;
@@ -83,8 +90,9 @@ struct Node {
 
 namespace inmem {
 // ".." and names that are not UTF-8 are invalid file names, names longer
-// than kNameMax are ENAMETOOLONG; "" and "/" are the root (no names).
-IoResult<std::vector<std::string>> components(std::string_view path);
+// than kNameMax are ENAMETOOLONG; "" and "/" are the root (no names). The
+// names are views into `path`.
+IoResult<std::vector<std::string_view>> components(std::string_view path);
 }  // namespace inmem
 
 class InMemFs : public FileSystem {
@@ -111,7 +119,7 @@ public:
     // Nothing but this tree's operations reaches its nodes.
     bool sole_writer(std::string_view) override { return true; }
 
-    IoResult<NodeRef> navigate(NodeRef node, std::span<const std::string> names);
+    IoResult<NodeRef> navigate(NodeRef node, std::span<const std::string_view> names);
     // The parent may be a file; callers check.
     IoResult<std::pair<NodeRef, std::string>> parent_of(std::string_view path);
     IoResult<NodeRef> file_at(std::string_view path);
@@ -119,7 +127,7 @@ public:
     IoResult<void> remove(std::string_view path, bool want_dir);
     IoResult<void> remove_file(std::string_view path);
     // The directory at `names`, made with any missing ancestors.
-    IoResult<NodeRef> dir_all(std::span<const std::string> names);
+    IoResult<NodeRef> dir_all(std::span<const std::string_view> names);
     IoResult<void> mkdir_all(std::string_view path);
     IoResult<bool> contains(std::string_view path);
 
