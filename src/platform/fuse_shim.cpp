@@ -565,8 +565,10 @@ FuseTHandle* halvo_fuse_t_mount(const char* mountpoint, const char* fsname, void
         delete h;
         return nullptr;
     }
-    bool direct = ::geteuid() == 0;
-    auto give_up = [h, direct] {
+    // As root the mount is made here; where that is refused (a user
+    // namespace, say), libfuse's own way is tried.
+    int direct_fd = ::geteuid() == 0 ? mount_directly(h->mountpoint.c_str(), fsname, st) : -1;
+    auto give_up = [h, direct = direct_fd >= 0] {
         if (h->channel && direct) {
             ::umount2(h->mountpoint.c_str(), MNT_DETACH);
             lib().chan_destroy(h->channel);
@@ -577,28 +579,27 @@ FuseTHandle* halvo_fuse_t_mount(const char* mountpoint, const char* fsname, void
         delete h;
         return nullptr;
     };
+    if (direct_fd >= 0) {
+        h->channel = lib().kern_chan_new(direct_fd);
+        if (!h->channel) {
+            ::umount2(h->mountpoint.c_str(), MNT_DETACH);
+            ::close(direct_fd);
+            return give_up();
+        }
+    }
     h->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (h->wake < 0) return give_up();
 
     // big_writes: 128 KiB per write request in place of 4 KiB.
     char opts[256];
-    int n = direct ? std::snprintf(opts, sizeof opts, "big_writes")
-                   : std::snprintf(opts, sizeof opts, "fsname=%s,big_writes", fsname);
+    int n = direct_fd >= 0 ? std::snprintf(opts, sizeof opts, "big_writes")
+                           : std::snprintf(opts, sizeof opts, "fsname=%s,big_writes", fsname);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof opts) return give_up();
     Args args;
     if (lib().opt_add_arg(&args.a, "halvo") != 0 || lib().opt_add_arg(&args.a, "-o") != 0 ||
         lib().opt_add_arg(&args.a, opts) != 0)
         return give_up();
-    if (direct) {
-        int fd = mount_directly(h->mountpoint.c_str(), fsname, st);
-        if (fd < 0) return give_up();
-        h->channel = lib().kern_chan_new(fd);
-        if (!h->channel) {
-            ::umount2(h->mountpoint.c_str(), MNT_DETACH);
-            ::close(fd);
-            return give_up();
-        }
-    } else {
+    if (!h->channel) {
         h->channel = lib().mount(h->mountpoint.c_str(), &args.a);
         if (!h->channel) return give_up();
     }

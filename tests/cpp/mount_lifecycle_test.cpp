@@ -77,7 +77,9 @@ TEST_F(MountTest, MountFailuresAndTheirErrors) {
     std::ofstream(full + "/x") << "x";
     std::string missing = root_ + "/missing";
     for (const auto& mp : {full, missing}) {
+        ::testing::internal::CaptureStderr();
         auto m = FuseTMount::mount(small_tree(), mp);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "only our own error, nothing of libfuse's";
         ASSERT_FALSE(m) << mp;
         EXPECT_EQ(m.error().kind, ErrorKind::Other) << mp;
         EXPECT_EQ(m.error().text(), "FUSE could not mount " + mp +

@@ -316,12 +316,12 @@ IoResult<void> PassthroughFs::set_attr(std::string_view path, const SetAttr& att
     if (attr.mode) {
         HALVO_CHECK(platform::set_mode(host(f.path), *attr.mode));
     }
-    auto spec = [](const std::optional<WallTime>& t) -> std::optional<timespec> {
+    auto as_timespec = [](const std::optional<WallTime>& t) -> std::optional<timespec> {
         if (!t) return std::nullopt;
         return timespec{static_cast<time_t>(t->sec), static_cast<long>(t->nsec)};
     };
     if (attr.accessed || attr.modified) {
-        HALVO_CHECK(platform::set_times(host(f.path), spec(attr.accessed), spec(attr.modified)));
+        HALVO_CHECK(platform::set_times(host(f.path), as_timespec(attr.accessed), as_timespec(attr.modified)));
     }
     return {};
 }
