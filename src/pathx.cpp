@@ -1,5 +1,7 @@
 #include "pathx.hpp"
 
+#include <algorithm>
+
 namespace halvo::pathx {
 
 bool is_absolute(std::string_view path) { return !path.empty() && path.front() == '/'; }
@@ -46,6 +48,16 @@ std::string_view remainder(std::string_view path, std::string_view prefix) {
     path.remove_prefix(prefix.size());
     if (!path.empty()) path.remove_prefix(1);
     return path;
+}
+
+bool Less::operator()(std::string_view a, std::string_view b) const {
+    // A separator sorts below every byte, which is component-wise order.
+    auto rank = [](char c) { return c == '/' ? -1 : static_cast<int>(static_cast<unsigned char>(c)); };
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return rank(a[i]) < rank(b[i]);
+    }
+    return a.size() < b.size();
 }
 
 }  // namespace halvo::pathx

@@ -24,4 +24,11 @@ bool at_or_under(std::string_view path, std::string_view prefix);
 // What follows `prefix` in a path at or under it, without the separator.
 std::string_view remainder(std::string_view path, std::string_view prefix);
 
+// Orders paths component by component: a, a/x, a/y, "a b". Everything at or
+// under a path then follows it without a gap.
+struct Less {
+    bool operator()(std::string_view a, std::string_view b) const;
+    using is_transparent = void;
+};
+
 }  // namespace halvo::pathx

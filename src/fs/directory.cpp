@@ -51,16 +51,6 @@ IoResult<std::string> mount_key(std::string_view path) {
 
 }  // namespace directory
 
-bool KeyLess::operator()(std::string_view a, std::string_view b) const {
-    // A separator sorts below every byte, which is component-wise order.
-    auto rank = [](char c) { return c == '/' ? -1 : static_cast<int>(static_cast<unsigned char>(c)); };
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        if (a[i] != b[i]) return rank(a[i]) < rank(b[i]);
-    }
-    return a.size() < b.size();
-}
-
 Directory::Directory() = default;
 
 Directory::Mounts::iterator Directory::mount_for(const std::string& p) {
@@ -123,13 +113,9 @@ IoResult<void> Directory::add_file(std::string_view path, std::string_view conte
     HALVO_TRY(auto names, filesystem::impl::inmem::components(p));
     if (names.empty()) return kind(ErrorKind::InvalidFilename);
     if (content.size() > kMaxFile) return kind(ErrorKind::FileTooLarge);
-    std::vector<std::uint8_t> data;
-    try {
-        data.assign(content.begin(), content.end());
-    } catch (const std::bad_alloc&) {
-        return kind(ErrorKind::OutOfMemory);
-    }
-    std::string name = std::move(names.back());
+    auto data = filesystem::impl::Bytes::of(content);
+    if (!data) return kind(ErrorKind::OutOfMemory);
+    std::string name(names.back());
     names.pop_back();
     HALVO_TRY(auto parent, root_.dir_all(names));
     auto g = lock::lock(parent->m);
@@ -139,7 +125,7 @@ IoResult<void> Directory::add_file(std::string_view path, std::string_view conte
         auto gc = lock::lock(it->second->m);
         if (it->second->is_dir()) return kind(ErrorKind::IsADirectory);
     }
-    entries.insert_or_assign(std::move(name), Node::new_file(std::move(data)));
+    entries.insert_or_assign(std::move(name), Node::new_file(std::move(*data)));
     parent->touch();
     return {};
 }
@@ -203,6 +189,12 @@ IoResult<std::size_t> Directory::read_at(std::string_view path, std::span<std::u
     return r.tree->read_at(r.path, buf, offset);
 }
 
+IoResult<void> Directory::read_with(std::string_view path, std::uint64_t offset, std::size_t size,
+                                    const filesystem::ReadInto& give) {
+    HALVO_TRY(auto r, route_file(path));
+    return r.tree->read_with(r.path, offset, size, give);
+}
+
 IoResult<std::size_t> Directory::write_at(std::string_view path, std::span<const std::uint8_t> data,
                                           std::uint64_t offset) {
     HALVO_TRY(auto r, route_file(path));
@@ -247,14 +239,43 @@ IoResult<void> Directory::rmdir(std::string_view path) {
     return r.tree->rmdir(r.path);
 }
 
-IoResult<void> Directory::rename(std::string_view from, std::string_view to) {
+IoResult<std::pair<Directory::Routed, Directory::Routed>> Directory::route_rename(std::string_view from,
+                                                                                   std::string_view to) {
     HALVO_TRY(auto src, directory::normalize(from));
     HALVO_TRY(auto dst, directory::normalize(to));
     if (is_mount_table_owned(src) || is_mount_table_owned(dst)) return kind(ErrorKind::ReadOnlyFilesystem);
     if (mount_for(src) != mount_for(dst)) return kind(ErrorKind::CrossesDevices);
-    auto rs = route(src);
-    auto rd = route(dst);
-    return rs.tree->rename(rs.path, rd.path);
+    return std::pair{route(src), route(dst)};
+}
+
+IoResult<void> Directory::rename(std::string_view from, std::string_view to) {
+    HALVO_TRY(auto r, route_rename(from, to));
+    return r.first.tree->rename(r.first.path, r.second.path);
+}
+
+IoResult<void> Directory::rename_noreplace(std::string_view from, std::string_view to) {
+    HALVO_TRY(auto r, route_rename(from, to));
+    return r.first.tree->rename_noreplace(r.first.path, r.second.path);
+}
+
+IoResult<void> Directory::set_attr(std::string_view path, const SetAttr& attr) {
+    HALVO_TRY(auto p, directory::normalize(path));
+    auto r = route(p);
+    return r.tree->set_attr(r.path, attr);
+}
+
+bool Directory::sole_writer(std::string_view path) {
+    auto p = directory::normalize(path);
+    if (!p) return false;
+    auto r = route(*p);
+    return r.tree->sole_writer(r.path);
+}
+
+std::string Directory::tree_root(std::string_view path) {
+    auto p = directory::normalize(path);
+    if (!p) return "";
+    auto it = mount_for(*p);
+    return it == mounts_.end() ? "" : it->first;
 }
 
 }  // namespace halvo::fs

@@ -14,6 +14,7 @@
 #include "fs/filesystem/filesystem.hpp"
 #include "fs/filesystem/impl/inmem.hpp"
 #include "fs/filesystem/impl/passthrough.hpp"
+#include "pathx.hpp"
 
 namespace halvo::fs {
 
@@ -26,10 +27,7 @@ IoResult<std::string> mount_key(std::string_view path);
 }  // namespace directory
 
 // Orders keys component by component: a, a/x, a/y, "a b".
-struct KeyLess {
-    bool operator()(std::string_view a, std::string_view b) const;
-    using is_transparent = void;
-};
+using KeyLess = pathx::Less;
 
 class Directory : public filesystem::FileSystem {
 public:
@@ -37,6 +35,7 @@ public:
     using PassthroughFs = filesystem::impl::PassthroughFs;
     using Stat = filesystem::Stat;
     using Dirent = filesystem::Dirent;
+    using SetAttr = filesystem::SetAttr;
 
     Directory();
 
@@ -53,6 +52,8 @@ public:
     IoResult<std::vector<Dirent>> list(std::string_view path) override;
     IoResult<std::size_t> read_at(std::string_view path, std::span<std::uint8_t> buf,
                                   std::uint64_t offset) override;
+    IoResult<void> read_with(std::string_view path, std::uint64_t offset, std::size_t size,
+                             const filesystem::ReadInto& give) override;
     IoResult<Stat> create(std::string_view path) override;
     IoResult<Stat> mkdir(std::string_view path) override;
     IoResult<void> unlink(std::string_view path) override;
@@ -61,7 +62,12 @@ public:
                                    std::uint64_t offset) override;
     IoResult<void> truncate(std::string_view path, std::uint64_t size) override;
     IoResult<void> rename(std::string_view from, std::string_view to) override;
+    IoResult<void> rename_noreplace(std::string_view from, std::string_view to) override;
+    IoResult<void> set_attr(std::string_view path, const SetAttr& attr) override;
     IoResult<void> flush(std::string_view path) override;
+    // The key of the host folder that holds `path`, or "" for the in-memory tree.
+    std::string tree_root(std::string_view path) override;
+    bool sole_writer(std::string_view path) override;
 
 private:
     struct Routed {
@@ -76,6 +82,8 @@ private:
     IoResult<std::string> in_memory_key(std::string_view path);
     Routed route(const std::string& p);
     IoResult<Routed> route_file(std::string_view path);
+    // Both sides of a rename, after the router's own refusals.
+    IoResult<std::pair<Routed, Routed>> route_rename(std::string_view from, std::string_view to);
 
     InMemFs root_;
     Mounts mounts_;

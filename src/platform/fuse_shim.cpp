@@ -6,17 +6,22 @@
 #endif
 #include "platform/fuse_shim.hpp"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fuse/fuse_lowlevel.h>
-#include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -42,7 +47,9 @@ constexpr std::string_view kSoPrefix = "libfuse.so.";
 struct Lib {
     decltype(&::fuse_add_direntry) add_direntry;
     decltype(&::fuse_chan_bufsize) chan_bufsize;
+    decltype(&::fuse_chan_destroy) chan_destroy;
     decltype(&::fuse_chan_fd) chan_fd;
+    fuse_chan* (*kern_chan_new)(int fd);
     decltype(&::fuse_lowlevel_new) lowlevel_new;
     decltype(&::fuse_mount) mount;
     decltype(&::fuse_opt_add_arg) opt_add_arg;
@@ -124,7 +131,9 @@ void load() {
     }
     Lib& l = g_state.lib;
     bool all = resolve(h, "fuse_add_direntry", l.add_direntry) && resolve(h, "fuse_chan_bufsize", l.chan_bufsize) &&
-               resolve(h, "fuse_chan_fd", l.chan_fd) && resolve(h, "fuse_lowlevel_new", l.lowlevel_new) &&
+               resolve(h, "fuse_chan_destroy", l.chan_destroy) &&
+               resolve(h, "fuse_chan_fd", l.chan_fd) && resolve(h, "fuse_kern_chan_new", l.kern_chan_new) &&
+               resolve(h, "fuse_lowlevel_new", l.lowlevel_new) &&
                resolve(h, "fuse_mount", l.mount) && resolve(h, "fuse_opt_add_arg", l.opt_add_arg) &&
                resolve(h, "fuse_opt_free_args", l.opt_free_args) && resolve(h, "fuse_reply_attr", l.reply_attr) &&
                resolve(h, "fuse_reply_buf", l.reply_buf) && resolve(h, "fuse_reply_create", l.reply_create) &&
@@ -183,8 +192,13 @@ struct FuseTHandle {
     std::string mountpoint;
     void* user_data = nullptr;
     int stopped = 0;
-    int wake = -1;  // eventfd: stop writes, the loop wakes and ends
+    int wake = -1;  // eventfd: stop writes, every serving thread wakes and ends
     FuseTCallbacks cb{};
+};
+
+struct ReadSink {
+    fuse_req_t request;
+    bool sent;
 };
 
 struct DirentSink {
@@ -278,21 +292,43 @@ void ll_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
     reply_attr(req, a);
 }
 
-void ll_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi) {
+FuseTTime time_of(const timespec& t) { return {t.tv_sec, t.tv_nsec}; }
+
+FuseTTime now() {
+    timespec t{};
+    ::clock_gettime(CLOCK_REALTIME, &t);
+    return time_of(t);
+}
+
+void ll_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info*) {
     auto& h = handle_of(req);
-    bool has_size = (to_set & FUSE_SET_ATTR_SIZE) != 0;
+    // Every node reports this process as its owner, which no tree can change:
+    // a change to another owner is refused, one to the same owner is done.
+    if (((to_set & FUSE_SET_ATTR_UID) && attr->st_uid != ::getuid()) ||
+        ((to_set & FUSE_SET_ATTR_GID) && attr->st_gid != ::getgid())) {
+        lib().reply_err(req, EPERM);
+        return;
+    }
+    FuseTSetAttr set;
+    set.has_size = (to_set & FUSE_SET_ATTR_SIZE) != 0;
+    set.size = set.has_size ? static_cast<std::uint64_t>(attr->st_size) : 0;
+    set.has_mode = (to_set & FUSE_SET_ATTR_MODE) != 0;
+    set.mode = static_cast<std::uint32_t>(attr->st_mode & 07777);
+    set.has_atime = (to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_ATIME_NOW)) != 0;
+    set.atime = (to_set & FUSE_SET_ATTR_ATIME_NOW) ? now() : time_of(attr->st_atim);
+    set.has_mtime = (to_set & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)) != 0;
+    set.mtime = (to_set & FUSE_SET_ATTR_MTIME_NOW) ? now() : time_of(attr->st_mtim);
     FuseTAttr a;
-    int rc = h.cb.setattr(h.user_data, ino, fi ? fi->fh : 0, fi ? 1 : 0,
-                          has_size ? static_cast<std::uint64_t>(attr->st_size) : 0, has_size ? 1 : 0, &a);
+    int rc = h.cb.setattr(h.user_data, ino, &set, &a);
     if (rc != 0) return reply_error(req, rc);
     reply_attr(req, a);
 }
 
-void ll_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
+void ll_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) {
     auto& h = handle_of(req);
     std::uint64_t ino = 0;
     FuseTAttr a;
-    int rc = h.cb.mkdir(h.user_data, parent, name, &ino, &a);
+    int rc = h.cb.mkdir(h.user_data, parent, name, mode & 07777, &ino, &a);
     answer_entry(req, rc, ino, a);
 }
 
@@ -314,26 +350,24 @@ void ll_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t n
 void ll_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     auto& h = handle_of(req);
     std::uint64_t fh = 0;
-    int rc = h.cb.open(h.user_data, ino, fi->flags, &fh);
+    int keep = 0;
+    int rc = h.cb.open(h.user_data, ino, fi->flags, &fh, &keep);
     if (rc != 0) return reply_error(req, rc);
     fi->fh = fh;
+    fi->keep_cache = keep ? 1 : 0;
     lib().reply_open(req, fi);
 }
 
 void ll_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
     auto& h = handle_of(req);
-    auto* buf = static_cast<std::uint8_t*>(std::calloc(size ? size : 1, 1));
-    if (!buf) {
-        lib().reply_err(req, ENOMEM);
-        return;
-    }
-    std::int64_t n = h.cb.read(h.user_data, fi->fh, static_cast<std::uint64_t>(off),
-                               static_cast<std::uint32_t>(size), buf);
-    if (n < 0)
-        reply_error(req, n);
+    ReadSink sink{req, false};
+    int rc = h.cb.read(h.user_data, fi->fh, static_cast<std::uint64_t>(off), static_cast<std::uint32_t>(size), &sink,
+                       send_read);
+    if (sink.sent) return;
+    if (rc < 0)
+        reply_error(req, rc);
     else
-        lib().reply_buf(req, reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
-    std::free(buf);
+        lib().reply_buf(req, nullptr, 0);
 }
 
 void ll_write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t off, fuse_file_info* fi) {
@@ -359,7 +393,21 @@ void ll_fsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi) {
     reply_status(req, h.cb.flush(h.user_data, fi->fh));
 }
 
-void ll_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*) {
+void ll_access(fuse_req_t req, fuse_ino_t ino, int mask) {
+    auto& h = handle_of(req);
+    reply_status(req, h.cb.access(h.user_data, ino, mask));
+}
+
+void ll_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    auto& h = handle_of(req);
+    std::uint64_t dh = 0;
+    int rc = h.cb.opendir(h.user_data, ino, &dh);
+    if (rc != 0) return reply_error(req, rc);
+    fi->fh = dh;
+    lib().reply_open(req, fi);
+}
+
+void ll_readdir(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
     auto& h = handle_of(req);
     auto* buf = static_cast<char*>(std::calloc(size ? size : 1, 1));
     if (!buf) {
@@ -367,12 +415,18 @@ void ll_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
         return;
     }
     DirentSink sink{req, buf, size, 0};
-    int rc = h.cb.readdir(h.user_data, ino, static_cast<std::uint64_t>(off), &sink, emit_dirent);
+    int rc = h.cb.readdir(h.user_data, fi->fh, static_cast<std::uint64_t>(off), &sink, emit_dirent);
     if (rc != 0)
         reply_error(req, rc);
     else
         lib().reply_buf(req, buf, sink.used);
     std::free(buf);
+}
+
+void ll_releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    auto& h = handle_of(req);
+    h.cb.releasedir(h.user_data, fi->fh);
+    lib().reply_err(req, 0);
 }
 
 void ll_statfs(fuse_req_t req, fuse_ino_t) {
@@ -385,13 +439,15 @@ void ll_statfs(fuse_req_t req, fuse_ino_t) {
     lib().reply_statfs(req, &st);
 }
 
-void ll_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_file_info* fi) {
+void ll_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) {
     auto& h = handle_of(req);
     std::uint64_t ino = 0, fh = 0;
+    int keep = 0;
     FuseTAttr a;
-    int rc = h.cb.create(h.user_data, parent, name, fi->flags, &ino, &fh, &a);
+    int rc = h.cb.create(h.user_data, parent, name, fi->flags, mode & 07777, &ino, &fh, &keep, &a);
     if (rc != 0) return reply_error(req, rc);
     fi->fh = fh;
+    fi->keep_cache = keep ? 1 : 0;
     reply_entry(req, ino, a, fi);
 }
 
@@ -411,8 +467,11 @@ const fuse_lowlevel_ops kOps = [] {
     o.flush = ll_flush;
     o.release = ll_release;
     o.fsync = ll_fsync;
+    o.opendir = ll_opendir;
     o.readdir = ll_readdir;
+    o.releasedir = ll_releasedir;
     o.statfs = ll_statfs;
+    o.access = ll_access;
     o.create = ll_create;
     return o;
 }();
@@ -423,6 +482,12 @@ struct Args {
 };
 
 }  // namespace
+
+void send_read(ReadSink* sink, const std::uint8_t* data, std::size_t size) {
+    if (sink->sent) return;
+    sink->sent = true;
+    lib().reply_buf(sink->request, reinterpret_cast<const char*>(data), size);
+}
 
 int emit_dirent(DirentSink* sink, std::uint64_t inode, const char* name, std::uint32_t mode,
                 std::int64_t next_offset) {
@@ -436,9 +501,60 @@ int emit_dirent(DirentSink* sink, std::uint64_t inode, const char* name, std::ui
     return 0;
 }
 
+namespace {
+
+constexpr std::uint32_t kChannelEvent = 0;
+constexpr std::uint32_t kWakeEvent = 1;
+
+bool watch(int ep, int fd, std::uint32_t events, std::uint32_t tag) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u32 = tag;
+    return ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+// What libfuse would refuse with a line on standard error of its own.
+bool usable_mount_point(const char* mountpoint, struct stat& st) {
+    if (::stat(mountpoint, &st) != 0) return false;
+    if (!S_ISDIR(st.st_mode)) return S_ISREG(st.st_mode);
+    DIR* d = ::opendir(mountpoint);
+    if (!d) return false;
+    bool empty = true;
+    while (const dirent* e = ::readdir(d)) {
+        std::string_view n = e->d_name;
+        if (n != "." && n != "..") {
+            empty = false;
+            break;
+        }
+    }
+    ::closedir(d);
+    return empty;
+}
+
+// As root: /dev/fuse opened close-on-exec from the start, so no child
+// started meanwhile by another thread inherits the connection, and the
+// mount made here. -1 on failure, with nothing left mounted.
+int mount_directly(const char* mountpoint, const char* fsname, const struct stat& st) {
+    int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char opts[128];
+    std::snprintf(opts, sizeof opts, "fd=%d,rootmode=%o,user_id=%u,group_id=%u", fd,
+                  static_cast<unsigned>(st.st_mode & S_IFMT), static_cast<unsigned>(::getuid()),
+                  static_cast<unsigned>(::getgid()));
+    if (::mount(fsname, mountpoint, "fuse", MS_NOSUID | MS_NODEV, opts) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
 FuseTHandle* halvo_fuse_t_mount(const char* mountpoint, const char* fsname, void* user_data,
                                 const FuseTCallbacks* callbacks) {
     if (halvo_fuse_t_status() != 1) return nullptr;
+    struct stat st;
+    if (!usable_mount_point(mountpoint, st)) return nullptr;
     auto* h = new (std::nothrow) FuseTHandle;
     if (!h) return nullptr;
     h->cb = *callbacks;
@@ -449,37 +565,54 @@ FuseTHandle* halvo_fuse_t_mount(const char* mountpoint, const char* fsname, void
         delete h;
         return nullptr;
     }
-    auto give_up = [h] {
+    // As root the mount is made here; where that is refused (a user
+    // namespace, say), libfuse's own way is tried.
+    int direct_fd = ::geteuid() == 0 ? mount_directly(h->mountpoint.c_str(), fsname, st) : -1;
+    auto give_up = [h, direct = direct_fd >= 0] {
+        if (h->channel && direct) {
+            ::umount2(h->mountpoint.c_str(), MNT_DETACH);
+            lib().chan_destroy(h->channel);
+        } else if (h->channel) {
+            lib().unmount(h->mountpoint.c_str(), h->channel);
+        }
         if (h->wake >= 0) ::close(h->wake);
         delete h;
         return nullptr;
     };
+    if (direct_fd >= 0) {
+        h->channel = lib().kern_chan_new(direct_fd);
+        if (!h->channel) {
+            ::umount2(h->mountpoint.c_str(), MNT_DETACH);
+            ::close(direct_fd);
+            return give_up();
+        }
+    }
     h->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (h->wake < 0) return give_up();
 
+    // big_writes: 128 KiB per write request in place of 4 KiB.
     char opts[256];
-    int n = std::snprintf(opts, sizeof opts, "fsname=%s", fsname);
-    if (n < 0) return give_up();
-    // 128 KiB per write request in place of 4 KiB.
-    constexpr std::string_view kBigWrites = ",big_writes";
-    if (static_cast<std::size_t>(n) + kBigWrites.size() < sizeof opts)
-        std::memcpy(opts + n, kBigWrites.data(), kBigWrites.size() + 1);
-
+    int n = direct_fd >= 0 ? std::snprintf(opts, sizeof opts, "big_writes")
+                           : std::snprintf(opts, sizeof opts, "fsname=%s,big_writes", fsname);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof opts) return give_up();
     Args args;
     if (lib().opt_add_arg(&args.a, "halvo") != 0 || lib().opt_add_arg(&args.a, "-o") != 0 ||
         lib().opt_add_arg(&args.a, opts) != 0)
         return give_up();
-    h->channel = lib().mount(h->mountpoint.c_str(), &args.a);
-    if (!h->channel) return give_up();
-    // libfuse opens /dev/fuse without close-on-exec; a child's copy would
-    // keep the connection, and so the mount, alive after we die.
-    int fd = lib().chan_fd(h->channel);
-    if (fd >= 0) ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
-    h->session = lib().lowlevel_new(&args.a, &kOps, sizeof kOps, h);
-    if (!h->session) {
-        lib().unmount(h->mountpoint.c_str(), h->channel);
-        return give_up();
+    if (!h->channel) {
+        h->channel = lib().mount(h->mountpoint.c_str(), &args.a);
+        if (!h->channel) return give_up();
     }
+    int fd = lib().chan_fd(h->channel);
+    // The helper's descriptor lacks close-on-exec; a child's copy would keep
+    // the connection, and so the mount, alive after we die. Non-blocking, so
+    // a thread woken when no request is left goes back to waiting.
+    if (fd >= 0) {
+        ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    h->session = lib().lowlevel_new(&args.a, &kOps, sizeof kOps, h);
+    if (!h->session) return give_up();
     lib().session_add_chan(h->session, h->channel);
     return h;
 }
@@ -490,24 +623,39 @@ int halvo_fuse_t_loop(FuseTHandle* h) {
     char* mem = static_cast<char*>(std::malloc(bufsize));
     if (!mem) return -1;
     int fd = l.chan_fd(h->channel);
+    // An epoll of this thread's own, exclusive on the channel: a request wakes
+    // one idle thread, the first to have started before the others, so a lone
+    // caller keeps meeting the same thread; a stop wakes them all.
+    int ep = ::epoll_create1(EPOLL_CLOEXEC);
     int res = 0;
-    while (!l.session_exited(h->session)) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {h->wake, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
+    if (ep < 0 || !watch(ep, fd, EPOLLIN | EPOLLEXCLUSIVE, kChannelEvent) || !watch(ep, h->wake, EPOLLIN, kWakeEvent))
+        res = -1;
+    while (res == 0 && !l.session_exited(h->session)) {
+        epoll_event ev[2]{};
+        int n = ::epoll_wait(ep, ev, 2, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
             res = -errno;
             break;
         }
-        if (fds[1].revents) break;
+        bool stop = false;
+        for (int i = 0; i < n; ++i) stop = stop || ev[i].data.u32 == kWakeEvent;
+        if (stop) break;
         fuse_buf buf{};
         buf.mem = mem;
         buf.size = bufsize;
         fuse_chan* ch = h->channel;
-        res = l.session_receive_buf(h->session, &buf, &ch);
-        if (res == -EINTR || res == -EAGAIN) continue;
-        if (res <= 0) break;
+        // EAGAIN: another thread took the request this one was told of.
+        int got = l.session_receive_buf(h->session, &buf, &ch);
+        if (got == -EINTR || got == -EAGAIN) continue;
+        // 0: the connection ended (unmounted or aborted).
+        if (got <= 0) {
+            res = got;
+            break;
+        }
         l.session_process_buf(h->session, &buf, ch);
     }
+    if (ep >= 0) ::close(ep);
     std::free(mem);
     return res < 0 ? -1 : 0;
 }
@@ -597,6 +745,19 @@ std::string unescape(std::string_view s) {
 
 }  // namespace
 
+std::string device_text(dev_t dev) { return std::to_string(::major(dev)) + ":" + std::to_string(::minor(dev)); }
+
+std::optional<dev_t> parse_device(std::string_view text) {
+    auto colon = text.find(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    unsigned major = 0, minor = 0;
+    const char* end = text.data() + text.size();
+    auto [p1, e1] = std::from_chars(text.data(), text.data() + colon, major);
+    auto [p2, e2] = std::from_chars(text.data() + colon + 1, end, minor);
+    if (e1 != std::errc() || p1 != text.data() + colon || e2 != std::errc() || p2 != end) return std::nullopt;
+    return ::makedev(major, minor);
+}
+
 std::vector<MountEntry> parse_mountinfo(std::string_view text) {
     std::vector<MountEntry> out;
     while (!text.empty()) {
@@ -614,6 +775,9 @@ std::vector<MountEntry> parse_mountinfo(std::string_view text) {
         std::size_t dash = 6;
         while (dash < fields.size() && fields[dash] != "-") ++dash;
         MountEntry e;
+        std::from_chars(fields[0].data(), fields[0].data() + fields[0].size(), e.id);
+        std::from_chars(fields[1].data(), fields[1].data() + fields[1].size(), e.parent);
+        e.dev = parse_device(fields[2]).value_or(0);
         e.mount_point = unescape(fields[4]);
         if (dash + 2 < fields.size()) {
             e.fstype = unescape(fields[dash + 1]);
@@ -636,10 +800,93 @@ bool is_fuse_mount_named(const MountEntry& entry, std::string_view fsname) {
 }
 
 std::vector<std::vector<std::string>> unmount_ladder(const std::string& m) {
-    std::vector<std::vector<std::string>> rungs = {{"umount", m}, {"umount", "-l", m}};
+    // -c: the point is taken as it is, not looked up first.
+    std::vector<std::vector<std::string>> rungs = {{"umount", "-c", m}, {"umount", "-l", "-c", m}};
     if (::geteuid() != 0) rungs.push_back({"fusermount", "-u", "-z", m});
     return rungs;
 }
+
+bool abort_connection(dev_t dev, const std::string& mount_point) {
+    std::string control = "/sys/fs/fuse/connections/" + std::to_string(::minor(dev)) + "/abort";
+    int fd = ::open(control.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        bool done = ::write(fd, "1", 1) == 1;
+        ::close(fd);
+        if (done) return true;
+    }
+    // A forced unmount aborts a FUSE connection before anything else, busy
+    // or not.
+    return ::umount2(mount_point.c_str(), MNT_FORCE) == 0 || errno == EBUSY;
+}
+
+// Kept byte for byte: it begins and ends with a newline.
+const std::string_view kWatchdogScript = R"sh(
+trap '' INT TERM HUP QUIT PIPE
+owner=$HALVO_MOUNT_OWNER
+nl='
+'
+# Whether every thread of the owner has ended or is ending: one stuck in its
+# own exit still holds our input open.
+ending() {
+    for task in /proc/"$owner"/task/*/stat; do
+        read -r line 2>/dev/null <"$task" || continue
+        set -- ${line##*) }
+        case $1 in Z|X) continue ;; esac
+        [ $(($7 & 4)) -ne 0 ] || return 1
+    done
+    return 0
+}
+# "on-top present device" of our mount at $mountpoint (of device $dev if known).
+where() {
+    MP=$mountpoint DEV=$dev awk '
+        BEGIN {
+            want = ENVIRON["MP"]; dev = ENVIRON["DEV"]
+            gsub(/\\/, "\\134", want); gsub(/ /, "\\040", want)
+            gsub(/\t/, "\\011", want); gsub(/\n/, "\\012", want)
+        }
+        $5 == want {
+            for (i = 7; i < NF && $i != "-"; i++) ;
+            ours = $(i + 1) == "fuse" && $(i + 2) == "halvo" && (dev == "" || $3 == dev)
+            if (ours) { present = 1; found[$1] = $3 }
+            at[$1] = ours; under[$2] = 1
+        }
+        END {
+            for (m in at) if (!(m in under) && at[m]) { top = 1; d = found[m] }
+            print top + 0, present + 0, d
+        }' /proc/self/mountinfo
+}
+while :; do
+    timeout -s KILL 1 cat >/dev/null
+    case $? in
+        0) break ;;
+        124|137) ending && break ;;
+        *) cat >/dev/null; break ;;
+    esac
+done
+for record in "$HALVO_MOUNT_REGISTRY/$owner"-*; do
+    [ -f "$record" ] || continue
+    content=$(cat "$record") || continue
+    mountpoint=$content dev=
+    case $content in
+        *"$nl"*)
+            dev=${content##*"$nl"}
+            case $dev in
+                *[!0-9:]*|'') dev= ;;
+                *) mountpoint=${content%"$nl"*} ;;
+            esac ;;
+    esac
+    if [ -z "$mountpoint" ]; then rm -f "$record"; continue; fi
+    set -- $(where)
+    if [ "$2" = 0 ]; then rm -f "$record"; continue; fi
+    # Something else lies on top: unmounting would take that down instead.
+    [ "$1" = 1 ] || continue
+    echo 1 2>/dev/null >/sys/fs/fuse/connections/"${3#*:}"/abort || umount -f -c "$mountpoint" 2>/dev/null
+    umount -c "$mountpoint" 2>/dev/null || umount -l -c "$mountpoint" 2>/dev/null ||
+        fusermount -u -z "$mountpoint" 2>/dev/null
+    set -- $(where)
+    [ "$2" = 0 ] && rm -f "$record"
+done
+)sh";
 
 std::string user_tmp_dir() {
     for (const char* name : {"TMPDIR", "XDG_RUNTIME_DIR"})

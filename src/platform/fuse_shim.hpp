@@ -1,9 +1,13 @@
 #pragma once
 // Everything that speaks to the host's FUSE and its mount services: the
 // libfuse 2 library loaded at run time, a session per mount served by our
-// own loop, the request handlers that turn a FUSE request into one call of a
-// callbacks record, the mount table, the unmount commands and the texts that
-// tell the user what to install.
+// own loop on several threads, the request handlers that turn a FUSE request
+// into one call of a callbacks record, the mount table, aborting a
+// connection, the unmount commands, the watchdog's script and the texts
+// that tell the user what to install.
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -46,6 +50,25 @@ struct FuseTAttr {
     FuseTTime mtime, atime, ctime;
 };
 
+// What a setattr asks for; "now" times are filled in by the shim. Owner
+// changes never get this far (see ll_setattr).
+struct FuseTSetAttr {
+    bool has_size = false;
+    std::uint64_t size = 0;
+    bool has_mode = false;
+    std::uint32_t mode = 0;  // permission bits
+    bool has_atime = false;
+    FuseTTime atime;
+    bool has_mtime = false;
+    FuseTTime mtime;
+};
+
+// One read request being answered: the callback hands over the bytes once,
+// and they are sent before it returns, so they need to live only that long.
+struct ReadSink;
+void send_read(ReadSink* sink, const std::uint8_t* data, std::size_t size);
+using SendRead = decltype(&send_read);
+
 // One readdir reply being filled.
 struct DirentSink;
 // 1 when the entry does not fit (nothing added), 0 when added.
@@ -58,25 +81,32 @@ using EmitDirent = decltype(&emit_dirent);
 struct FuseTCallbacks {
     int (*lookup)(void*, std::uint64_t parent, const char* name, std::uint64_t* inode, FuseTAttr* attr);
     int (*getattr)(void*, std::uint64_t inode, FuseTAttr* attr);
-    int (*setattr)(void*, std::uint64_t inode, std::uint64_t handle, int has_handle, std::uint64_t size,
-                   int has_size, FuseTAttr* attr);
-    int (*open)(void*, std::uint64_t inode, int flags, std::uint64_t* handle);
-    int (*create)(void*, std::uint64_t parent, const char* name, int flags, std::uint64_t* inode,
-                  std::uint64_t* handle, FuseTAttr* attr);
-    // Bytes placed in the buffer, or a negated errno.
-    std::int64_t (*read)(void*, std::uint64_t handle, std::uint64_t offset, std::uint32_t size,
-                         std::uint8_t* buf);
+    int (*setattr)(void*, std::uint64_t inode, const FuseTSetAttr* set, FuseTAttr* attr);
+    // `keep_cache`: set to 1 when what the kernel cached of the file stays
+    // true (nothing changes it but this mount).
+    int (*open)(void*, std::uint64_t inode, int flags, std::uint64_t* handle, int* keep_cache);
+    // `mode`: the permission bits asked for, the caller's umask applied.
+    int (*create)(void*, std::uint64_t parent, const char* name, int flags, std::uint32_t mode,
+                  std::uint64_t* inode, std::uint64_t* handle, int* keep_cache, FuseTAttr* attr);
+    // 0 once the bytes (at most size) went to `send`, or a negated errno.
+    int (*read)(void*, std::uint64_t handle, std::uint64_t offset, std::uint32_t size, ReadSink* sink,
+                SendRead send);
     // Bytes written, or a negated errno.
     std::int64_t (*write)(void*, std::uint64_t handle, std::uint64_t offset, std::uint64_t size,
                           const std::uint8_t* data);
     int (*flush)(void*, std::uint64_t handle);
     int (*release)(void*, std::uint64_t handle);
-    int (*mkdir)(void*, std::uint64_t parent, const char* name, std::uint64_t* inode, FuseTAttr* attr);
+    int (*mkdir)(void*, std::uint64_t parent, const char* name, std::uint32_t mode, std::uint64_t* inode,
+                 FuseTAttr* attr);
     int (*unlink)(void*, std::uint64_t parent, const char* name);
     int (*rmdir)(void*, std::uint64_t parent, const char* name);
     int (*rename)(void*, std::uint64_t parent, const char* name, std::uint64_t new_parent,
                   const char* new_name);
-    int (*readdir)(void*, std::uint64_t inode, std::uint64_t offset, DirentSink* sink, EmitDirent emit);
+    // 0 when the caller may access the node as `mask` (access(2)'s) asks.
+    int (*access)(void*, std::uint64_t inode, int mask);
+    int (*opendir)(void*, std::uint64_t inode, std::uint64_t* dir_handle);
+    int (*readdir)(void*, std::uint64_t dir_handle, std::uint64_t offset, DirentSink* sink, EmitDirent emit);
+    void (*releasedir)(void*, std::uint64_t dir_handle);
     void (*forget)(void*, std::uint64_t inode, std::uint64_t count);
     std::uint64_t blocks;
     std::uint64_t files;
@@ -86,12 +116,15 @@ struct FuseTCallbacks {
 
 struct FuseTHandle;
 
-// Mounts with the options "fsname=<fsname>,big_writes" and makes the session;
-// null on any failure, with everything undone. Only after status 1. The
-// callbacks are copied; `user_data` must outlive the handle.
+// Mounts under the name `fsname` and makes the session; null on any failure, with
+// everything undone and nothing written to standard error. As root the
+// mount is made here with /dev/fuse opened close-on-exec; otherwise through
+// libfuse's helper. Only after status 1. The callbacks are copied;
+// `user_data` must outlive the handle.
 FuseTHandle* halvo_fuse_t_mount(const char* mountpoint, const char* fsname, void* user_data,
                                 const FuseTCallbacks* callbacks);
-// Serves requests on the calling thread until the session ends or is stopped.
+// Serves requests on the calling thread until the session ends, is stopped
+// or its connection goes. Several threads may serve one handle at once.
 int halvo_fuse_t_loop(FuseTHandle* handle);
 // Ends the loop, also while still mounted; a second call does nothing.
 void halvo_fuse_t_stop(FuseTHandle* handle);
@@ -111,10 +144,17 @@ inline constexpr std::string_view kFuseName = "FUSE";
 // ---- mount table and unmount commands ----
 
 struct MountEntry {
+    int id = 0;
+    int parent = 0;
+    dev_t dev = 0;            // the mounted file system's device
     std::string mount_point;  // escapes decoded
     std::string fstype;
     std::string source;
 };
+
+// A device as the mount table writes it, "major:minor", and back.
+std::string device_text(dev_t dev);
+std::optional<dev_t> parse_device(std::string_view text);
 
 // The host's mounts in table order; an unreadable table is empty.
 std::vector<MountEntry> mount_table();
@@ -123,8 +163,26 @@ std::vector<MountEntry> parse_mountinfo(std::string_view text);
 bool is_fuse_mount_named(const MountEntry& entry, std::string_view fsname);
 
 // The commands to try in turn to take `mount_point` down: a plain unmount,
-// then a lazy detach (open files keep working until their last close).
+// then a lazy detach. None of them looks at the mount point first, so none
+// hangs on a file system that no longer answers.
 std::vector<std::vector<std::string>> unmount_ladder(const std::string& mount_point);
+
+// Ends the FUSE connection of the mount of device `dev` at `mount_point`,
+// which must be the topmost mount there: every request waiting on it, and
+// every later one, fails at once with ENOTCONN, so nothing can hang on it.
+// Through the fuse control file system when it is mounted, else by a forced
+// unmount (which also takes the mount down when nothing holds it). Needs
+// root; false when no way worked.
+bool abort_connection(dev_t dev, const std::string& mount_point);
+
+// The watchdog, run as `/bin/sh -c SCRIPT halvo-mount-watchdog` with the
+// owner's pid in HALVO_MOUNT_OWNER and the registry in HALVO_MOUNT_REGISTRY.
+// It waits for its input to end (the owner holds the only write end) or for
+// the owner to be stuck in its own exit, then takes down each mount the
+// owner recorded: only when the topmost mount at the point is that very
+// mount, its connection aborted first. A record holds the mount point and,
+// once mounted, a line with the mount's "major:minor".
+extern const std::string_view kWatchdogScript;
 
 // The user's temporary folder: TMPDIR, else XDG_RUNTIME_DIR, else /tmp.
 std::string user_tmp_dir();

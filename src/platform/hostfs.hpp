@@ -17,6 +17,7 @@ struct HostStat {
     // Each absent when the host does not report it.
     std::optional<timespec> modified;
     std::optional<timespec> accessed;
+    std::optional<timespec> changed;  // status change
     std::optional<timespec> created;  // birth time
 };
 
@@ -27,5 +28,14 @@ IoResult<HostStat> stat_fd(int fd);
 
 // Forces the file's data to stable storage, retried while interrupted.
 IoResult<void> full_sync(int fd);
+
+// Permission bits (the low twelve) of `path`, links followed.
+IoResult<void> set_mode(const char* path, mode_t mode);
+// Access and modification times of `path`, links followed; an absent one
+// stays as it is.
+IoResult<void> set_times(const char* path, const std::optional<timespec>& accessed,
+                         const std::optional<timespec>& modified);
+// Renames without ever replacing: an existing `to` fails with EEXIST.
+IoResult<void> rename_noreplace(const char* from, const char* to);
 
 }  // namespace halvo::platform

@@ -5,6 +5,7 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -18,6 +19,8 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <fstream>
+#include <sstream>
 
 #include "quote.hpp"
 #include "rt/runtime.hpp"
@@ -415,6 +418,51 @@ KillAtExit::~KillAtExit() {
     Doomed& d = doomed();
     std::lock_guard lk(d.mu);
     std::erase_if(d.pidfds, [this](const Fd& fd) { return fd.get() == fd_; });
+}
+
+// ---- other processes ----
+
+bool process_exists(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+
+namespace {
+
+// PF_EXITING in the flags field of /proc/<pid>/task/<tid>/stat.
+constexpr unsigned long kExitingFlag = 0x4;
+
+// A thread that has ended or is ending.
+bool task_ending(const std::string& stat_path) {
+    std::ifstream in(stat_path);
+    std::string line;
+    if (!std::getline(in, line)) return true;
+    // The command name may hold anything up to its closing parenthesis.
+    auto close = line.rfind(')');
+    if (close == std::string::npos) return true;
+    std::istringstream rest(line.substr(close + 1));
+    std::string state, field;
+    rest >> state;
+    for (int i = 0; i < 5; ++i) rest >> field;  // ppid pgrp session tty_nr tpgid
+    unsigned long flags = 0;
+    rest >> flags;
+    return state == "Z" || state == "X" || (flags & kExitingFlag) != 0;
+}
+
+}  // namespace
+
+bool process_ending(pid_t pid) {
+    if (!process_exists(pid)) return true;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = ::opendir(tasks.c_str());
+    if (!d) return !process_exists(pid);
+    bool ending = true;
+    while (dirent* e = ::readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        if (!task_ending(tasks + "/" + e->d_name + "/stat")) {
+            ending = false;
+            break;
+        }
+    }
+    ::closedir(d);
+    return ending;
 }
 
 // ---- short commands ----

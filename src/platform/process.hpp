@@ -177,4 +177,11 @@ IoResult<RunOutcome> run_command(std::string program, std::vector<std::string> a
                                  std::chrono::milliseconds limit, std::chrono::milliseconds poll,
                                  std::optional<Env> env = std::nullopt);
 
+// Whether a process of that id exists; one we may not signal counts.
+bool process_exists(pid_t pid);
+// Whether the process is gone or every thread of it is on its way out: a
+// process stuck in its own exit (waiting, say, on a file of a mount it served
+// itself) counts as ending, though it still exists.
+bool process_ending(pid_t pid);
+
 }  // namespace halvo::platform

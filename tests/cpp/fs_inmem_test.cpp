@@ -127,8 +127,9 @@ TEST(InMemFs, PathsAndAttributes) {
     ASSERT_TRUE(f);
     EXPECT_FALSE(f->is_dir);
     EXPECT_EQ(f->size, 5u);
-    EXPECT_TRUE(f->modified && f->created);
-    EXPECT_FALSE(f->accessed || f->changed);
+    EXPECT_TRUE(f->modified && f->created && f->accessed && f->changed);
+    EXPECT_EQ(f->mode, 0644u);
+    EXPECT_EQ(fs.stat("d")->mode, 0755u);
     EXPECT_EQ(ok(fs.stat("/d/f")), *f);
 
     auto entries = fs.list("/");
@@ -163,10 +164,12 @@ TEST(InMemFs, ReadsAndWrites) {
     EXPECT_EQ(ok(read_all(fs, "f")), std::string(10, '\0'));
     EXPECT_NE((*node)->modified, (WallTime{1, 0}));
 
-    // Truncating to the current size changes nothing, not even the time.
-    (*node)->modified = WallTime{1, 0};
+    // Truncating sets the times also when the size stays, as O_TRUNC does.
+    (*node)->modified = (*node)->changed = WallTime{1, 0};
     EXPECT_TRUE(fs.truncate("f", 10));
-    EXPECT_EQ((*node)->modified, (WallTime{1, 0}));
+    EXPECT_NE((*node)->modified, (WallTime{1, 0}));
+    EXPECT_NE((*node)->changed, (WallTime{1, 0}));
+    (*node)->modified = WallTime{1, 0};
     EXPECT_TRUE(fs.truncate("f", 12));
     EXPECT_NE((*node)->modified, (WallTime{1, 0}));
     EXPECT_TRUE(fs.write_at("f", bytes("ab"), 1));
@@ -193,13 +196,19 @@ TEST(InMemFs, Renames) {
     EXPECT_TRUE(fs.rename("d/f", "/d/./f"));
     EXPECT_EQ(snapshot(fs), before);
 
-    // A file onto a file replaces it and keeps its own times.
+    // A file onto a file replaces it and keeps its own times but the
+    // change time.
     auto d = fs.parent_of("d/f");
     ASSERT_TRUE(d);
     d->first->modified = WallTime{1, 0};
     auto moved = ok(fs.stat("d/f"));
+    ASSERT_TRUE(moved);
     EXPECT_TRUE(fs.rename("d/f", "f"));
-    EXPECT_EQ(ok(fs.stat("f")), moved);
+    auto now = ok(fs.stat("f"));
+    ASSERT_TRUE(now);
+    EXPECT_EQ(now->modified, moved->modified);
+    EXPECT_EQ(now->created, moved->created);
+    EXPECT_EQ(now->accessed, moved->accessed);
     EXPECT_EQ(ok(read_all(fs, "f")), "hello");
     EXPECT_EQ(kind_of(fs.stat("d/f")), ErrorKind::NotFound);
     // Both parents were touched: d and the root.

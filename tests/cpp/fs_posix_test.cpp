@@ -22,13 +22,17 @@ public:
     Directory dir;
     int flushes = 0;
     int truncates = 0;
+    int lists = 0;
     std::optional<IoError> hide_error;  // refuses renames to a hidden name
     std::function<std::optional<IoError>(std::string_view from)> rename_hook;
     std::size_t max_write = SIZE_MAX;  // 0: accept nothing
     std::optional<IoError> unlink_error;
 
     IoResult<Stat> stat(std::string_view p) override { return dir.stat(p); }
-    IoResult<std::vector<Dirent>> list(std::string_view p) override { return dir.list(p); }
+    IoResult<std::vector<Dirent>> list(std::string_view p) override {
+        ++lists;
+        return dir.list(p);
+    }
     IoResult<std::size_t> read_at(std::string_view p, std::span<std::uint8_t> b, std::uint64_t o) override {
         return dir.read_at(p, b, o);
     }
@@ -48,15 +52,25 @@ public:
         return dir.truncate(p, s);
     }
     IoResult<void> rename(std::string_view f, std::string_view t) override {
-        if (hide_error && t.find(kHiddenPrefix) != std::string_view::npos) return fail(*hide_error);
-        if (rename_hook) {
-            if (auto e = rename_hook(f)) return fail(*e);
-        }
+        if (auto e = refusal(f, t)) return fail(*e);
         return dir.rename(f, t);
     }
+    IoResult<void> rename_noreplace(std::string_view f, std::string_view t) override {
+        if (auto e = refusal(f, t)) return fail(*e);
+        return dir.rename_noreplace(f, t);
+    }
+    IoResult<void> set_attr(std::string_view p, const SetAttr& a) override { return dir.set_attr(p, a); }
+    std::string tree_root(std::string_view p) override { return dir.tree_root(p); }
     IoResult<void> flush(std::string_view p) override {
         ++flushes;
         return dir.flush(p);
+    }
+
+private:
+    std::optional<IoError> refusal(std::string_view f, std::string_view t) {
+        if (hide_error && t.find(kHiddenPrefix) != std::string_view::npos) return hide_error;
+        if (rename_hook) return rename_hook(f);
+        return std::nullopt;
     }
 };
 
@@ -90,12 +104,18 @@ struct Adapter {
         out.resize(*n);
         return out;
     }
-    // Every entry from `offset` on, with the reply full after `room` entries.
+    std::uint64_t opendir(std::uint64_t inode) {
+        auto h = px.open_dir(inode);
+        EXPECT_TRUE(h);
+        return h ? *h : 0;
+    }
+    // Every entry of the directory handle from `offset` on, with the reply
+    // full after `room` entries.
     std::vector<std::tuple<std::uint64_t, std::string, std::uint32_t, std::int64_t>> readdir(
-        std::uint64_t inode, std::uint64_t offset, std::size_t room = SIZE_MAX) {
+        std::uint64_t dir_handle, std::uint64_t offset, std::size_t room = SIZE_MAX) {
         std::vector<std::tuple<std::uint64_t, std::string, std::uint32_t, std::int64_t>> out;
-        auto r = px.for_each_dirent(inode, offset, [&](std::uint64_t n, const char* name, std::uint32_t mode,
-                                                       std::int64_t next) {
+        auto r = px.for_each_dirent(dir_handle, offset, [&](std::uint64_t n, const char* name, std::uint32_t mode,
+                                                            std::int64_t next) {
             out.emplace_back(n, name, mode, next);
             return out.size() >= room;
         });
@@ -103,9 +123,18 @@ struct Adapter {
         return out;
     }
     std::vector<std::string> listed(std::uint64_t inode) {
+        auto dh = opendir(inode);
         std::vector<std::string> names;
-        for (const auto& e : readdir(inode, 0)) names.push_back(std::get<1>(e));
+        for (const auto& e : readdir(dh, 0)) names.push_back(std::get<1>(e));
+        px.release_dir(dh);
         return names;
+    }
+    // The hidden names in a directory of the tree.
+    std::vector<std::string> hidden_in(std::string_view dir) {
+        std::vector<std::string> out;
+        for (const auto& n : names(*tap->dir.list(dir)))
+            if (n.starts_with(kHiddenPrefix)) out.push_back(std::string(dir.empty() ? "" : std::string(dir) + "/") + n);
+        return out;
     }
 };
 
@@ -221,8 +250,11 @@ TEST(Posix, UnlinkWhileOpenHidesTheFile) {
     auto h2 = a.open(d, "f", kRead);
 
     ASSERT_TRUE(a.px.unlink_child(d, "f"));
-    std::string hidden = "d/.halvo-unlinked-" + std::to_string(f);
-    EXPECT_TRUE(a.tap->dir.stat(hidden));
+    auto hiddens = a.hidden_in("d");
+    ASSERT_EQ(hiddens.size(), 1u);
+    std::string hidden = hiddens[0];
+    EXPECT_TRUE(hidden.starts_with("d/.halvo-unlinked-" + std::to_string(f) + "-" + std::to_string(::getpid()) + "-"))
+        << hidden;
     EXPECT_EQ(err(a.px.lookup_child(d, "f").error()), ENOENT);
     EXPECT_EQ(a.listed(d), (std::vector<std::string>{".", "..", "other"}));
     EXPECT_EQ(a.read(h2), "kept");
@@ -255,7 +287,9 @@ TEST(Posix, AFailedRemovalOfAHiddenFileIsRetried) {
     auto f = a.lookup(kRootInode, "f");
     auto h = a.open(kRootInode, "f", kRead);
     ASSERT_TRUE(a.px.unlink_child(kRootInode, "f"));
-    std::string hidden = ".halvo-unlinked-" + std::to_string(f);
+    auto hiddens = a.hidden_in("");
+    ASSERT_EQ(hiddens.size(), 1u);
+    std::string hidden = hiddens[0];
     a.tap->unlink_error = IoError::os(EIO);
     EXPECT_EQ(err(a.px.release_handle(h).error()), EIO);
     EXPECT_TRUE(a.tap->dir.stat(hidden));
@@ -402,8 +436,9 @@ TEST(Posix, ReaddirOffsetsOverALargeDirectory) {
     ASSERT_TRUE(a.tap->dir.add_file("big/sub/x", ""));
     want.insert("sub");
     auto big = a.lookup(kRootInode, "big");
+    auto dh = a.opendir(big);
 
-    auto all = a.readdir(big, 0);
+    auto all = a.readdir(dh, 0);
     ASSERT_EQ(all.size(), want.size() + 2);
     EXPECT_EQ(all[0], std::make_tuple(big, std::string("."), std::uint32_t{S_IFDIR | 0755}, std::int64_t{1}));
     EXPECT_EQ(all[1], std::make_tuple(big, std::string(".."), std::uint32_t{S_IFDIR | 0755}, std::int64_t{2}));
@@ -414,7 +449,7 @@ TEST(Posix, ReaddirOffsetsOverALargeDirectory) {
     std::vector<std::tuple<std::uint64_t, std::string, std::uint32_t, std::int64_t>> paged;
     std::uint64_t offset = 0;
     for (;;) {
-        auto page = a.readdir(big, offset, 97);
+        auto page = a.readdir(dh, offset, 97);
         if (page.empty()) break;
         offset = static_cast<std::uint64_t>(std::get<3>(page.back()));
         paged.insert(paged.end(), page.begin(), page.end());
@@ -430,22 +465,48 @@ TEST(Posix, ReaddirOffsetsOverALargeDirectory) {
     }
     EXPECT_EQ(seen, want);
 
-    auto from2 = a.readdir(big, 2, 1);
+    auto from2 = a.readdir(dh, 2, 1);
     ASSERT_EQ(from2.size(), 1u);
     EXPECT_EQ(from2[0], all[2]);
-    EXPECT_TRUE(a.readdir(big, all.size()).empty());
-    EXPECT_TRUE(a.readdir(big, ~std::uint64_t{0}).empty());
+    EXPECT_TRUE(a.readdir(dh, all.size()).empty());
+    EXPECT_TRUE(a.readdir(dh, ~std::uint64_t{0}).empty());
 
     // A lookup after the listing takes its reference on the listed number.
     EXPECT_EQ(a.lookup(big, std::get<1>(all[5])), std::get<0>(all[5]));
 }
 
+// A directory is listed once per handle, however many requests read it:
+// listing stays linear in its size.
+TEST(Posix, AHandleListsItsDirectoryOnce) {
+    Adapter a;
+    constexpr int kEntries = 50000;
+    for (int i = 0; i < kEntries; ++i) ASSERT_TRUE(a.tap->dir.add_file("huge/f" + std::to_string(i), ""));
+    auto huge = a.lookup(kRootInode, "huge");
+    auto dh = a.opendir(huge);
+    std::size_t seen = 0;
+    std::uint64_t offset = 0;
+    for (;;) {
+        auto page = a.readdir(dh, offset, 100);
+        if (page.empty()) break;
+        seen += page.size();
+        offset = static_cast<std::uint64_t>(std::get<3>(page.back()));
+    }
+    EXPECT_EQ(seen, kEntries + 2u);
+    EXPECT_EQ(a.tap->lists, 1);
+    // A rewind lists afresh.
+    EXPECT_EQ(a.readdir(dh, 0, 1).size(), 1u);
+    EXPECT_EQ(a.tap->lists, 2);
+    a.px.release_dir(dh);
+    EXPECT_EQ(err(a.px.for_each_dirent(dh, 5, [](auto...) { return false; }).error()), EBADF);
+}
+
 TEST(Posix, ReaddirRefusesNamesWithNul) {
     Adapter a;
     ASSERT_TRUE(a.tap->dir.add_file(std::string("a\0b", 3), ""));
-    auto r = a.px.for_each_dirent(kRootInode, 0, [](auto...) { return false; });
+    auto r = a.px.for_each_dirent(a.opendir(kRootInode), 0, [](auto...) { return false; });
     EXPECT_EQ(err(r.error()), EINVAL);
-    EXPECT_EQ(err(a.px.for_each_dirent(999, 0, [](auto...) { return false; }).error()), ENOENT);
+    EXPECT_EQ(err(a.px.open_dir(999).error()), ENOENT);
+    EXPECT_EQ(err(a.px.for_each_dirent(999, 0, [](auto...) { return false; }).error()), EBADF);
 }
 
 TEST(Posix, ForgetDropsNumbersButNeverTheRoot) {

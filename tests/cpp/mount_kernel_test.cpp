@@ -195,6 +195,171 @@ TEST_P(KernelTest, StatvfsFigures) {
     EXPECT_EQ(st.f_namemax, 255u);
 }
 
+TEST_P(KernelTest, DeletingEveryEntryWhileListingEmptiesTheFolder) {
+    ASSERT_EQ(::mkdir(p("many").c_str(), 0755), 0);
+    for (int i = 0; i < kListed; ++i) put(p("many/f" + std::to_string(i)), "");
+    DIR* d = ::opendir(p("many").c_str());
+    ASSERT_NE(d, nullptr);
+    int removed = 0;
+    while (dirent* e = ::readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != ".." && ::unlink(p("many/" + n).c_str()) == 0) ++removed;
+    }
+    ::closedir(d);
+    EXPECT_EQ(removed, kListed);
+    EXPECT_TRUE(dir_names(p("many")).empty());
+    EXPECT_EQ(::rmdir(p("many").c_str()), 0) << std::strerror(errno);
+}
+
+TEST_P(KernelTest, CreatingWhileListingNeitherSkipsNorRepeats) {
+    ASSERT_EQ(::mkdir(p("grow").c_str(), 0755), 0);
+    std::set<std::string> old;
+    for (int i = 0; i < 2000; ++i) {
+        old.insert("old" + std::to_string(i));
+        put(p("grow/old" + std::to_string(i)), "");
+    }
+    DIR* d = ::opendir(p("grow").c_str());
+    ASSERT_NE(d, nullptr);
+    std::multiset<std::string> seen;
+    int made = 0;
+    // Bounded: a listing that keeps finding the new names never ends.
+    while (dirent* e = ::readdir(d)) {
+        seen.insert(e->d_name);
+        put(p("grow/new" + std::to_string(made++)), "");
+        if (made > 3 * static_cast<int>(old.size())) break;
+    }
+    ::closedir(d);
+    for (const auto& n : old) EXPECT_EQ(seen.count(n), 1u) << n;
+    for (const auto& n : seen) EXPECT_EQ(seen.count(n), 1u) << n;
+}
+
+std::string run_program(const std::string& path) {
+    platform::Command cmd(path);
+    cmd.out = platform::Stdio::piped();
+    auto child = platform::spawn(std::move(cmd));
+    if (!child) return "<" + child.error().text() + ">";
+    std::string out;
+    char buf[256];
+    for (ssize_t n; (n = ::read(child->stdout_pipe().get(), buf, sizeof buf)) > 0;) out.append(buf, n);
+    auto status = child->wait_for(std::chrono::seconds(10));
+    if (!status || !*status || !(*status)->success()) out += "<failed>";
+    return out;
+}
+
+mode_t perms(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+TEST_P(KernelTest, ModesAndTimesStick) {
+    mode_t mask = ::umask(022);
+    put(p("script"), "#!/bin/sh\necho ran\n");
+    EXPECT_EQ(perms(p("script")), 0644u);
+    EXPECT_NE(::access(p("script").c_str(), X_OK), 0) << "nothing may run it yet";
+    ASSERT_EQ(::chmod(p("script").c_str(), 0755), 0) << std::strerror(errno);
+    EXPECT_EQ(perms(p("script")), 0755u);
+    EXPECT_EQ(::access(p("script").c_str(), X_OK), 0);
+    EXPECT_EQ(run_program(p("script")), "ran\n");
+
+    const timespec times[2] = {{1000, 7}, {2000, 9}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, p("script").c_str(), times, 0), 0) << std::strerror(errno);
+    struct stat st;
+    ASSERT_EQ(::stat(p("script").c_str(), &st), 0);
+    EXPECT_EQ(st.st_atim.tv_sec, 1000);
+    EXPECT_EQ(st.st_atim.tv_nsec, 7);
+    EXPECT_EQ(st.st_mtim.tv_sec, 2000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 9);
+    ASSERT_EQ(::utimensat(AT_FDCWD, p("script").c_str(), nullptr, 0), 0);  // touch
+    ASSERT_EQ(::stat(p("script").c_str(), &st), 0);
+    EXPECT_GT(st.st_mtim.tv_sec, 2000);
+
+    // O_TRUNC of an empty file is a change all the same.
+    put(p("empty"), "");
+    ASSERT_EQ(::utimensat(AT_FDCWD, p("empty").c_str(), times, 0), 0);
+    int fd = ::open(p("empty").c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    ASSERT_EQ(::stat(p("empty").c_str(), &st), 0);
+    EXPECT_GT(st.st_mtim.tv_sec, 2000);
+
+    // New nodes take the asked bits; no tree keeps an owner.
+    fd = ::open(p("exe").c_str(), O_WRONLY | O_CREAT, 0750);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_EQ(perms(p("exe")), 0750u);
+    ASSERT_EQ(::mkdir(p("private").c_str(), 0700), 0);
+    EXPECT_EQ(perms(p("private")), 0700u);
+    EXPECT_EQ(::chown(p("exe").c_str(), 12345, -1), -1);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(perms(p("exe")), 0750u);
+    EXPECT_EQ(::chown(p("exe").c_str(), ::getuid(), ::getgid()), 0) << "the same owner is no change";
+    if (GetParam() == "host") {
+        EXPECT_EQ(perms(host_ + "/script"), 0755u);
+        EXPECT_EQ(perms(host_ + "/exe"), 0750u);
+        std::ofstream(host_ + "/own") << "x";
+        ::chmod((host_ + "/own").c_str(), 0711);
+        EXPECT_EQ(perms(p("own")), 0711u) << "a host file's own bits";
+    }
+    ::umask(mask);
+}
+
+// Every hidden name below `dir` on the host.
+std::vector<std::string> hidden_below(const std::string& dir) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir, ec))
+        if (e.path().filename().string().starts_with(".halvo-unlinked-")) out.push_back(e.path().string());
+    return out;
+}
+
+TEST_P(KernelTest, AFolderHoldingOnlyHiddenFilesIsEmpty) {
+    ASSERT_EQ(::mkdir(p("d").c_str(), 0755), 0);
+    put(p("d/a"), "kept");
+    int fd = ::open(p("d/a").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::unlink(p("d/a").c_str()), 0);
+    EXPECT_EQ(::rmdir(p("d").c_str()), 0) << std::strerror(errno);
+    EXPECT_EQ(read_fd(fd), "kept");
+    ::close(fd);
+
+    // A pack replaced while open, then everything removed at once.
+    ASSERT_EQ(::mkdir(p("repo").c_str(), 0755), 0);
+    put(p("repo/pack"), "old");
+    fd = ::open(p("repo/pack").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    put(p("repo/tmp"), "new");
+    ASSERT_EQ(::rename(p("repo/tmp").c_str(), p("repo/pack").c_str()), 0);
+    ::close(fd);
+    std::error_code ec;
+    std::filesystem::remove_all(p("repo"), ec);
+    EXPECT_FALSE(ec) << ec.message();
+    if (GetParam() == "host") {
+        EXPECT_TRUE(eventually([&] { return hidden_below(host_).empty(); })) << "a hidden file stayed behind";
+    }
+}
+
+TEST_P(KernelTest, NamesAreBytesOfAtMost255) {
+    std::string longest(255, 'n');
+    put(p(longest), "x");
+    EXPECT_EQ(read_file(p(longest)), "x");
+    EXPECT_EQ(::open(p(longest + "n").c_str(), O_WRONLY | O_CREAT, 0644), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_EQ(::mkdir(p(longest + "n").c_str(), 0755), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    if (GetParam() != "host") return;
+    // Whatever the host holds can be listed, opened, renamed and removed.
+    const std::string odd = "caf\xe9 \xff\xfe";
+    std::ofstream(host_ + "/" + odd) << "latin-1";
+    auto listed = dir_names(dir_);
+    ASSERT_NE(std::find(listed.begin(), listed.end(), odd), listed.end());
+    EXPECT_EQ(read_file(p(odd)), "latin-1");
+    ASSERT_EQ(::rename(p(odd).c_str(), p(odd + "2").c_str()), 0);
+    EXPECT_EQ(read_file(host_ + "/" + odd + "2"), "latin-1");
+    EXPECT_EQ(::unlink(p(odd + "2").c_str()), 0);
+    EXPECT_FALSE(std::filesystem::exists(host_ + "/" + odd + "2"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Parents, KernelTest, ::testing::Values("mem", "host"),
                          [](const auto& info) { return info.param; });
 
@@ -232,6 +397,35 @@ TEST_F(MountTest, LargeListingAcrossManyReaddirRequests) {
             << parent;
         EXPECT_EQ(inodes.size(), want.size()) << parent << ": numbers must be distinct";
     }
+}
+
+TEST_F(MountTest, TwoMountsOfOneHostFolderKeepEachOpenFilesBytes) {
+    std::string host = folder("shared");
+    std::vector<std::unique_ptr<FuseTMount>> mounts;
+    std::vector<std::string> points;
+    for (const char* name : {"one", "two"}) {
+        auto tree = std::make_unique<Directory>();
+        ASSERT_TRUE(tree->mount("h", host));
+        points.push_back(folder(name));
+        auto m = FuseTMount::mount(std::move(tree), points.back());
+        ASSERT_TRUE(m) << m.error().text();
+        mounts.push_back(std::move(m).value());
+    }
+    // The same steps on each mount give the two files the same numbers.
+    const std::string a = points[0] + "/h/a", b = points[1] + "/h/b";
+    std::ofstream(a) << "from a";
+    std::ofstream(b) << "from b";
+    int fa = ::open(a.c_str(), O_RDONLY), fb = ::open(b.c_str(), O_RDONLY);
+    ASSERT_GE(fa, 0);
+    ASSERT_GE(fb, 0);
+    ASSERT_EQ(::unlink(a.c_str()), 0);
+    ASSERT_EQ(::unlink(b.c_str()), 0);
+    char buf[16] = {};
+    EXPECT_EQ(std::string(buf, std::max<ssize_t>(0, ::pread(fa, buf, sizeof buf, 0))), "from a");
+    EXPECT_EQ(std::string(buf, std::max<ssize_t>(0, ::pread(fb, buf, sizeof buf, 0))), "from b");
+    ::close(fa);
+    ::close(fb);
+    EXPECT_TRUE(eventually([&] { return dir_names(host).empty(); })) << "a hidden file stayed behind";
 }
 
 }  // namespace

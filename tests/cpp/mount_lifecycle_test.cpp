@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,7 +59,12 @@ TEST_F(MountTest, MountServesAndReleaseLeavesNothing) {
         EXPECT_EQ(recs[0], std::to_string(::getpid()) + "-" + recs[0].substr(recs[0].find('-') + 1));
         char real[PATH_MAX];
         ASSERT_NE(::realpath(root_.c_str(), real), nullptr);
-        EXPECT_EQ(read_file(registry() + "/" + recs[0]), std::string(real) + "/mnt") << "no newline, resolved";
+        struct stat mounted;
+        ASSERT_EQ(::stat(mp.c_str(), &mounted), 0);
+        EXPECT_EQ(read_file(registry() + "/" + recs[0]),
+                  std::string(real) + "/mnt\n" + std::to_string(major(mounted.st_dev)) + ":" +
+                      std::to_string(minor(mounted.st_dev)))
+            << "resolved, then the mount's device";
         EXPECT_TRUE(claim::watchdog_pid());
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
@@ -71,7 +77,9 @@ TEST_F(MountTest, MountFailuresAndTheirErrors) {
     std::ofstream(full + "/x") << "x";
     std::string missing = root_ + "/missing";
     for (const auto& mp : {full, missing}) {
+        ::testing::internal::CaptureStderr();
         auto m = FuseTMount::mount(small_tree(), mp);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "only our own error, nothing of libfuse's";
         ASSERT_FALSE(m) << mp;
         EXPECT_EQ(m.error().kind, ErrorKind::Other) << mp;
         EXPECT_EQ(m.error().text(), "FUSE could not mount " + mp +
@@ -234,6 +242,59 @@ TEST_F(MountTest, SharedMountComesDownWithItsLastHolder) {
     EXPECT_EQ(again->mountpoint(), mp);
 }
 
+TEST_F(MountTest, SomethingStackedOnTopIsNeverUnmounted) {
+    std::string mp = folder("mnt");
+    auto m = FuseTMount::mount(small_tree(), mp);
+    ASSERT_TRUE(m) << m.error().text();
+    ASSERT_EQ(::mount("tmpfs", mp.c_str(), "tmpfs", 0, nullptr), 0) << std::strerror(errno);
+    std::ofstream(mp + "/user-file") << "mine";
+    ::testing::internal::CaptureStderr();
+    m->reset();
+    std::string err = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(read_file(mp + "/user-file"), "mine") << "the tmpfs on top must stay";
+    EXPECT_THAT(err, HasSubstr(mp + " has another mount on top of it"));
+    EXPECT_EQ(records().size(), 1u) << "left for a later clean-up";
+    ASSERT_EQ(::umount(mp.c_str()), 0);
+    EXPECT_EQ(table::place_of(mp), table::Place::OnTop);
+    EXPECT_TRUE(table::unmount_under(mp));
+}
+
+TEST_F(MountTest, ALinkAsMountPointIsTakenDownWhereItLeads) {
+    std::string target = folder("target");
+    std::string link = root_ + "/link";
+    std::filesystem::create_directory_symlink(target, link);
+    {
+        auto m = FuseTMount::mount(small_tree(), link);
+        ASSERT_TRUE(m) << m.error().text();
+        EXPECT_EQ((*m)->mountpoint(), link);
+        EXPECT_TRUE(listed(target));
+        EXPECT_EQ(read_file(link + "/hello"), "hi");
+    }
+    EXPECT_FALSE(listed(target));
+    EXPECT_TRUE(records().empty());
+}
+
+TEST_F(MountTest, HiddenFilesGoWithTheMount) {
+    std::string host = folder("host-folder");
+    auto tree = small_tree();
+    ASSERT_TRUE(tree->mount("h", host));
+    std::string mp = folder("mnt");
+    auto m = FuseTMount::mount(std::move(tree), mp);
+    ASSERT_TRUE(m) << m.error().text();
+    std::ofstream(mp + "/h/f") << "data";
+    int fd = ::open((mp + "/h/f").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::unlink((mp + "/h/f").c_str()), 0);
+    ASSERT_EQ(dir_names(host).size(), 1u) << "hidden while open";
+    m->reset();
+    EXPECT_TRUE(dir_names(host).empty()) << "nothing hidden may outlive the mount";
+    char c;
+    EXPECT_EQ(::read(fd, &c, 1), -1);
+    EXPECT_EQ(errno, ENOTCONN) << "open files fail at once after the tear-down";
+    ::close(fd);
+}
+
 // ---- the mount table ----
 
 TEST_F(MountTest, TableFindsEscapedPathsAndMatchesByComponents) {
@@ -289,7 +350,7 @@ TEST_F(MountTest, UnmountLadderKillsAHungCommandAndActsOnlyOnOurMounts) {
     EXPECT_TRUE(gone);
     EXPECT_FALSE(listed(mp));
     EXPECT_GE(took, std::chrono::milliseconds(2900)) << "the hung rung is given its 3 s";
-    EXPECT_EQ(read_file(log), mp + "\n-l " + mp + "\n");
+    EXPECT_EQ(read_file(log), "-c " + mp + "\n-l -c " + mp + "\n");
     EXPECT_TRUE(other);
     EXPECT_TRUE(listed(tmpfs));
     ::umount(tmpfs.c_str());

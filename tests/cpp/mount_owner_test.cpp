@@ -156,6 +156,57 @@ TEST_F(OwnerTest, OneWatchdogPerProcessAndAForkedChildGetsItsOwn) {
     EXPECT_TRUE(eventually([&] { return records().empty(); }));
 }
 
+// A forked child keeps /dev/fuse, and no one answers on it any more: the
+// watchdog's unmount must not wait on it.
+TEST_F(OwnerTest, AForkedChildHoldingTheConnectionDoesNotStopTheWatchdog) {
+    std::string mp = folder("mnt");
+    auto& h = start({mp, "--fork-holder"});
+    auto ready = fields(line(h));
+    ASSERT_GT(ready["child"], 0);
+    // Past the attribute time-out, so an unmount that looks first must ask.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    kill_and_reap(h);
+    EXPECT_TRUE(eventually([&] { return !listed(mp); }, std::chrono::seconds(3)));
+    EXPECT_TRUE(eventually([&] { return records().empty(); }, std::chrono::seconds(3)));
+}
+
+// Killed while a file of its own mount is open on a descriptor closed
+// before the mount's own: its exit would wait on a mount nobody serves.
+TEST_F(OwnerTest, AnOwnerHoldingAFileOfItsOwnMountStillDies) {
+    std::string mp = folder("mnt");
+    auto& h = start({mp, "--hold-own-file"});
+    (void)line(h);
+    ::kill(h.pid(), SIGKILL);
+    auto status = h.wait_for(std::chrono::seconds(3));
+    ASSERT_TRUE(status && *status) << "the owner is stuck in its exit";
+    EXPECT_TRUE(eventually([&] { return !listed(mp); }, std::chrono::seconds(3)));
+    EXPECT_TRUE(eventually([&] { return records().empty(); }, std::chrono::seconds(3)));
+}
+
+// Whenever the owner dies, a mount it made is recorded, so the watchdog
+// and reclaim find it.
+TEST_F(OwnerTest, AKillWhileMountingLeavesNothingUnrecorded) {
+    std::string mp = folder("mnt");
+    for (int delay_us = 0; delay_us <= 6000; delay_us += 200) {
+        auto& h = start({"--announce", mp});
+        ASSERT_EQ(line(h), "MOUNTING");
+        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(delay_us);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        kill_and_reap(h);
+        // The owner is gone, so nothing new is mounted or recorded: a mount
+        // seen now existed when the records were read.
+        auto recs = records();
+        if (listed(mp)) {
+            bool found = false;
+            for (const auto& r : recs) found = found || claim::parse_record(read_file(registry() + "/" + r)).mountpoint == mp;
+            EXPECT_TRUE(found) << "a mount without a record, killed " << delay_us << " us after starting";
+        }
+        ASSERT_TRUE(eventually([&] { return !listed(mp) && records().empty(); })) << delay_us << " us";
+        helpers_.clear();
+    }
+}
+
 TEST_F(OwnerTest, ReclaimTakesDownDeadOwnersMountsFourAtATime) {
     std::vector<std::string> mps;
     for (int i = 0; i < 5; ++i) mps.push_back(folder("m" + std::to_string(i)));

@@ -129,9 +129,10 @@ TEST(MountCallbacks, AttributesFromAStat) {
     }
     Stat dir;
     dir.is_dir = true;
+    dir.mode = 0750;
     auto a = to_halvo_stat(9, dir);
     EXPECT_EQ(a.inode, 9u);
-    EXPECT_EQ(a.mode, 040755u);
+    EXPECT_EQ(a.mode, 040750u) << "the node's own permission bits";
     EXPECT_EQ(a.nlink, 1u);
     EXPECT_EQ(a.blksize, 512u);
     EXPECT_EQ(a.mtime.sec, 0);
@@ -139,8 +140,9 @@ TEST(MountCallbacks, AttributesFromAStat) {
 
     Stat file;
     file.modified = WallTime{1000, 5};
+    file.mode = 04755;
     a = to_halvo_stat(3, file);
-    EXPECT_EQ(a.mode, 0100644u);
+    EXPECT_EQ(a.mode, 0104755u);
     EXPECT_EQ(a.atime.sec, 1000);
     EXPECT_EQ(a.ctime.nsec, 5);
     file.modified = WallTime{-10, 7};

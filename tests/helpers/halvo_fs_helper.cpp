@@ -2,12 +2,18 @@
 // happens when a mount's owner dies; and the support check in a fresh
 // process, for the tests of the loader.
 //
-//   halvo_fs_helper mount MP... [--kill-watchdog] [--spawn-child] [--fork-mount MP2]
+//   halvo_fs_helper mount [--announce] MP... [--kill-watchdog] [--spawn-child]
+//                   [--fork-holder] [--hold-own-file] [--fork-mount MP2]
 //     prints "READY pid=P watchdog=W child=C" (and, with --fork-mount, a
 //     line "FORKED pid=P watchdog=W" from the forked child) and blocks.
+//     --announce prints "MOUNTING" just before each mount; --fork-holder
+//     forks a child that keeps every descriptor (the mount's /dev/fuse
+//     among them) without exec; --hold-own-file keeps "hello" of the first
+//     mount open on a descriptor below the mount's own.
 //   halvo_fs_helper support
 //     prints "status=S api=A release=R" and a second line: "usable" or the
 //     advice text.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,10 +35,15 @@ using halvo::fs::mount::impl::FuseTMount;
 namespace {
 
 std::vector<std::unique_ptr<FuseTMount>> g_mounts;
+bool g_announce = false;
 
 bool mount_one(const std::string& mp) {
     auto tree = std::make_unique<fs::Directory>();
     (void)tree->add_file("hello", "hi");
+    if (g_announce) {
+        std::printf("MOUNTING\n");
+        std::fflush(stdout);
+    }
     auto m = FuseTMount::mount(std::move(tree), mp);
     if (!m) {
         std::fprintf(stderr, "mount %s: %s\n", mp.c_str(), m.error().text().c_str());
@@ -65,19 +76,37 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: halvo_fs_helper mount MP... | support\n");
         return 2;
     }
-    bool kill_watchdog = false, spawn_child = false;
+    bool kill_watchdog = false, spawn_child = false, fork_holder = false, hold_own_file = false;
     std::string fork_mp;
+    // Taken before mounting, so it lies below the mount's own descriptor.
+    int low = ::open("/dev/null", O_RDONLY);
     for (std::size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--kill-watchdog")
+        if (args[i] == "--announce")
+            g_announce = true;
+        else if (args[i] == "--kill-watchdog")
             kill_watchdog = true;
         else if (args[i] == "--spawn-child")
             spawn_child = true;
+        else if (args[i] == "--fork-holder")
+            fork_holder = true;
+        else if (args[i] == "--hold-own-file")
+            hold_own_file = true;
         else if (args[i] == "--fork-mount" && i + 1 < args.size())
             fork_mp = args[++i];
         else if (!mount_one(args[i]))
             return 1;
     }
+    if (hold_own_file && !g_mounts.empty()) {
+        int fd = ::open((g_mounts.front()->mountpoint() + "/hello").c_str(), O_RDONLY);
+        if (fd < 0 || ::dup2(fd, low) < 0) return 1;
+        ::close(fd);
+    }
     long child = -1;
+    if (fork_holder) {
+        pid_t pid = ::fork();
+        if (pid == 0) block();
+        child = pid;
+    }
     if (spawn_child) {
         // A plain fork and exec, inheriting every descriptor that lacks
         // close-on-exec, as any careless child would.

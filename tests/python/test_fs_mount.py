@@ -12,7 +12,7 @@ import time
 import pytest
 
 import halvo
-from conftest import FsPath, mounts_under, needs_fuse, run_python
+from conftest import PACKAGE_ROOT, FsPath, interpreters, mounts_under, needs_fuse, run_python
 
 pytestmark = needs_fuse
 
@@ -333,3 +333,51 @@ def test_a_script_that_exits_without_unmount_leaves_nothing_mounted(tmp_path, mo
     assert mounts_under(mount_root) == []
     registry = tmp_path / "tmp" / "halvo-mounts"
     assert not registry.exists() or os.listdir(registry) == []
+
+
+def test_an_interpreter_exiting_while_a_daemon_thread_reads_its_own_mount_ends(mount_root, tmp_path):
+    # The file is held on a descriptor below the mount's own, so the
+    # process's last close of it comes before the mount's: nothing would be
+    # left to answer it. With a daemon thread alive the HostMount is never
+    # collected, and the interpreter's exit must take the mount down itself.
+    code = textwrap.dedent("""
+        import os, sys, threading, time
+        import halvo
+        point = sys.argv[1]
+        low = os.open("/dev/null", os.O_RDONLY)
+        m = halvo.HostMount(halvo.Directory().with_file("f", b"x" * 100000), point)
+        fd = os.open(os.path.join(point, "f"), os.O_RDONLY)
+        os.dup2(fd, low)
+        os.close(fd)
+        def read_forever():
+            while True:
+                try:
+                    os.pread(low, 4096, 0)
+                except OSError:
+                    time.sleep(0.01)
+        threading.Thread(target=read_forever, daemon=True).start()
+        time.sleep(0.2)
+        print("exiting", flush=True)
+    """)
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+    registry = tmp_path / "tmp" / "halvo-mounts"
+    for version, exe in sorted(interpreters().items()):
+        point = mount_root / f"py{version[0]}.{version[1]}"
+        point.mkdir()
+        p = subprocess.Popen([exe, "-c", code, str(point)], env=env, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+        assert p.stdout.readline() == "exiting\n", p.stderr.read()
+        try:
+            p.wait(timeout=3)
+        except subprocess.TimeoutExpired:
+            # Free it, so the test fails instead of hanging with it.
+            subprocess.run(["umount", "-f", "-c", str(point)], check=False)
+            p.wait(timeout=30)
+            pytest.fail(f"{version}: the interpreter did not end")
+        finally:
+            p.stdout.close()
+            stderr = p.stderr.read()
+            p.stderr.close()
+        assert p.returncode == 0, f"{version}: {stderr}"
+        assert mounts_under(point) == [], version
+        assert os.listdir(registry) == [], version

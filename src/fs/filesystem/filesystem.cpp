@@ -1,5 +1,6 @@
 #include "fs/filesystem/filesystem.hpp"
 
+#include <algorithm>
 #include <ctime>
 
 namespace halvo::fs::filesystem {
@@ -10,7 +11,18 @@ WallTime WallTime::now() {
     return {static_cast<std::int64_t>(ts.tv_sec), static_cast<std::uint32_t>(ts.tv_nsec)};
 }
 
+IoResult<void> FileSystem::read_with(std::string_view path, std::uint64_t offset, std::size_t size,
+                                     const ReadInto& give) {
+    thread_local std::vector<std::uint8_t> buf;
+    if (buf.size() < size) buf.resize(size);
+    HALVO_TRY(std::size_t n, read_at(path, {buf.data(), size}, offset));
+    give({buf.data(), std::min(n, size)});
+    return {};
+}
+
 IoResult<void> FileSystem::flush(std::string_view) { return {}; }
 IoResult<void> FileSystem::forget(std::string_view) { return {}; }
+std::string FileSystem::tree_root(std::string_view) { return ""; }
+bool FileSystem::sole_writer(std::string_view) { return false; }
 
 }  // namespace halvo::fs::filesystem

@@ -1,8 +1,9 @@
 #pragma once
 // The path-based interface every tree served to a console implements. It is
-// synchronous: every tree answers at once, and the mount's one serving thread
-// runs each operation to completion.
+// synchronous: every tree answers at once, and a mount's serving threads run
+// each operation to completion, several at a time.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -12,6 +13,12 @@
 #include "error.hpp"
 
 namespace halvo::fs::filesystem {
+
+// Permission bits of a node that was never given any.
+inline constexpr std::uint32_t kFileMode = 0644;
+inline constexpr std::uint32_t kDirMode = 0755;
+// The longest name any tree takes; longer ones are ENAMETOOLONG.
+inline constexpr std::size_t kNameMax = 255;
 
 struct WallTime {
     std::int64_t sec = 0;
@@ -28,18 +35,31 @@ struct Stat {
     std::optional<WallTime> created;
     std::uint64_t size = 0;
     bool is_dir = false;
+    std::uint32_t mode = kFileMode;  // permission bits (07777)
 
     bool operator==(const Stat&) const = default;
 };
 
+// What a setattr changes; absent fields stay as they are.
+struct SetAttr {
+    std::optional<std::uint32_t> mode;  // permission bits
+    std::optional<WallTime> accessed;
+    std::optional<WallTime> modified;
+
+    bool empty() const { return !mode && !accessed && !modified; }
+};
+
 // Consumers decide file or directory from `is_dir`, never from `stat`.
 struct Dirent {
-    std::string name;  // valid UTF-8
+    std::string name;  // raw bytes: UTF-8 in memory, as the host has it in a host folder
     bool is_dir = false;
     std::optional<Stat> stat;
 
     bool operator==(const Dirent&) const = default;
 };
+
+// Given the bytes of a read, valid only during the call.
+using ReadInto = std::function<void(std::span<const std::uint8_t>)>;
 
 // Paths are relative to the tree's root; a leading "/" means the same.
 class FileSystem {
@@ -51,6 +71,12 @@ public:
     // Bytes placed at the start of `buf`; 0 at or past the end.
     virtual IoResult<std::size_t> read_at(std::string_view path, std::span<std::uint8_t> buf,
                                           std::uint64_t offset) = 0;
+    // Up to `size` bytes from `offset`, handed to `give` once on success
+    // (empty at or past the end). By default through read_at into a buffer
+    // of the calling thread; a tree holding its bytes hands them over as
+    // they lie.
+    virtual IoResult<void> read_with(std::string_view path, std::uint64_t offset, std::size_t size,
+                                     const ReadInto& give);
     // Fails with already exists when the name exists.
     virtual IoResult<Stat> create(std::string_view path) = 0;
     virtual IoResult<Stat> mkdir(std::string_view path) = 0;
@@ -61,6 +87,14 @@ public:
                                            std::uint64_t offset) = 0;
     virtual IoResult<void> truncate(std::string_view path, std::uint64_t size) = 0;
     virtual IoResult<void> rename(std::string_view from, std::string_view to) = 0;
+    // As rename, but an existing `to` fails with already exists (EEXIST).
+    virtual IoResult<void> rename_noreplace(std::string_view from, std::string_view to) = 0;
+    virtual IoResult<void> set_attr(std::string_view path, const SetAttr& attr) = 0;
+    // The root of the tree that holds `path`: names can move only within it.
+    virtual std::string tree_root(std::string_view path);
+    // Whether every change to the file at `path` comes through this tree,
+    // so what was read of it stays true from one open to the next.
+    virtual bool sole_writer(std::string_view path);
     // Both succeed without looking at the path unless a tree says otherwise.
     virtual IoResult<void> flush(std::string_view path);
     virtual IoResult<void> forget(std::string_view path);

@@ -1,14 +1,19 @@
 #include "fs/filesystem/posix.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <random>
 #include <utility>
 #include <vector>
 
 #include "lock.hpp"
 #include "pathx.hpp"
+#include "platform/process.hpp"
 
 namespace halvo::fs::filesystem {
 
@@ -109,9 +114,16 @@ void InodeTable::drop_entry_of(std::uint64_t number, const InodeData& record) {
 
 void InodeTable::evict_path(std::string_view path) { paths_.erase(pathx::key(path)); }
 
+std::pair<InodeTable::Paths::iterator, InodeTable::Paths::iterator> InodeTable::subtree(const std::string& key) {
+    auto first = paths_.lower_bound(key);
+    auto last = first;
+    while (last != paths_.end() && pathx::at_or_under(last->first, key)) ++last;
+    return {first, last};
+}
+
 void InodeTable::evict_subtree(std::string_view path) {
-    std::string key = pathx::key(path);
-    std::erase_if(paths_, [&](const auto& e) { return pathx::at_or_under(e.first, key); });
+    auto [first, last] = subtree(pathx::key(path));
+    paths_.erase(first, last);
 }
 
 void InodeTable::rekey_subtree(std::string_view from_path, std::string_view to_path) {
@@ -119,14 +131,19 @@ void InodeTable::rekey_subtree(std::string_view from_path, std::string_view to_p
     std::string to = pathx::key(to_path);
     if (pathx::at_or_under(from, to) || pathx::at_or_under(to, from)) return;
     // What the rename replaced; its records keep their paths.
-    std::erase_if(paths_, [&](const auto& e) { return pathx::at_or_under(e.first, to); });
-    for (auto& [n, rec] : records_)
-        if (pathx::at_or_under(rec.path, from)) rec.path = rebase(rec.path, from, to);
+    auto [tf, tl] = subtree(to);
+    paths_.erase(tf, tl);
+    // Records without an entry here were removed or replaced before: they
+    // keep the path they had.
     std::vector<std::pair<std::string, std::uint64_t>> moved;
-    for (const auto& [p, n] : paths_)
-        if (pathx::at_or_under(p, from)) moved.emplace_back(rebase(p, from, to), n);
-    std::erase_if(paths_, [&](const auto& e) { return pathx::at_or_under(e.first, from); });
-    paths_.reserve(paths_.size() + moved.size());
+    auto [ff, fl] = subtree(from);
+    for (auto it = ff; it != fl; ++it) {
+        std::string moved_path = rebase(it->first, from, to);
+        if (auto rec = records_.find(it->second); rec != records_.end() && rec->second.path == it->first)
+            rec->second.path = moved_path;
+        moved.emplace_back(std::move(moved_path), it->second);
+    }
+    paths_.erase(ff, fl);
     for (auto& [p, n] : moved) paths_.insert_or_assign(std::move(p), n);
 }
 
@@ -143,6 +160,7 @@ void InodeTable::detach(std::uint64_t number) {
 std::uint64_t OpenTable::insert(Open open) {
     std::uint64_t h = next_++;
     handles_.emplace(h, open);
+    ++per_inode_[open.inode];
     return h;
 }
 
@@ -157,12 +175,11 @@ std::optional<Open> OpenTable::remove(std::uint64_t handle) {
     if (it == handles_.end()) return std::nullopt;
     Open o = it->second;
     handles_.erase(it);
+    if (auto c = per_inode_.find(o.inode); c != per_inode_.end() && --c->second == 0) per_inode_.erase(c);
     return o;
 }
 
-bool OpenTable::any_on(std::uint64_t inode) const {
-    return std::any_of(handles_.begin(), handles_.end(), [&](const auto& e) { return e.second.inode == inode; });
-}
+bool OpenTable::any_on(std::uint64_t inode) const { return per_inode_.contains(inode); }
 
 // ---- errno mapping
 
@@ -194,7 +211,51 @@ IoError bad_handle() { return IoError::os(EBADF); }
 
 // ---- Posix
 
-Posix::Posix(std::unique_ptr<FileSystem> fs) : fs_(std::move(fs)) {}
+namespace {
+
+bool not_empty(const IoError& e) { return is(e, ErrorKind::DirectoryNotEmpty, ENOTEMPTY); }
+
+std::string parent_dir(std::string_view path) { return std::string(path.substr(0, path.rfind('/') + 1)); }
+
+std::string random_token() {
+    std::random_device rd;
+    std::uint64_t v = (std::uint64_t{rd()} << 32) ^ rd();
+    char buf[17];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+// Who left a hidden name behind: its pid and mount token, when it has them.
+struct HiddenOwner {
+    long pid = 0;
+    std::string_view token;
+};
+
+// access(2)'s question for one node's attributes.
+bool permitted(const Stat& st, int mask) {
+    if (::geteuid() == 0) return !(mask & X_OK) || st.is_dir || (st.mode & 0111) != 0;
+    return (!(mask & R_OK) || (st.mode & S_IRUSR)) && (!(mask & W_OK) || (st.mode & S_IWUSR)) &&
+           (!(mask & X_OK) || (st.mode & S_IXUSR));
+}
+
+std::optional<HiddenOwner> hidden_owner(std::string_view name) {
+    name.remove_prefix(kHiddenPrefix.size());
+    auto inode_end = name.find('-');
+    if (inode_end == std::string_view::npos) return std::nullopt;
+    name.remove_prefix(inode_end + 1);
+    auto pid_end = name.find('-');
+    if (pid_end == std::string_view::npos) return std::nullopt;
+    HiddenOwner o;
+    auto [p, ec] = std::from_chars(name.data(), name.data() + pid_end, o.pid);
+    if (ec != std::errc() || p != name.data() + pid_end || o.pid <= 0) return std::nullopt;
+    name.remove_prefix(pid_end + 1);
+    o.token = name.substr(0, name.find('-'));
+    return o;
+}
+
+}  // namespace
+
+Posix::Posix(std::unique_ptr<FileSystem> fs) : fs_(std::move(fs)), token_(random_token()) {}
 
 IoResult<std::string> Posix::path_of(std::uint64_t inode) {
     auto g = lock::lock(inodes_m_);
@@ -204,6 +265,7 @@ IoResult<std::string> Posix::path_of(std::uint64_t inode) {
 }
 
 IoResult<std::string> Posix::child_path(std::uint64_t parent, std::string_view name) {
+    if (name.size() > kNameMax) return fail(IoError::os(ENAMETOOLONG));
     HALVO_TRY(auto dir, path_of(parent));
     return pathx::join(dir, name);
 }
@@ -219,15 +281,18 @@ IoResult<std::pair<std::string, OpenFlags>> Posix::open_of(std::uint64_t handle)
     return std::pair{std::move(path), open->flags};
 }
 
+bool Posix::any_open(std::uint64_t inode) {
+    auto g = lock::lock(handles_m_);
+    return handles_.any_on(inode);
+}
+
 std::optional<std::uint64_t> Posix::open_inode_at(const std::string& path) {
     std::optional<std::uint64_t> inode;
     {
         auto g = lock::lock(inodes_m_);
         inode = inodes_.number_of(path);
     }
-    if (!inode) return std::nullopt;
-    auto g = lock::lock(handles_m_);
-    if (!handles_.any_on(*inode)) return std::nullopt;
+    if (!inode || !any_open(*inode)) return std::nullopt;
     return inode;
 }
 
@@ -243,12 +308,39 @@ IoResult<Stat> Posix::stat_inode(std::uint64_t inode) {
     return fs_->stat(path);
 }
 
-IoResult<Stat> Posix::setattr_inode(std::uint64_t inode, std::optional<std::uint64_t> size) {
+IoResult<void> Posix::access_inode(std::uint64_t inode, int mask) {
+    HALVO_TRY(auto st, stat_inode(inode));
+    if (!permitted(st, mask)) return fail(IoError::os(EACCES));
+    return {};
+}
+
+IoResult<void> Posix::check_open(const std::string& path, OpenFlags flags) {
+    // Root may read and write anything; only others need a look.
+    if (::geteuid() == 0) return {};
+    HALVO_TRY(auto st, fs_->stat(path));
+    int mask = (flags.read ? R_OK : 0) | (flags.write || flags.truncate ? W_OK : 0);
+    if (!permitted(st, mask)) return fail(IoError::os(EACCES));
+    return {};
+}
+
+IoResult<Stat> Posix::setattr_inode(std::uint64_t inode, std::optional<std::uint64_t> size, const SetAttr& attr) {
+    HALVO_TRY(auto path, path_of(inode));
     if (size) {
-        HALVO_TRY(auto path, path_of(inode));
         HALVO_CHECK(fs_->truncate(path, *size));
     }
-    return stat_inode(inode);
+    if (!attr.empty()) {
+        HALVO_CHECK(fs_->set_attr(path, attr));
+    }
+    return fs_->stat(path);
+}
+
+IoResult<Stat> Posix::with_mode(const std::string& path, Stat st, std::optional<std::uint32_t> mode) {
+    if (!mode || (*mode & 07777) == st.mode) return st;
+    SetAttr change;
+    change.mode = *mode & 07777;
+    HALVO_CHECK(fs_->set_attr(path, change));
+    st.mode = *change.mode;
+    return st;
 }
 
 IoResult<std::optional<Stat>> Posix::realize_open(const std::string& path, OpenFlags flags) {
@@ -260,6 +352,9 @@ IoResult<std::optional<Stat>> Posix::realize_open(const std::string& path, OpenF
         } else if (!is(r.error(), ErrorKind::AlreadyExists, EEXIST) || flags.create_new) {
             return fail(std::move(r).error());
         }
+    }
+    if (!created) {
+        HALVO_CHECK(check_open(path, flags));
     }
     // A file this very open created is empty already.
     if (flags.truncate && !created) {
@@ -276,12 +371,14 @@ IoResult<std::uint64_t> Posix::open_inode(std::uint64_t inode, OpenFlags flags) 
     return handles_.insert(Open{inode, flags});
 }
 
-IoResult<Posix::Created> Posix::create_child(std::uint64_t parent, std::string_view name, OpenFlags flags) {
+IoResult<Posix::Created> Posix::create_child(std::uint64_t parent, std::string_view name, OpenFlags flags,
+                                             std::optional<std::uint32_t> mode) {
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto created, realize_open(path, flags));
     Stat st;
     if (created) {
-        st = *created;
+        HALVO_TRY(auto moded, with_mode(path, *created, mode));
+        st = moded;
     } else {
         HALVO_TRY(auto existing, fs_->stat(path));
         st = existing;
@@ -300,6 +397,13 @@ IoResult<std::size_t> Posix::read_handle(std::uint64_t handle, std::uint64_t off
     if (!open.second.read) return fail(posix::bad_handle());
     HALVO_TRY(std::size_t n, fs_->read_at(open.first, buf, offset));
     return std::min(n, buf.size());
+}
+
+IoResult<void> Posix::read_handle_with(std::uint64_t handle, std::uint64_t offset, std::size_t size,
+                                       const ReadInto& give) {
+    HALVO_TRY(auto open, open_of(handle));
+    if (!open.second.read) return fail(posix::bad_handle());
+    return fs_->read_with(open.first, offset, size, give);
 }
 
 IoResult<std::size_t> Posix::write_handle(std::uint64_t handle, std::uint64_t offset,
@@ -323,6 +427,11 @@ IoResult<void> Posix::flush_handle(std::uint64_t handle) {
     return fs_->flush(open.first);
 }
 
+bool Posix::keeps_cache(std::uint64_t handle) {
+    auto open = open_of(handle);
+    return open && fs_->sole_writer(open->first);
+}
+
 IoResult<void> Posix::release_handle(std::uint64_t handle) {
     std::uint64_t inode;
     {
@@ -331,40 +440,126 @@ IoResult<void> Posix::release_handle(std::uint64_t handle) {
         if (!open || handles_.any_on(open->inode)) return {};
         inode = open->inode;
     }
+    return drop_hidden_of(inode);
+}
+
+IoResult<void> Posix::drop_hidden_of(std::uint64_t inode) {
     std::string hidden;
     {
         auto g = lock::lock(hidden_m_);
         auto it = hidden_.find(inode);
         if (it == hidden_.end()) return {};
-        hidden = it->second;
+        // Taken out, so a racing release or unlink does not delete it twice.
+        hidden = std::move(it->second);
+        hidden_.erase(it);
     }
-    // On failure the entry stays, so the next release tries again.
-    HALVO_CHECK(fs_->unlink(hidden));
-    auto g = lock::lock(hidden_m_);
-    hidden_.erase(inode);
-    return {};
+    auto r = fs_->unlink(hidden);
+    if (!r) {
+        // Kept, so the next release tries again.
+        auto g = lock::lock(hidden_m_);
+        hidden_.try_emplace(inode, std::move(hidden));
+    }
+    return r;
 }
 
-IoResult<Posix::Entry> Posix::mkdir_child(std::uint64_t parent, std::string_view name) {
+IoResult<void> Posix::drop_if_closed(std::uint64_t inode) {
+    // A release may have come between the check for handles and the hiding.
+    if (any_open(inode)) return {};
+    return drop_hidden_of(inode);
+}
+
+void Posix::drop_hidden() {
+    std::unordered_map<std::uint64_t, std::string> hidden;
+    {
+        auto g = lock::lock(hidden_m_);
+        hidden.swap(hidden_);
+    }
+    for (const auto& [inode, path] : hidden) (void)fs_->unlink(path);
+}
+
+IoResult<Posix::Entry> Posix::mkdir_child(std::uint64_t parent, std::string_view name,
+                                          std::optional<std::uint32_t> mode) {
     HALVO_TRY(auto path, child_path(parent, name));
-    HALVO_TRY(auto st, fs_->mkdir(path));
+    HALVO_TRY(auto made, fs_->mkdir(path));
+    HALVO_TRY(auto st, with_mode(path, made, mode));
     auto g = lock::lock(inodes_m_);
     return Entry{inodes_.intern(path), st};
 }
 
+IoResult<bool> Posix::evacuate_hidden(const std::string& dir) {
+    HALVO_TRY(auto entries, fs_->list(dir));
+    enum class Fate { Move, Delete };
+    std::vector<std::pair<std::string, Fate>> plan;
+    for (const auto& e : entries) {
+        if (!e.name.starts_with(kHiddenPrefix)) return false;
+        auto owner = hidden_owner(e.name);
+        Fate fate = Fate::Delete;
+        if (owner && owner->pid == ::getpid() && owner->token == token_)
+            fate = Fate::Move;
+        else if (owner && platform::process_exists(static_cast<pid_t>(owner->pid)))
+            return false;  // another live mount's: its handles still read it
+        plan.emplace_back(pathx::join(dir, e.name), fate);
+    }
+    std::string root = pathx::key(fs_->tree_root(dir));
+    if (pathx::key(dir) == root) return false;
+    for (const auto& [path, fate] : plan) {
+        if (fate == Fate::Delete) {
+            HALVO_CHECK(fs_->unlink(path));
+            continue;
+        }
+        std::uint64_t inode = 0;
+        {
+            auto g = lock::lock(hidden_m_);
+            for (const auto& [n, p] : hidden_)
+                if (pathx::key(p) == pathx::key(path)) inode = n;
+        }
+        std::string name(path.substr(path.rfind('/') + 1));
+        std::string target = pathx::join(root, name);
+        for (int attempt = 1; !fs_->rename_noreplace(path, target); ++attempt) {
+            if (attempt > 8) return false;
+            target = pathx::join(root, name + "-" + std::to_string(attempt));
+        }
+        {
+            auto g = lock::lock(inodes_m_);
+            inodes_.rekey_subtree(path, target);
+        }
+        auto g = lock::lock(hidden_m_);
+        if (auto it = hidden_.find(inode); it != hidden_.end()) it->second = target;
+    }
+    return true;
+}
+
 IoResult<void> Posix::rmdir_child(std::uint64_t parent, std::string_view name) {
     HALVO_TRY(auto path, child_path(parent, name));
-    HALVO_CHECK(fs_->rmdir(path));
+    auto r = fs_->rmdir(path);
+    // Hidden files are out of sight, so they must not keep the folder.
+    if (!r && not_empty(r.error())) {
+        auto cleared = evacuate_hidden(path);
+        if (cleared && *cleared) r = fs_->rmdir(path);
+    }
+    HALVO_CHECK(std::move(r));
     auto g = lock::lock(inodes_m_);
     inodes_.evict_subtree(path);
     return {};
 }
 
+std::string Posix::hidden_name(std::uint64_t inode, int attempt) const {
+    std::string name = std::string(kHiddenPrefix) + std::to_string(inode) + "-" + std::to_string(::getpid()) + "-" +
+                       token_;
+    if (attempt > 0) name += "-" + std::to_string(attempt);
+    return name;
+}
+
 IoResult<std::string> Posix::hide(const std::string& path, std::uint64_t inode) {
-    std::string_view dir = path;
-    dir = dir.substr(0, dir.rfind('/') + 1);
-    std::string hidden = pathx::key(pathx::join(dir, std::string(kHiddenPrefix) + std::to_string(inode)));
-    HALVO_CHECK(fs_->rename(path, hidden));
+    std::string dir = parent_dir(path);
+    std::string hidden;
+    // Never over anything: a name of ours can only be taken by a stray copy.
+    for (int attempt = 0;; ++attempt) {
+        hidden = pathx::key(pathx::join(dir, hidden_name(inode, attempt)));
+        auto r = fs_->rename_noreplace(path, hidden);
+        if (r) break;
+        if (!is(r.error(), ErrorKind::AlreadyExists, EEXIST) || attempt == 8) return fail(std::move(r).error());
+    }
     {
         auto g = lock::lock(inodes_m_);
         inodes_.rekey_subtree(path, hidden);
@@ -378,7 +573,7 @@ IoResult<void> Posix::unlink_child(std::uint64_t parent, std::string_view name) 
     HALVO_TRY(auto path, child_path(parent, name));
     if (auto inode = open_inode_at(path)) {
         auto r = hide(path, *inode);
-        if (r) return {};
+        if (r) return drop_if_closed(*inode);
         if (!refuses_hiding(r.error())) return fail(std::move(r).error());
     }
     HALVO_CHECK(fs_->unlink(path));
@@ -413,8 +608,13 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
     }
 
     auto renamed = fs_->rename(from, to);
+    // A folder that holds only hidden files is empty to its users.
+    if (!renamed && not_empty(renamed.error())) {
+        auto cleared = evacuate_hidden(to);
+        if (cleared && *cleared) renamed = fs_->rename(from, to);
+    }
     if (!renamed) {
-        if (hidden) {
+        if (hidden && replaced) {
             // Put the target back; if even that fails, leave it hidden but never delete it.
             bool back = fs_->rename(*hidden, to).ok();
             if (back) {
@@ -435,10 +635,13 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
         // Not hidden: its record would name the new file; point it nowhere.
         if (replaced && !hidden) inodes_.detach(*replaced);
     }
-    // Hidden files inside a renamed directory moved with it.
-    auto g = lock::lock(hidden_m_);
-    for (auto& [n, p] : hidden_)
-        if (pathx::at_or_under(p, from_key)) p = rebase(p, from_key, to_key);
+    {
+        // Hidden files inside a renamed directory moved with it.
+        auto g = lock::lock(hidden_m_);
+        for (auto& [n, p] : hidden_)
+            if (pathx::at_or_under(p, from_key)) p = rebase(p, from_key, to_key);
+    }
+    if (hidden && replaced) return drop_if_closed(*replaced);
     return {};
 }
 
@@ -450,20 +653,54 @@ IoResult<std::vector<Posix::Listed>> Posix::dir_entries(std::uint64_t inode) {
     out.push_back({inode, Dirent{".", true, std::nullopt}});
     out.push_back({inode, Dirent{"..", true, std::nullopt}});
     auto g = lock::lock(inodes_m_);
+    std::string child = dir;
+    if (child.back() != '/') child += '/';
+    const std::size_t base = child.size();
     for (auto& e : entries) {
         if (e.name.starts_with(kHiddenPrefix)) continue;
-        std::uint64_t n = inodes_.number_for(pathx::join(dir, e.name));
+        child.resize(base);
+        child += e.name;
+        std::uint64_t n = inodes_.number_for(child);
         out.push_back({n, std::move(e)});
     }
     return out;
 }
 
-IoResult<void> Posix::for_each_dirent(std::uint64_t inode, std::uint64_t offset, const Emit& emit) {
-    HALVO_TRY(auto listed, dir_entries(inode));
+IoResult<std::uint64_t> Posix::open_dir(std::uint64_t inode) {
+    HALVO_TRY(auto dir, path_of(inode));
+    (void)dir;
+    auto g = lock::lock(dirs_m_);
+    std::uint64_t h = next_dir_++;
+    dirs_.emplace(h, DirHandle{inode, nullptr});
+    return h;
+}
+
+void Posix::release_dir(std::uint64_t dir_handle) {
+    auto g = lock::lock(dirs_m_);
+    dirs_.erase(dir_handle);
+}
+
+IoResult<void> Posix::for_each_dirent(std::uint64_t dir_handle, std::uint64_t offset, const Emit& emit) {
+    DirHandle d;
+    {
+        auto g = lock::lock(dirs_m_);
+        auto it = dirs_.find(dir_handle);
+        if (it == dirs_.end()) return fail(posix::bad_handle());
+        d = it->second;
+    }
+    // From the start (also after a rewind) the directory is listed afresh.
+    if (offset == 0 || !d.listing) {
+        HALVO_TRY(auto listed, dir_entries(d.inode));
+        d.listing = std::make_shared<const std::vector<Listed>>(std::move(listed));
+        auto g = lock::lock(dirs_m_);
+        if (auto it = dirs_.find(dir_handle); it != dirs_.end()) it->second.listing = d.listing;
+    }
+    const auto& listed = *d.listing;
     for (std::uint64_t i = offset; i < listed.size(); ++i) {
         const auto& [number, e] = listed[i];
         if (e.name.find('\0') != std::string::npos) return fail(IoError(ErrorKind::InvalidFilename));
-        std::uint32_t mode = e.is_dir ? (S_IFDIR | 0755) : (S_IFREG | 0644);
+        std::uint32_t perms = e.stat ? e.stat->mode : (e.is_dir ? kDirMode : kFileMode);
+        std::uint32_t mode = (e.is_dir ? S_IFDIR : S_IFREG) | perms;
         if (emit(number, e.name.c_str(), mode, static_cast<std::int64_t>(i + 1))) break;
     }
     return {};

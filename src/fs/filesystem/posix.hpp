@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,6 +15,7 @@
 #include <unordered_map>
 
 #include "fs/filesystem/filesystem.hpp"
+#include "pathx.hpp"
 
 namespace halvo::fs::filesystem {
 
@@ -21,6 +23,8 @@ inline constexpr std::uint64_t kRootInode = 1;
 // Numbers handed out by listings alone that may stay alive at once.
 inline constexpr std::size_t kListedInodes = 65536;
 // Names beginning with this are files unlinked while open; listings skip them.
+// The rest of such a name is "<inode>-<pid>-<mount token>", so no two
+// mounts, in this process or another, ever pick the same one.
 inline constexpr std::string_view kHiddenPrefix = ".halvo-unlinked-";
 
 struct InodeData {
@@ -29,7 +33,9 @@ struct InodeData {
 };
 
 // Paths are keyed by components: "/a/." is "/a", "/a/.." is its own key.
-// Numbers come only from `next` and are never handed out twice.
+// Numbers come only from `next` and are never handed out twice. Path entries
+// are kept in component order, so a subtree is one range: renaming or
+// removing a directory touches only what lies under it.
 class InodeTable {
 public:
     InodeTable();
@@ -52,11 +58,15 @@ public:
     void detach(std::uint64_t number);
 
 private:
+    using Paths = std::map<std::string, std::uint64_t, pathx::Less>;
+
     void drop_entry_of(std::uint64_t number, const InodeData& record);
+    // The entries at or under `key`.
+    std::pair<Paths::iterator, Paths::iterator> subtree(const std::string& key);
 
     std::deque<std::uint64_t> fifo_;
     std::unordered_map<std::uint64_t, InodeData> records_;
-    std::unordered_map<std::string, std::uint64_t> paths_;
+    Paths paths_;
     std::uint64_t next_ = 2;
 };
 
@@ -83,6 +93,7 @@ public:
 
 private:
     std::unordered_map<std::uint64_t, Open> handles_;
+    std::unordered_map<std::uint64_t, std::size_t> per_inode_;  // open handles on each inode
     std::uint64_t next_ = 1;
 };
 
@@ -117,28 +128,56 @@ public:
 
     IoResult<Entry> lookup_child(std::uint64_t parent, std::string_view name);
     IoResult<Stat> stat_inode(std::uint64_t inode);
-    IoResult<Stat> setattr_inode(std::uint64_t inode, std::optional<std::uint64_t> size);
+    // As access(2) with R_OK, W_OK and X_OK bits: the permission bits we
+    // report decide, read as the owner's (every node is ours), root passing
+    // all but execution of a node without any execute bit.
+    IoResult<void> access_inode(std::uint64_t inode, int mask);
+    // The size first, then the permission bits and times.
+    IoResult<Stat> setattr_inode(std::uint64_t inode, std::optional<std::uint64_t> size,
+                                 const SetAttr& attr = {});
     IoResult<std::uint64_t> open_inode(std::uint64_t inode, OpenFlags flags);
-    IoResult<Created> create_child(std::uint64_t parent, std::string_view name, OpenFlags flags);
+    // `mode`: the permission bits a new file gets; none keeps the tree's own.
+    IoResult<Created> create_child(std::uint64_t parent, std::string_view name, OpenFlags flags,
+                                   std::optional<std::uint32_t> mode = std::nullopt);
     // Fills `buf` from `offset`; 0 means end of file.
     IoResult<std::size_t> read_handle(std::uint64_t handle, std::uint64_t offset, std::span<std::uint8_t> buf);
+    // The same bytes handed to `give` as the tree holds them; empty at the end.
+    IoResult<void> read_handle_with(std::uint64_t handle, std::uint64_t offset, std::size_t size,
+                                    const ReadInto& give);
     // Writes all of `data` or fails.
     IoResult<std::size_t> write_handle(std::uint64_t handle, std::uint64_t offset,
                                        std::span<const std::uint8_t> data);
     IoResult<void> flush_handle(std::uint64_t handle);
+    // Whether the kernel may keep what it cached of the handle's file: only
+    // this mount ever changes it.
+    bool keeps_cache(std::uint64_t handle);
     IoResult<void> release_handle(std::uint64_t handle);
-    IoResult<Entry> mkdir_child(std::uint64_t parent, std::string_view name);
+    IoResult<Entry> mkdir_child(std::uint64_t parent, std::string_view name,
+                                std::optional<std::uint32_t> mode = std::nullopt);
     IoResult<void> rmdir_child(std::uint64_t parent, std::string_view name);
     IoResult<void> unlink_child(std::uint64_t parent, std::string_view name);
     IoResult<void> rename_child(std::uint64_t parent, std::string_view name, std::uint64_t new_parent,
                                 std::string_view new_name);
-    IoResult<void> for_each_dirent(std::uint64_t inode, std::uint64_t offset, const Emit& emit);
+    // A directory handle lists a snapshot of its entries, taken at offset 0,
+    // with offsets as positions in it: entries present throughout are listed
+    // once each, whatever changes meanwhile.
+    IoResult<std::uint64_t> open_dir(std::uint64_t inode);
+    IoResult<void> for_each_dirent(std::uint64_t dir_handle, std::uint64_t offset, const Emit& emit);
+    void release_dir(std::uint64_t dir_handle);
     void forget_inode(std::uint64_t inode, std::uint64_t count);
+    // Deletes every file still hidden: for when the kernel can send no more
+    // releases, as after the session has ended.
+    void drop_hidden();
 
 private:
     struct Listed {
         std::uint64_t inode;
         Dirent entry;
+    };
+    using Listing = std::shared_ptr<const std::vector<Listed>>;
+    struct DirHandle {
+        std::uint64_t inode;
+        Listing listing;
     };
 
     IoResult<std::string> path_of(std::uint64_t inode);
@@ -148,16 +187,32 @@ private:
     IoResult<std::vector<Listed>> dir_entries(std::uint64_t inode);
     // The inode behind `path` when a handle is open on it.
     std::optional<std::uint64_t> open_inode_at(const std::string& path);
+    bool any_open(std::uint64_t inode);
+    // Opening an existing file as `flags` asks, checked as access_inode does.
+    IoResult<void> check_open(const std::string& path, OpenFlags flags);
+    // Gives a new node the asked permission bits where the tree chose others.
+    IoResult<Stat> with_mode(const std::string& path, Stat st, std::optional<std::uint32_t> mode);
+    std::string hidden_name(std::uint64_t inode, int attempt) const;
     // Renames an open file out of sight; its handles follow it.
     IoResult<std::string> hide(const std::string& path, std::uint64_t inode);
+    // Deletes the inode's hidden file once no handle is left on it.
+    IoResult<void> drop_if_closed(std::uint64_t inode);
+    IoResult<void> drop_hidden_of(std::uint64_t inode);
+    // Clears a directory that holds only hidden names: ours move to the root
+    // of the tree, those of ended owners go. False when anything else is left.
+    IoResult<bool> evacuate_hidden(const std::string& dir);
 
     std::unique_ptr<FileSystem> fs_;
+    std::string token_;  // this mount's part of hidden names
     std::mutex inodes_m_;
     InodeTable inodes_;
     std::mutex handles_m_;
     OpenTable handles_;
     std::mutex hidden_m_;
     std::unordered_map<std::uint64_t, std::string> hidden_;
+    std::mutex dirs_m_;
+    std::unordered_map<std::uint64_t, DirHandle> dirs_;
+    std::uint64_t next_dir_ = 1;
 };
 
 }  // namespace halvo::fs::filesystem

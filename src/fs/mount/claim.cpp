@@ -21,22 +21,6 @@
 
 namespace halvo::fs::mount::claim {
 
-// Kept byte for byte: it begins and ends with a newline.
-const std::string_view kWatchdogScript = R"sh(
-trap '' INT TERM HUP QUIT PIPE
-cat >/dev/null
-for record in "$HALVO_MOUNT_REGISTRY/$HALVO_MOUNT_OWNER"-*; do
-    [ -f "$record" ] || continue
-    mountpoint=$(cat "$record") || continue
-    if [ -z "$mountpoint" ]; then rm -f "$record"; continue; fi
-    if [ "$(uname)" = Darwin ]; then
-        umount "$mountpoint" 2>/dev/null || diskutil unmount force "$mountpoint" >/dev/null 2>&1
-    else
-        umount "$mountpoint" 2>/dev/null || umount -l "$mountpoint" 2>/dev/null
-    fi && rm -f "$record"
-done
-)sh";
-
 namespace {
 
 constexpr int kReclaimBudget = 4;
@@ -129,7 +113,7 @@ std::optional<std::int32_t> owner_of(std::string_view name) {
 std::optional<platform::Child> start_watchdog(const Registry& reg, platform::Fd& write_end) {
     auto pipe = platform::make_pipe();
     if (!pipe) return std::nullopt;
-    platform::Command cmd("/bin/sh", {"-c", std::string(kWatchdogScript), "halvo-mount-watchdog"});
+    platform::Command cmd("/bin/sh", {"-c", std::string(platform::kWatchdogScript), "halvo-mount-watchdog"});
     platform::Env env = platform::environ_snapshot();
     env.set("HALVO_MOUNT_OWNER", std::to_string(::getpid()));
     env.set("HALVO_MOUNT_REGISTRY", reg.path);
@@ -172,6 +156,39 @@ std::optional<Registry> registry() {
     return Registry{std::move(path), std::move(dir)};
 }
 
+Recorded parse_record(std::string_view content) {
+    auto nl = content.rfind('\n');
+    if (nl != std::string_view::npos) {
+        if (auto dev = platform::parse_device(content.substr(nl + 1)))
+            return Recorded{std::string(content.substr(0, nl)), *dev};
+    }
+    return Recorded{std::string(content), 0};
+}
+
+std::string device_line(dev_t dev) { return "\n" + platform::device_text(dev); }
+
+namespace {
+
+bool write_all(int fd, std::string_view data) {
+    for (std::size_t done = 0; done < data.size();) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+void Claim::set_device(dev_t dev) {
+    dev_ = dev;
+    if (!record_) return;
+    // One short append: a reader sees the record with or without it.
+    platform::Fd fd(::open(record_->c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+    if (fd) (void)write_all(fd.get(), device_line(dev));
+}
+
 Claim claim(const std::string& mountpoint) {
     std::string r = table::resolved(mountpoint);
     auto reg = registry();
@@ -181,12 +198,7 @@ Claim claim(const std::string& mountpoint) {
     platform::Fd fd(::openat(reg->dir.get(), name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                              0600));
     // A record that could not be written is only a missed clean-up.
-    for (std::size_t done = 0; fd && done < r.size();) {
-        ssize_t n = ::write(fd.get(), r.data() + done, r.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
+    if (fd) (void)write_all(fd.get(), r);
     return Claim(std::move(r), pathx::join(reg->path, name));
 }
 
@@ -195,6 +207,7 @@ Claim& Claim::operator=(Claim&& o) noexcept {
         release();
         mountpoint_ = std::move(o.mountpoint_);
         record_ = std::exchange(o.record_, std::nullopt);
+        dev_ = std::exchange(o.dev_, 0);
     }
     return *this;
 }
@@ -203,9 +216,20 @@ Claim::~Claim() { release(); }
 
 void Claim::release() {
     if (!record_) return;
-    std::string record = *std::exchange(record_, std::nullopt);
     // Still mounted: the watchdog or a later reclaim deletes it.
-    if (!table::own_mounts_at(mountpoint_).empty()) return;
+    if (table::place_of(mountpoint_, dev_) != table::Place::Gone) {
+        record_.reset();
+        return;
+    }
+    delete_record();
+}
+
+void Claim::discard() {
+    if (record_) delete_record();
+}
+
+void Claim::delete_record() {
+    std::string record = *std::exchange(record_, std::nullopt);
     auto slash = record.rfind('/');
     std::string dir_path = record.substr(0, slash);
     platform::Fd dir(::open(dir_path.empty() ? "/" : dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -244,21 +268,27 @@ std::vector<std::string> reclaim_abandoned() {
             remove_record(dir, name);
             continue;
         }
-        // EPERM too means someone is alive there.
-        if (::kill(*owner, 0) == 0 || errno != ESRCH) continue;
-        auto m = read_record(dir, name);
-        // A relative or root record is never acted on.
-        if (!m || m->empty() || !pathx::is_absolute(*m) || pathx::key(*m) == "/" ||
-            table::own_mounts_at(*m).empty()) {
+        // Alive (EPERM too means someone is there), unless stuck in its exit.
+        if (!platform::process_ending(*owner)) continue;
+        auto content = read_record(dir, name);
+        if (!content) {
             remove_record(dir, name);
             continue;
         }
+        auto [m, dev] = parse_record(*content);
+        // A relative or root record is never acted on.
+        table::Place place = table::place_of(m, dev);
+        if (m.empty() || !pathx::is_absolute(m) || pathx::key(m) == "/" || place == table::Place::Gone) {
+            remove_record(dir, name);
+            continue;
+        }
+        if (place == table::Place::Covered) continue;
         if (budget == 0) break;
         --budget;
-        if (table::unmount_under(*m))
+        if (table::take_down(m, dev, true) == table::Place::Gone)
             remove_record(dir, name);
         else
-            stuck.push_back(std::move(*m));
+            stuck.push_back(std::move(m));
     }
     return stuck;
 }

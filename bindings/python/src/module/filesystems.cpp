@@ -224,7 +224,14 @@ IoResult<std::unique_ptr<mnt::Mount>> MountLike::into_mount() && {
     return std::unique_ptr<mnt::Mount>(new mnt::PathMount(std::move(path)));
 }
 
+namespace {
+// At the very end of the interpreter, mounts still up (with a daemon thread
+// alive their holders are never collected) come down before the process.
+void take_down_mounts() { mount::impl::take_down_all(); }
+}  // namespace
+
 void register_in(PyObject* module) {
+    Py_AtExit(&take_down_mounts);
     py::add_type(module, define_directory());
     py::add_type(module, define_host_mount());
     py::add_function(module, py::function<"mount_support()\n--\n\n"

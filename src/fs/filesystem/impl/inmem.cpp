@@ -1,6 +1,9 @@
 #include "fs/filesystem/impl/inmem.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -14,51 +17,113 @@ namespace {
 
 Unexpected<IoError> kind(ErrorKind k) { return fail(IoError(k)); }
 
-// Growing a file may fail to allocate; that is an error, not a crash.
-IoResult<void> resize(std::vector<std::uint8_t>& data, std::uint64_t size) {
-    try {
-        data.resize(size);
-    } catch (const std::bad_alloc&) {
-        return kind(ErrorKind::OutOfMemory);
-    } catch (const std::length_error&) {
-        return kind(ErrorKind::OutOfMemory);
+}  // namespace
+
+Bytes::Bytes(Bytes&& o) noexcept
+    : p_(std::exchange(o.p_, nullptr)), size_(std::exchange(o.size_, 0)), cap_(std::exchange(o.cap_, 0)) {}
+
+Bytes& Bytes::operator=(Bytes&& o) noexcept {
+    if (this != &o) {
+        std::free(p_);
+        p_ = std::exchange(o.p_, nullptr);
+        size_ = std::exchange(o.size_, 0);
+        cap_ = std::exchange(o.cap_, 0);
     }
-    return {};
+    return *this;
+}
+
+Bytes::~Bytes() { std::free(p_); }
+
+std::optional<Bytes> Bytes::of(std::string_view content) {
+    Bytes b;
+    if (!b.write(0, {reinterpret_cast<const std::uint8_t*>(content.data()), content.size()})) return std::nullopt;
+    return b;
+}
+
+bool Bytes::reserve(std::uint64_t size) {
+    if (size <= cap_) return true;
+    if (size > SIZE_MAX / 2) return false;
+    // Doubling, so a file written from start to end is moved a few times at most.
+    std::size_t cap = std::max<std::size_t>(size, cap_ * 2);
+    auto* p = static_cast<std::uint8_t*>(std::realloc(p_, cap));
+    if (!p) return false;
+    p_ = p;
+    cap_ = cap;
+    return true;
+}
+
+bool Bytes::write(std::uint64_t offset, std::span<const std::uint8_t> data) {
+    std::uint64_t end = offset + data.size();
+    if (!reserve(end)) return false;
+    if (offset > size_) std::memset(p_ + size_, 0, offset - size_);
+    if (!data.empty()) std::memcpy(p_ + offset, data.data(), data.size());
+    size_ = std::max<std::size_t>(size_, end);
+    return true;
+}
+
+bool Bytes::resize(std::uint64_t size) {
+    if (size > size_) {
+        if (!reserve(size)) return false;
+        std::memset(p_ + size_, 0, size - size_);
+    }
+    size_ = size;
+    // A file cut down to a fraction gives the rest of its memory back.
+    if (size_ < cap_ / 4) {
+        if (size_ == 0) {
+            std::free(std::exchange(p_, nullptr));
+            cap_ = 0;
+        } else if (auto* p = static_cast<std::uint8_t*>(std::realloc(p_, size_))) {
+            p_ = p;
+            cap_ = size_;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+NodeRef new_node(std::variant<Node::Dir, Node::File> body, std::uint32_t mode) {
+    auto n = std::make_shared<Node>();
+    n->body = std::move(body);
+    n->mode = mode;
+    n->modified = n->accessed = n->changed = n->created = WallTime::now();
+    return n;
 }
 
 }  // namespace
 
-NodeRef Node::new_dir() {
-    auto n = std::make_shared<Node>();
-    n->body = Dir{};
-    n->modified = n->created = WallTime::now();
-    return n;
-}
+NodeRef Node::new_dir() { return new_node(Dir{}, kDirMode); }
 
-NodeRef Node::new_file(std::vector<std::uint8_t> data) {
-    auto n = std::make_shared<Node>();
-    n->body = File{std::move(data)};
-    n->modified = n->created = WallTime::now();
-    return n;
-}
+NodeRef Node::new_file(Bytes data) { return new_node(File{std::move(data)}, kFileMode); }
 
-void Node::touch() { modified = WallTime::now(); }
+void Node::touch() { modified = changed = WallTime::now(); }
+
+void Node::apply(const SetAttr& attr) {
+    if (attr.mode) mode = *attr.mode & 07777;
+    if (attr.accessed) accessed = *attr.accessed;
+    if (attr.modified) modified = *attr.modified;
+    changed = WallTime::now();
+}
 
 Stat Node::stat() const {
     Stat s;
     s.modified = modified;
+    s.accessed = accessed;
+    s.changed = changed;
     s.created = created;
     s.is_dir = is_dir();
     s.size = s.is_dir ? 0 : std::get<File>(body).data.size();
+    s.mode = mode;
     return s;
 }
 
 namespace inmem {
 
-IoResult<std::vector<std::string>> components(std::string_view path) {
-    std::vector<std::string> names;
+IoResult<std::vector<std::string_view>> components(std::string_view path) {
+    std::vector<std::string_view> names;
     for (auto c : pathx::components(path)) {
         if (c == ".." || !utf8::valid(c)) return kind(ErrorKind::InvalidFilename);
+        if (c.size() > kNameMax) return fail(IoError::os(ENAMETOOLONG));
         names.emplace_back(c);
     }
     return names;
@@ -68,7 +133,7 @@ IoResult<std::vector<std::string>> components(std::string_view path) {
 
 InMemFs::InMemFs() : root_(Node::new_dir()) {}
 
-IoResult<NodeRef> InMemFs::navigate(NodeRef node, std::span<const std::string> names) {
+IoResult<NodeRef> InMemFs::navigate(NodeRef node, std::span<const std::string_view> names) {
     for (const auto& name : names) {
         auto g = lock::lock(node->m);
         if (!node->is_dir()) return kind(ErrorKind::NotADirectory);
@@ -86,7 +151,7 @@ IoResult<std::pair<NodeRef, std::string>> InMemFs::parent_of(std::string_view pa
     HALVO_TRY(auto names, inmem::components(path));
     if (names.empty()) return kind(ErrorKind::InvalidFilename);
     HALVO_TRY(auto parent, navigate(root_, std::span(names).first(names.size() - 1)));
-    return std::pair{std::move(parent), std::move(names.back())};
+    return std::pair{std::move(parent), std::string(names.back())};
 }
 
 IoResult<NodeRef> InMemFs::file_at(std::string_view path) {
@@ -105,15 +170,15 @@ IoResult<bool> InMemFs::contains(std::string_view path) {
     return fail(std::move(r).error());
 }
 
-IoResult<NodeRef> InMemFs::dir_all(std::span<const std::string> names) {
+IoResult<NodeRef> InMemFs::dir_all(std::span<const std::string_view> names) {
     NodeRef node = root_;
     for (const auto& name : names) {
         auto g = lock::lock(node->m);
         if (!node->is_dir()) return kind(ErrorKind::NotADirectory);
         auto& entries = node->dir().entries;
-        auto [it, added] = entries.try_emplace(name);
-        if (added) {
-            it->second = Node::new_dir();
+        auto it = entries.find(name);
+        if (it == entries.end()) {
+            it = entries.emplace(std::string(name), Node::new_dir()).first;
             node->touch();
         }
         NodeRef child = it->second;
@@ -207,6 +272,19 @@ IoResult<std::size_t> InMemFs::read_at(std::string_view path, std::span<std::uin
     return n;
 }
 
+IoResult<void> InMemFs::read_with(std::string_view path, std::uint64_t offset, std::size_t size,
+                                  const ReadInto& give) {
+    HALVO_TRY(auto node, file_at(path));
+    auto g = lock::lock(node->m);
+    auto bytes = node->file().data.view();
+    if (offset >= bytes.size()) {
+        give({});
+    } else {
+        give(bytes.subspan(offset, std::min<std::uint64_t>(size, bytes.size() - offset)));
+    }
+    return {};
+}
+
 IoResult<Stat> InMemFs::create(std::string_view path) { return insert(path, Node::new_file()); }
 
 IoResult<Stat> InMemFs::mkdir(std::string_view path) { return insert(path, Node::new_dir()); }
@@ -219,14 +297,9 @@ IoResult<std::size_t> InMemFs::write_at(std::string_view path, std::span<const s
                                         std::uint64_t offset) {
     // Checked before the path, so a missing file over the limit is still too large.
     if (offset > kMaxFile || data.size() > kMaxFile - offset) return kind(ErrorKind::FileTooLarge);
-    std::uint64_t end = offset + data.size();
     HALVO_TRY(auto node, file_at(path));
     auto g = lock::lock(node->m);
-    auto& bytes = node->file().data;
-    if (bytes.size() < end) {
-        HALVO_CHECK(resize(bytes, end));
-    }
-    std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+    if (!node->file().data.write(offset, data)) return kind(ErrorKind::OutOfMemory);
     node->touch();
     return data.size();
 }
@@ -235,17 +308,30 @@ IoResult<void> InMemFs::truncate(std::string_view path, std::uint64_t size) {
     if (size > kMaxFile) return kind(ErrorKind::FileTooLarge);
     HALVO_TRY(auto node, file_at(path));
     auto g = lock::lock(node->m);
-    auto& bytes = node->file().data;
-    if (bytes.size() == size) return {};
-    HALVO_CHECK(resize(bytes, size));
+    // As ftruncate and O_TRUNC: the times move also when the size does not.
+    if (!node->file().data.resize(size)) return kind(ErrorKind::OutOfMemory);
     node->touch();
     return {};
 }
 
-IoResult<void> InMemFs::rename(std::string_view from, std::string_view to) {
+IoResult<void> InMemFs::set_attr(std::string_view path, const SetAttr& attr) {
+    HALVO_TRY(auto names, inmem::components(path));
+    HALVO_TRY(auto node, navigate(root_, names));
+    auto g = lock::lock(node->m);
+    node->apply(attr);
+    return {};
+}
+
+IoResult<void> InMemFs::rename(std::string_view from, std::string_view to) { return move(from, to, true); }
+
+IoResult<void> InMemFs::rename_noreplace(std::string_view from, std::string_view to) {
+    return move(from, to, false);
+}
+
+IoResult<void> InMemFs::move(std::string_view from, std::string_view to, bool replace) {
     HALVO_TRY(auto src_names, inmem::components(from));
     HALVO_TRY(auto dst_names, inmem::components(to));
-    if (src_names == dst_names) return {};
+    if (src_names == dst_names) return replace ? IoResult<void>() : kind(ErrorKind::AlreadyExists);
     if (dst_names.size() > src_names.size() &&
         std::equal(src_names.begin(), src_names.end(), dst_names.begin()))
         return kind(ErrorKind::InvalidInput);
@@ -272,6 +358,7 @@ IoResult<void> InMemFs::rename(std::string_view from, std::string_view to) {
         auto& entries = dst.first->dir().entries;
         auto it = entries.find(dst.second);
         if (it != entries.end()) {
+            if (!replace) return kind(ErrorKind::AlreadyExists);
             auto gt = lock::lock(it->second->m);
             Node& target = *it->second;
             if (!target.is_dir()) {
@@ -291,6 +378,8 @@ IoResult<void> InMemFs::rename(std::string_view from, std::string_view to) {
         if (it != entries.end() && it->second == moving) entries.erase(it);
         src.first->touch();
     }
+    auto g = lock::lock(moving->m);
+    moving->changed = WallTime::now();
     return {};
 }
 

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -22,34 +24,75 @@ inline constexpr std::uint64_t kMaxFile = std::uint64_t{1} << 30;
 struct Node;
 using NodeRef = std::shared_ptr<Node>;
 
+// A file's bytes in one block that grows in place where the allocator can
+// (large blocks move by remapping, not copying), so appending neither copies
+// the file again nor zeroes what it then overwrites.
+class Bytes {
+public:
+    Bytes() = default;
+    Bytes(Bytes&& o) noexcept;
+    Bytes& operator=(Bytes&& o) noexcept;
+    ~Bytes();
+
+    // A copy of `content`; none when memory runs out.
+    static std::optional<Bytes> of(std::string_view content);
+
+    std::size_t size() const { return size_; }
+    const std::uint8_t* data() const { return p_; }
+    std::span<const std::uint8_t> view() const { return {p_, size_}; }
+    // Each false when memory runs out, with nothing changed.
+    bool write(std::uint64_t offset, std::span<const std::uint8_t> data);
+    // Growth reads as zeros.
+    bool resize(std::uint64_t size);
+
+private:
+    bool reserve(std::uint64_t size);
+
+    std::uint8_t* p_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t cap_ = 0;
+};
+
+// Looks names up by view, so walking a path copies none of them.
+struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+};
+
 struct Node {
     struct Dir {
-        std::unordered_map<std::string, NodeRef> entries;
+        std::unordered_map<std::string, NodeRef, NameHash, std::equal_to<>> entries;
     };
     struct File {
-        std::vector<std::uint8_t> data;
+        Bytes data;
     };
 
     // The fields below are guarded by `m`.
     std::mutex m;
     std::variant<Dir, File> body;
+    std::uint32_t mode = kFileMode;
     WallTime modified;
+    WallTime accessed;
+    WallTime changed;
     WallTime created;
 
     static NodeRef new_dir();
-    static NodeRef new_file(std::vector<std::uint8_t> data = {});
+    static NodeRef new_file(Bytes data = {});
 
     bool is_dir() const { return body.index() == 0; }
     Dir& dir() { return std::get<Dir>(body); }
     File& file() { return std::get<File>(body); }
+    // Content changed: modification and change time are now.
     void touch();
+    void apply(const SetAttr& attr);
     Stat stat() const;
 };
 
 namespace inmem {
-// ".." and names that are not UTF-8 are invalid file names; "" and "/" are
-// the root (no names).
-IoResult<std::vector<std::string>> components(std::string_view path);
+// ".." and names that are not UTF-8 are invalid file names, names longer
+// than kNameMax are ENAMETOOLONG; "" and "/" are the root (no names). The
+// names are views into `path`.
+IoResult<std::vector<std::string_view>> components(std::string_view path);
 }  // namespace inmem
 
 class InMemFs : public FileSystem {
@@ -60,6 +103,9 @@ public:
     IoResult<std::vector<Dirent>> list(std::string_view path) override;
     IoResult<std::size_t> read_at(std::string_view path, std::span<std::uint8_t> buf,
                                   std::uint64_t offset) override;
+    // Hands over the file's own bytes, under its lock.
+    IoResult<void> read_with(std::string_view path, std::uint64_t offset, std::size_t size,
+                             const ReadInto& give) override;
     IoResult<Stat> create(std::string_view path) override;
     IoResult<Stat> mkdir(std::string_view path) override;
     IoResult<void> unlink(std::string_view path) override;
@@ -68,8 +114,12 @@ public:
                                    std::uint64_t offset) override;
     IoResult<void> truncate(std::string_view path, std::uint64_t size) override;
     IoResult<void> rename(std::string_view from, std::string_view to) override;
+    IoResult<void> rename_noreplace(std::string_view from, std::string_view to) override;
+    IoResult<void> set_attr(std::string_view path, const SetAttr& attr) override;
+    // Nothing but this tree's operations reaches its nodes.
+    bool sole_writer(std::string_view) override { return true; }
 
-    IoResult<NodeRef> navigate(NodeRef node, std::span<const std::string> names);
+    IoResult<NodeRef> navigate(NodeRef node, std::span<const std::string_view> names);
     // The parent may be a file; callers check.
     IoResult<std::pair<NodeRef, std::string>> parent_of(std::string_view path);
     IoResult<NodeRef> file_at(std::string_view path);
@@ -77,11 +127,13 @@ public:
     IoResult<void> remove(std::string_view path, bool want_dir);
     IoResult<void> remove_file(std::string_view path);
     // The directory at `names`, made with any missing ancestors.
-    IoResult<NodeRef> dir_all(std::span<const std::string> names);
+    IoResult<NodeRef> dir_all(std::span<const std::string_view> names);
     IoResult<void> mkdir_all(std::string_view path);
     IoResult<bool> contains(std::string_view path);
 
 private:
+    IoResult<void> move(std::string_view from, std::string_view to, bool replace);
+
     NodeRef root_;
 };
 

@@ -15,7 +15,6 @@
 #include "lock.hpp"
 #include "platform/fd.hpp"
 #include "pathx.hpp"
-#include "utf8.hpp"
 
 namespace halvo::fs::filesystem::impl {
 
@@ -183,9 +182,11 @@ Stat PassthroughFs::stat_of(const platform::HostStat& st) {
     Stat s;
     s.modified = wall(st.modified);
     s.accessed = wall(st.accessed);
+    s.changed = wall(st.changed);
     s.created = wall(st.created);
     s.size = st.size;
     s.is_dir = S_ISDIR(st.mode);
+    s.mode = st.mode & 07777;
     return s;
 }
 
@@ -231,7 +232,8 @@ IoResult<std::vector<Dirent>> PassthroughFs::list(std::string_view path) {
                 is_dir = target && S_ISDIR(target->mode);
             }
         }
-        out.push_back(Dirent{utf8::lossy(name), is_dir, std::nullopt});
+        // The host's own bytes: a listed name must open as listed.
+        out.push_back(Dirent{std::string(name), is_dir, std::nullopt});
     }
     std::stable_sort(out.begin(), out.end(), [](const Dirent& a, const Dirent& b) { return a.name < b.name; });
     return out;
@@ -299,6 +301,28 @@ IoResult<void> PassthroughFs::rename(std::string_view from, std::string_view to)
     HALVO_TRY(auto src, entry_path(from));
     HALVO_TRY(auto dst, entry_path(to));
     if (::renameat(AT_FDCWD, host(src.path), AT_FDCWD, host(dst.path)) != 0) return last_os();
+    return {};
+}
+
+IoResult<void> PassthroughFs::rename_noreplace(std::string_view from, std::string_view to) {
+    HALVO_TRY(auto src, entry_path(from));
+    HALVO_TRY(auto dst, entry_path(to));
+    return platform::rename_noreplace(host(src.path), host(dst.path));
+}
+
+// On the checked path, whose links stay inside the folder.
+IoResult<void> PassthroughFs::set_attr(std::string_view path, const SetAttr& attr) {
+    HALVO_TRY(auto f, real_path(path));
+    if (attr.mode) {
+        HALVO_CHECK(platform::set_mode(host(f.path), *attr.mode));
+    }
+    auto as_timespec = [](const std::optional<WallTime>& t) -> std::optional<timespec> {
+        if (!t) return std::nullopt;
+        return timespec{static_cast<time_t>(t->sec), static_cast<long>(t->nsec)};
+    };
+    if (attr.accessed || attr.modified) {
+        HALVO_CHECK(platform::set_times(host(f.path), as_timespec(attr.accessed), as_timespec(attr.modified)));
+    }
     return {};
 }
 

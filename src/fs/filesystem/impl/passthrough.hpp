@@ -44,6 +44,8 @@ public:
                                    std::uint64_t offset) override;
     IoResult<void> truncate(std::string_view path, std::uint64_t size) override;
     IoResult<void> rename(std::string_view from, std::string_view to) override;
+    IoResult<void> rename_noreplace(std::string_view from, std::string_view to) override;
+    IoResult<void> set_attr(std::string_view path, const SetAttr& attr) override;
     // Forces the file to stable storage.
     IoResult<void> flush(std::string_view path) override;
 

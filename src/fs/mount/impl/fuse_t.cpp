@@ -48,7 +48,7 @@ FuseTAttr to_halvo_stat(std::uint64_t inode, const filesystem::Stat& st) {
     a.inode = inode;
     a.size = st.size;
     a.blocks = (st.size + 511) / 512;
-    a.mode = st.is_dir ? 040755 : 0100644;
+    a.mode = (st.is_dir ? S_IFDIR : S_IFREG) | (st.mode & 07777);
     a.nlink = 1;
     a.blksize = 512;
     filesystem::WallTime mtime = st.modified.value_or(filesystem::WallTime{});
@@ -89,46 +89,56 @@ int getattr(void* ud, std::uint64_t inode, FuseTAttr* attr) {
     });
 }
 
-int setattr(void* ud, std::uint64_t inode, std::uint64_t, int, std::uint64_t size, int has_size, FuseTAttr* attr) {
+filesystem::WallTime wall(const platform::FuseTTime& t) {
+    return {t.sec, static_cast<std::uint32_t>(t.nsec)};
+}
+
+int setattr(void* ud, std::uint64_t inode, const platform::FuseTSetAttr* set, FuseTAttr* attr) {
     return guarded([&] {
-        auto r = adapter(ud).setattr_inode(inode, has_size ? std::optional(size) : std::nullopt);
+        filesystem::SetAttr change;
+        if (set->has_mode) change.mode = set->mode;
+        if (set->has_atime) change.accessed = wall(set->atime);
+        if (set->has_mtime) change.modified = wall(set->mtime);
+        auto r = adapter(ud).setattr_inode(inode, set->has_size ? std::optional(set->size) : std::nullopt, change);
         if (!r) return code(r.error());
         *attr = to_halvo_stat(inode, *r);
         return 0;
     });
 }
 
-int open(void* ud, std::uint64_t inode, int flags, std::uint64_t* handle) {
+int open(void* ud, std::uint64_t inode, int flags, std::uint64_t* handle, int* keep_cache) {
     return guarded([&] {
         auto f = decode_flags(flags);
         if (!f) return -EINVAL;
         auto r = adapter(ud).open_inode(inode, *f);
         if (!r) return code(r.error());
         *handle = *r;
+        *keep_cache = adapter(ud).keeps_cache(*r) ? 1 : 0;
         return 0;
     });
 }
 
-int create(void* ud, std::uint64_t parent, const char* name, int flags, std::uint64_t* inode,
-           std::uint64_t* handle, FuseTAttr* attr) {
+int create(void* ud, std::uint64_t parent, const char* name, int flags, std::uint32_t mode, std::uint64_t* inode,
+           std::uint64_t* handle, int* keep_cache, FuseTAttr* attr) {
     return guarded([&] {
         auto f = decode_flags(flags);
         if (!f) return -EINVAL;
         f->create = true;
-        auto r = adapter(ud).create_child(parent, name, *f);
+        auto r = adapter(ud).create_child(parent, name, *f, mode);
         if (!r) return code(r.error());
         *inode = r->inode;
         *handle = r->handle;
+        *keep_cache = adapter(ud).keeps_cache(r->handle) ? 1 : 0;
         *attr = to_halvo_stat(r->inode, r->stat);
         return 0;
     });
 }
 
-std::int64_t read(void* ud, std::uint64_t handle, std::uint64_t offset, std::uint32_t size, std::uint8_t* buf) {
-    return guarded([&]() -> std::int64_t {
-        auto r = adapter(ud).read_handle(handle, offset, std::span(buf, size));
-        if (!r) return code(r.error());
-        return static_cast<std::int64_t>(*r);
+int read(void* ud, std::uint64_t handle, std::uint64_t offset, std::uint32_t size, platform::ReadSink* sink,
+         platform::SendRead send) {
+    return guarded([&] {
+        return status(adapter(ud).read_handle_with(
+            handle, offset, size, [&](std::span<const std::uint8_t> bytes) { send(sink, bytes.data(), bytes.size()); }));
     });
 }
 
@@ -149,8 +159,9 @@ int release(void* ud, std::uint64_t handle) {
     return guarded([&] { return status(adapter(ud).release_handle(handle)); });
 }
 
-int mkdir(void* ud, std::uint64_t parent, const char* name, std::uint64_t* inode, FuseTAttr* attr) {
-    return guarded([&] { return entry(adapter(ud).mkdir_child(parent, name), inode, attr); });
+int mkdir(void* ud, std::uint64_t parent, const char* name, std::uint32_t mode, std::uint64_t* inode,
+          FuseTAttr* attr) {
+    return guarded([&] { return entry(adapter(ud).mkdir_child(parent, name, mode), inode, attr); });
 }
 
 int unlink(void* ud, std::uint64_t parent, const char* name) {
@@ -165,14 +176,31 @@ int rename(void* ud, std::uint64_t parent, const char* name, std::uint64_t new_p
     return guarded([&] { return status(adapter(ud).rename_child(parent, name, new_parent, new_name)); });
 }
 
-int readdir(void* ud, std::uint64_t inode, std::uint64_t offset, platform::DirentSink* sink,
+int access(void* ud, std::uint64_t inode, int mask) {
+    return guarded([&] { return status(adapter(ud).access_inode(inode, mask)); });
+}
+
+int opendir(void* ud, std::uint64_t inode, std::uint64_t* dir_handle) {
+    return guarded([&] {
+        auto r = adapter(ud).open_dir(inode);
+        if (!r) return code(r.error());
+        *dir_handle = *r;
+        return 0;
+    });
+}
+
+int readdir(void* ud, std::uint64_t dir_handle, std::uint64_t offset, platform::DirentSink* sink,
             platform::EmitDirent emit) {
     return guarded([&] {
         return status(adapter(ud).for_each_dirent(
-            inode, offset, [&](std::uint64_t ino, const char* name, std::uint32_t mode, std::int64_t next) {
+            dir_handle, offset, [&](std::uint64_t ino, const char* name, std::uint32_t mode, std::int64_t next) {
                 return emit(sink, ino, name, mode, next) != 0;
             }));
     });
+}
+
+void releasedir(void* ud, std::uint64_t dir_handle) {
+    guarded([&] { adapter(ud).release_dir(dir_handle); });
 }
 
 void forget(void* ud, std::uint64_t inode, std::uint64_t count) {
@@ -183,8 +211,8 @@ void forget(void* ud, std::uint64_t inode, std::uint64_t count) {
 
 const platform::FuseTCallbacks& callbacks() {
     static const platform::FuseTCallbacks cb{
-        lookup, getattr, setattr, open,  create, read,    write,  flush,
-        release, mkdir, unlink,  rmdir, rename, readdir, forget,
+        lookup, getattr, setattr, open,   create,  read,    write,      flush,
+        release, mkdir, unlink,  rmdir, rename, access, opendir, readdir, releasedir, forget,
         std::uint64_t{1} << 31,  // blocks
         std::uint64_t{1} << 32,  // files
         512,                     // block size
@@ -237,6 +265,14 @@ bool poll_until(std::chrono::milliseconds limit, Pred done) {
     }
 }
 
+// This process's live mounts, for taking them all down at its end. Held
+// throughout that, so a mount released meanwhile waits for it.
+std::mutex g_live_m;
+std::vector<FuseTMount*>& live() {
+    static auto* v = new std::vector<FuseTMount*>;  // never destroyed: used at exit
+    return *v;
+}
+
 }  // namespace
 
 IoResult<std::unique_ptr<FuseTMount>> FuseTMount::mount(std::unique_ptr<Directory> tree, std::string mountpoint,
@@ -252,93 +288,120 @@ IoResult<std::unique_ptr<FuseTMount>> FuseTMount::mount(std::unique_ptr<Director
     if (names.empty() || names.back() == "..")
         return fail(IoError(ErrorKind::InvalidInput, "cannot mount on " + quoted(mountpoint) +
                                                          ": it has no parent folder"));
-    HALVO_CHECK(check_host_folders(*tree, table::resolved(abs)));
+    // A link as mount point is mounted at its target: that is what every
+    // later step must act on.
+    std::string resolved = table::canonical(abs);
+    if (pathx::key(resolved) == "/")
+        return fail(IoError(ErrorKind::InvalidInput, "cannot mount on " + quoted(mountpoint) +
+                                                         ": it has no parent folder"));
+    HALVO_CHECK(check_host_folders(*tree, resolved));
 
+    // Recorded before it exists, so a kill at any moment leaves either
+    // nothing or something the watchdog and reclaim find.
+    claim::Claim claim = claim::claim(resolved);
     auto adapter = std::make_unique<Posix>(std::move(tree));
-    platform::FuseTHandle* handle =
-        platform::halvo_fuse_t_mount(abs.c_str(), std::string(table::kFsName).c_str(), adapter.get(),
-                                     &fuse_t::callbacks());
-    if (!handle)
+    platform::FuseTHandle* handle = platform::halvo_fuse_t_mount(
+        resolved.c_str(), std::string(table::kFsName).c_str(), adapter.get(), &fuse_t::callbacks());
+    if (!handle) {
+        claim.discard();
         return fail(IoError(ErrorKind::Other, std::string(platform::kFuseName) + " could not mount " +
                                                   shown(mountpoint) +
                                                   ": is fuse installed, and does the mount point exist and is it empty?"));
-
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    std::optional<std::thread> thread;
-    try {
-        thread.emplace([handle, finished] {
-            platform::name_this_thread(kThreadName);
-            platform::halvo_fuse_t_loop(handle);
-            finished->store(true);
-        });
-    } catch (const std::system_error& e) {
-        // Destroying the session does not unmount: take the mount down first.
-        (void)table::unmount_under(abs, timings.command_limit);
-        platform::halvo_fuse_t_destroy(handle);
-        return fail(IoError::os(e.code().value()));
     }
 
     std::unique_ptr<FuseTMount> m(new FuseTMount);
     m->handle_ = handle;
-    m->thread_ = std::move(thread);
-    m->finished_ = std::move(finished);
+    m->finished_ = std::make_shared<std::atomic<int>>(0);
     m->mountpoint_ = std::move(mountpoint);
-    m->absolute_ = std::move(abs);
+    m->resolved_ = std::move(resolved);
     m->adapter_ = std::move(adapter);
-    m->claim_ = claim::claim(m->absolute_);
+    m->claim_ = std::move(claim);
     m->timings_ = timings;
+    try {
+        for (int i = 0; i < kServingThreads; ++i)
+            m->threads_.emplace_back([handle, finished = m->finished_] {
+                platform::name_this_thread(kThreadName);
+                platform::halvo_fuse_t_loop(handle);
+                finished->fetch_add(1);
+            });
+    } catch (const std::system_error& e) {
+        m.reset();  // the tear-down stops and joins the threads started so far
+        return fail(IoError::os(e.code().value()));
+    }
+    {
+        std::lock_guard g(g_live_m);
+        live().push_back(m.get());
+    }
     if (!m->wait_until_mounted(timings.mount_wait)) {
         std::string text = std::string(platform::kFuseName) + " did not finish mounting " + shown(m->mountpoint_) +
                            " within " + quoted_duration(timings.mount_wait);
         m.reset();
         return fail(IoError(ErrorKind::TimedOut, std::move(text)));
     }
+    m->claim_.set_device(m->dev_);
     return m;
 }
 
-bool FuseTMount::wait_until_mounted(std::chrono::milliseconds limit) const {
-    auto names = pathx::components(absolute_);
+bool FuseTMount::wait_until_mounted(std::chrono::milliseconds limit) {
+    auto names = pathx::components(resolved_);
     if (names.empty()) return false;
-    std::string parent = parent_of(absolute_);
+    std::string parent = parent_of(resolved_);
     return poll_until(limit, [&] {
         struct stat mp, up;
-        return ::stat(absolute_.c_str(), &mp) == 0 && ::stat(parent.c_str(), &up) == 0 && mp.st_dev != up.st_dev;
+        if (::stat(resolved_.c_str(), &mp) != 0 || ::stat(parent.c_str(), &up) != 0 || mp.st_dev == up.st_dev)
+            return false;
+        dev_ = mp.st_dev;
+        return true;
     });
 }
 
 FuseTMount::~FuseTMount() {
+    {
+        // Waits while take_down_all runs, which may be tearing this one down.
+        std::lock_guard g(g_live_m);
+        std::erase(live(), this);
+    }
+    tear_down(false);
+}
+
+void FuseTMount::tear_down(bool abort_first) {
+    std::lock_guard once(tear_down_m_);
     if (!handle_) return;
     platform::FuseTHandle* handle = std::exchange(handle_, nullptr);
-    std::string r = table::resolved(absolute_);
-    // Unmount while the loop still serves: the unmount commands look at the
-    // mount point, and only the loop can answer them.
-    bool first = table::unmount_under(r, timings_.command_limit);
+    // Unmount while the loop still serves: only the loop can answer what the
+    // unmount asks of the mount.
+    table::Place first = table::take_down(resolved_, dev_, abort_first, timings_.command_limit);
     platform::halvo_fuse_t_stop(handle);
 
-    bool done = true;
-    if (thread_) {
-        auto finished = finished_;
-        done = poll_until(timings_.thread_wait, [&] { return finished->load(); });
+    const int started = static_cast<int>(threads_.size());
+    auto finished = finished_;
+    bool done = poll_until(timings_.thread_wait, [&] { return finished->load() == started; });
+    for (auto& t : threads_) {
         if (done)
-            thread_->join();
+            t.join();
         else
-            thread_->detach();
-        thread_.reset();
+            t.detach();
     }
+    threads_.clear();
 
-    if (!first) {
-        (void)table::unmount_under(r, timings_.command_limit);
-        std::vector<std::string> left;
+    if (first == table::Place::Covered) {
+        std::fprintf(stderr,
+                     "halvo: %s has another mount on top of it; leaving ours under it for a later clean-up\n",
+                     shown(resolved_).c_str());
+    } else if (first == table::Place::OnTop) {
+        table::Place left = table::take_down(resolved_, dev_, abort_first, timings_.command_limit);
         poll_until(timings_.settle_wait, [&] {
-            left = table::own_mounts_at(r);
-            return left.empty();
+            left = table::place_of(resolved_, dev_);
+            return left == table::Place::Gone;
         });
-        for (const auto& m : left)
-            std::fprintf(stderr, "halvo: %s would not unmount \u2014 take it down by hand\n", shown(m).c_str());
+        if (left != table::Place::Gone)
+            std::fprintf(stderr, "halvo: %s would not unmount \u2014 take it down by hand\n", shown(resolved_).c_str());
     }
 
     if (done) {
         platform::halvo_fuse_t_destroy(handle);
+        // No release can come any more: what is still hidden goes now.
+        if (adapter_) adapter_->drop_hidden();
     } else {
         std::fprintf(stderr,
                      "halvo: the thread serving %s did not stop within %s; leaving its session and filesystem "
@@ -349,6 +412,11 @@ FuseTMount::~FuseTMount() {
     }
     adapter_.reset();
     claim_ = claim::Claim();
+}
+
+void take_down_all() {
+    std::lock_guard g(g_live_m);
+    for (FuseTMount* m : live()) m->tear_down(true);
 }
 
 // ---- sharing ----

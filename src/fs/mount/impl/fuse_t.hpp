@@ -1,7 +1,8 @@
 #pragma once
 // One live FUSE mount of a Directory: the request callbacks that serve it
-// through the inode adapter, the mount's set-up and tear-down, and `Shared`,
-// through which holders share one mount until the last lets go.
+// through the inode adapter, the mount's set-up and tear-down, the list of
+// this process's live mounts, and `Shared`, through which holders share one
+// mount until the last lets go.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "error.hpp"
 #include "fs/directory.hpp"
@@ -30,6 +32,10 @@ int code(const IoError& error);
 // The callbacks with the statfs figures, as every mount gets them.
 const platform::FuseTCallbacks& callbacks();
 }  // namespace fuse_t
+
+// Threads serving one mount's requests: independent programs on one mount
+// do not queue behind each other.
+inline constexpr int kServingThreads = 4;
 
 // How long the set-up and the tear-down wait; tests shorten them.
 struct MountTimings {
@@ -52,23 +58,37 @@ public:
     // standard error.
     ~FuseTMount();
 
-    // As given, also when relative.
+    // As given, also when relative or a link.
     const std::string& mountpoint() const { return mountpoint_; }
-    // Whether the mount point lies on another device than its parent yet.
-    bool wait_until_mounted(std::chrono::milliseconds limit) const;
+    // Where the mount really is: every link resolved.
+    const std::string& resolved() const { return resolved_; }
+    // Whether the mount point lies on another device than its parent yet;
+    // notes the mount's device when it does.
+    bool wait_until_mounted(std::chrono::milliseconds limit);
+
+    // The tear-down, once; with `abort_first`, the connection is aborted
+    // before anything else, so nothing blocked on it can hold it up.
+    void tear_down(bool abort_first);
 
 private:
     FuseTMount() = default;
 
+    std::mutex tear_down_m_;
     platform::FuseTHandle* handle_ = nullptr;
-    std::optional<std::thread> thread_;
-    std::shared_ptr<std::atomic<bool>> finished_;
+    std::vector<std::thread> threads_;
+    std::shared_ptr<std::atomic<int>> finished_;  // serving threads that ended
     std::string mountpoint_;
-    std::string absolute_;  // what is mounted, recorded and unmounted
+    std::string resolved_;  // what is mounted, recorded and unmounted
+    dev_t dev_ = 0;
     std::unique_ptr<filesystem::Posix> adapter_;
     claim::Claim claim_;
     MountTimings timings_;
 };
+
+// Takes down every live mount of this process, each connection aborted
+// first: for the end of the process, whatever threads still run, so that
+// nothing of it waits on a mount it served itself.
+void take_down_all();
 
 // One live mount shared by its holders; the last to let go tears it down
 // on its own thread.
