@@ -27,7 +27,7 @@ def main():
     p.add_argument("--seconds", type=float, default=3.0)
     p.add_argument("--rounds", type=int, default=3)
     p.add_argument("server", nargs="?",
-                   default=os.path.join(HERE, "..", "build", "bench", "halvo_bench_console_server"))
+                   default=os.path.join(HERE, "..", "build", "dev", "bench", "halvo_bench_console_server"))
     args = p.parse_args()
     server = os.path.abspath(args.server)
     for mode in ("write", "read", "exec"):

@@ -26,7 +26,7 @@ def main():
     p.add_argument("--seconds", type=float, default=3.0)
     p.add_argument("--rounds", type=int, default=3)
     p.add_argument("program", nargs="?",
-                   default=os.path.join(HERE, "..", "build", "bench", "halvo_bench_version"))
+                   default=os.path.join(HERE, "..", "build", "dev", "bench", "halvo_bench_version"))
     args = p.parse_args()
     server = [sys.executable, os.path.join(HERE, "min_server.py")]
     script, core, theirs = [], [], []

@@ -227,11 +227,12 @@ IoResult<std::unique_ptr<mnt::Mount>> MountLike::into_mount() && {
 namespace {
 // At the very end of the interpreter, mounts still up (with a daemon thread
 // alive their holders are never collected) come down before the process.
-void take_down_mounts() { mount::impl::take_down_all(); }
+void take_down_mounts() { mnt::impl::take_down_all(); }
 }  // namespace
 
 void register_in(PyObject* module) {
-    Py_AtExit(&take_down_mounts);
+    static bool once = false;  // the GIL guards it; a second module object adds nothing
+    if (!once) once = Py_AtExit(&take_down_mounts) == 0;
     py::add_type(module, define_directory());
     py::add_type(module, define_host_mount());
     py::add_function(module, py::function<"mount_support()\n--\n\n"
