@@ -826,15 +826,25 @@ owner=$HALVO_MOUNT_OWNER
 nl='
 '
 # Whether every thread of the owner has ended or is ending: one stuck in its
-# own exit still holds our input open.
+# own exit, or killed while it waits on an answer of its own mount, still
+# holds our input open.
 ending() {
-    for task in /proc/"$owner"/task/*/stat; do
-        read -r line 2>/dev/null <"$task" || continue
+    for task in /proc/"$owner"/task/*; do
+        read -r line 2>/dev/null <"$task/stat" || continue
         set -- ${line##*) }
         case $1 in Z|X) continue ;; esac
-        [ $(($7 & 4)) -ne 0 ] || return 1
+        [ $(($7 & 4)) -ne 0 ] || killed "$task/status" || return 1
     done
     return 0
+}
+# Whether a thread has SIGKILL (bit 9 of its pending masks) waiting.
+killed() {
+    while read -r key mask; do
+        case $key in SigPnd:|ShdPnd:) ;; *) continue ;; esac
+        low=${mask#"${mask%???}"}
+        [ $((0x$low & 256)) -ne 0 ] && return 0
+    done 2>/dev/null <"$1"
+    return 1
 }
 # "on-top present device" of our mount at $mountpoint (of device $dev if known).
 where() {

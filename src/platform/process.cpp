@@ -429,9 +429,22 @@ namespace {
 // PF_EXITING in the flags field of /proc/<pid>/task/<tid>/stat.
 constexpr unsigned long kExitingFlag = 0x4;
 
+// SIGKILL waiting for a thread (bit 9 of its pending masks): one killed
+// while it waits on an answer of its own mount never gets to its exit.
+bool task_killed(const std::string& status_path) {
+    std::ifstream in(status_path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.starts_with("SigPnd:") && !line.starts_with("ShdPnd:")) continue;
+        unsigned long long mask = std::strtoull(line.c_str() + 7, nullptr, 16);
+        if (mask & (1ull << (SIGKILL - 1))) return true;
+    }
+    return false;
+}
+
 // A thread that has ended or is ending.
-bool task_ending(const std::string& stat_path) {
-    std::ifstream in(stat_path);
+bool task_ending(const std::string& task) {
+    std::ifstream in(task + "/stat");
     std::string line;
     if (!std::getline(in, line)) return true;
     // The command name may hold anything up to its closing parenthesis.
@@ -443,7 +456,7 @@ bool task_ending(const std::string& stat_path) {
     for (int i = 0; i < 5; ++i) rest >> field;  // ppid pgrp session tty_nr tpgid
     unsigned long flags = 0;
     rest >> flags;
-    return state == "Z" || state == "X" || (flags & kExitingFlag) != 0;
+    return state == "Z" || state == "X" || (flags & kExitingFlag) != 0 || task_killed(task + "/status");
 }
 
 }  // namespace
@@ -456,7 +469,7 @@ bool process_ending(pid_t pid) {
     bool ending = true;
     while (dirent* e = ::readdir(d)) {
         if (e->d_name[0] == '.') continue;
-        if (!task_ending(tasks + "/" + e->d_name + "/stat")) {
+        if (!task_ending(tasks + "/" + e->d_name)) {
             ending = false;
             break;
         }

@@ -183,6 +183,30 @@ TEST_F(OwnerTest, AnOwnerHoldingAFileOfItsOwnMountStillDies) {
     EXPECT_TRUE(eventually([&] { return records().empty(); }, std::chrono::seconds(3)));
 }
 
+// Killed while some of its threads wait on answers of its own mount: a
+// thread whose request a serving thread had taken when the kill came can
+// never end, and the connection must be aborted from outside. Which kill
+// catches one is chance, so there are many.
+TEST_F(OwnerTest, AnOwnerKilledWhileWaitingOnItsOwnMountStillDies) {
+    for (int round = 0; round < 20; ++round) {
+        std::string mp = folder("mnt" + std::to_string(round));
+        auto& h = start({mp, "--stat-own-mount"});
+        (void)line(h);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 10 * round));
+        ::kill(h.pid(), SIGKILL);
+        auto status = h.wait_for(std::chrono::seconds(3));
+        if (!status || !*status) {
+            // Freed, so the failure is reported rather than hanging the run.
+            (void)platform::run_command("umount", {"-f", "-c", mp}, std::chrono::seconds(3),
+                                        std::chrono::milliseconds(50));
+            FAIL() << "the owner is stuck, round " << round;
+        }
+        EXPECT_TRUE(eventually([&] { return !listed(mp); }, std::chrono::seconds(3)));
+        EXPECT_TRUE(eventually([&] { return records().empty(); }, std::chrono::seconds(3)));
+        helpers_.clear();
+    }
+}
+
 // Whenever the owner dies, a mount it made is recorded, so the watchdog
 // and reclaim find it.
 TEST_F(OwnerTest, AKillWhileMountingLeavesNothingUnrecorded) {

@@ -3,18 +3,22 @@
 // process, for the tests of the loader.
 //
 //   halvo_fs_helper mount [--announce] MP... [--kill-watchdog] [--spawn-child]
-//                   [--fork-holder] [--hold-own-file] [--fork-mount MP2]
+//                   [--fork-holder] [--hold-own-file] [--stat-own-mount]
+//                   [--fork-mount MP2]
 //     prints "READY pid=P watchdog=W child=C" (and, with --fork-mount, a
 //     line "FORKED pid=P watchdog=W" from the forked child) and blocks.
 //     --announce prints "MOUNTING" just before each mount; --fork-holder
 //     forks a child that keeps every descriptor (the mount's /dev/fuse
 //     among them) without exec; --hold-own-file keeps "hello" of the first
-//     mount open on a descriptor below the mount's own.
+//     mount open on a descriptor below the mount's own; --stat-own-mount
+//     keeps threads looking up names in the first mount, so a kill finds
+//     some of them waiting on the mount's own serving threads.
 //   halvo_fs_helper support
 //     prints "status=S api=A release=R" and a second line: "usable" or the
 //     advice text.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +26,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fs/mount/claim.hpp"
@@ -76,7 +81,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: halvo_fs_helper mount MP... | support\n");
         return 2;
     }
-    bool kill_watchdog = false, spawn_child = false, fork_holder = false, hold_own_file = false;
+    bool kill_watchdog = false, spawn_child = false, fork_holder = false, hold_own_file = false,
+         stat_own_mount = false;
     std::string fork_mp;
     // Taken before mounting, so it lies below the mount's own descriptor.
     int low = ::open("/dev/null", O_RDONLY);
@@ -91,6 +97,8 @@ int main(int argc, char** argv) {
             fork_holder = true;
         else if (args[i] == "--hold-own-file")
             hold_own_file = true;
+        else if (args[i] == "--stat-own-mount")
+            stat_own_mount = true;
         else if (args[i] == "--fork-mount" && i + 1 < args.size())
             fork_mp = args[++i];
         else if (!mount_one(args[i]))
@@ -100,6 +108,15 @@ int main(int argc, char** argv) {
         int fd = ::open((g_mounts.front()->mountpoint() + "/hello").c_str(), O_RDONLY);
         if (fd < 0 || ::dup2(fd, low) < 0) return 1;
         ::close(fd);
+    }
+    if (stat_own_mount && !g_mounts.empty()) {
+        const std::string mp = g_mounts.front()->mountpoint();
+        for (int t = 0; t < 8; ++t)
+            std::thread([mp, t] {
+                struct stat st;
+                // Names never seen before: each is a request to the mount.
+                for (long i = 0;; ++i) (void)::stat((mp + "/none-" + std::to_string(t) + "-" + std::to_string(i)).c_str(), &st);
+            }).detach();
     }
     long child = -1;
     if (fork_holder) {
