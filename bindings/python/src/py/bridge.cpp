@@ -175,9 +175,9 @@ Awaiter::Awaiter(Ref loop, Ref fut, Ref ctx, std::shared_ptr<LoopPort> port)
     : loop_(std::move(loop)), fut_(std::move(fut)), ctx_(std::move(ctx)), port_(std::move(port)) {}
 
 std::shared_ptr<Awaiter> Awaiter::create() {
-    const ModuleState& s = state();
-    Ref loop = call(s.get_running_loop);
-    Ref ctx = call(s.copy_context);
+    const Library& lib = library();
+    Ref loop = call(lib.get_running_loop);
+    Ref ctx = call(lib.copy_context);
     Ref fut = call(attr(loop.get(), "create_future").get());
     auto port = LoopPort::of(loop.get());
     return std::make_shared<Awaiter>(std::move(loop), std::move(fut), std::move(ctx), std::move(port));
@@ -222,7 +222,7 @@ void spawn(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, const rt::S
 }
 
 Ref ready(PyObject* self) {
-    Ref loop = call(state().get_running_loop);
+    Ref loop = call(library().get_running_loop);
     Ref fut = call(attr(loop.get(), "create_future").get());
     call(attr(fut.get(), "set_result").get(), self);
     return fut;
@@ -233,12 +233,12 @@ namespace detail {
 namespace {
 
 // On a pool thread; the same exit rules as deliver().
-void call_back(DeferredRef& fn, std::unique_ptr<CallLater>& value) {
+void call_back(DeferredRef& fn, std::unique_ptr<Delivery>& value) {
     GilGuard gil;
     if (!gil.held()) return;  // finalising: the references are leaked
     Ref f = fn.take();
     try {
-        Ref args = value->arguments();
+        Ref args = value->to_python();
         value.reset();
         if (!PyTuple_Check(args.get())) raise(PyExc_SystemError, "a callback's arguments must be a tuple");
         if (PyObject* r = PyObject_Call(f.get(), args.get(), nullptr))
@@ -254,16 +254,16 @@ void call_back(DeferredRef& fn, std::unique_ptr<CallLater>& value) {
 
 }  // namespace
 
-void call_when_done(DeferredRef fn, asio::awaitable<std::unique_ptr<CallLater>> op) {
+void call_when_done(DeferredRef fn, asio::awaitable<std::unique_ptr<Delivery>> op) {
     auto signal = std::make_shared<rt::CancelSignal>();
     auto f = std::make_shared<DeferredRef>(std::move(fn));
-    rt::spawn(std::move(op), signal, [f](std::exception_ptr e, std::optional<std::unique_ptr<CallLater>> v) {
+    rt::spawn(std::move(op), signal, [f](std::exception_ptr e, std::optional<std::unique_ptr<Delivery>> v) {
         if (e || !v) {
             // The operation itself failed to finish; there is nothing to pass.
             std::fputs("halvo: a callback's operation failed; the callback is not called\n", stderr);
             return;
         }
-        auto value = std::make_shared<std::unique_ptr<CallLater>>(std::move(*v));
+        auto value = std::make_shared<std::unique_ptr<Delivery>>(std::move(*v));
         rt::blocking([f, value] { call_back(*f, *value); });
     });
 }

@@ -123,28 +123,14 @@ Ref ready(PyObject* self);
 // calls fn with the items of op's value (a tuple) as its arguments. What fn
 // raises goes to the unraisable hook; what it returns is dropped.
 namespace detail {
-class CallLater {
-public:
-    virtual ~CallLater() = default;
-    virtual Ref arguments() = 0;  // with the GIL held
-};
-template <class T>
-class CallLaterOf final : public CallLater {
-public:
-    explicit CallLaterOf(T v) : v_(std::move(v)) {}
-    Ref arguments() override { return py::to_python(std::move(v_)); }
-
-private:
-    T v_;
-};
-void call_when_done(DeferredRef fn, asio::awaitable<std::unique_ptr<CallLater>> op);
+void call_when_done(DeferredRef fn, asio::awaitable<std::unique_ptr<Delivery>> op);
 }  // namespace detail
 
 template <class T>
 void call_later(Ref fn, asio::awaitable<T> op) {
-    auto wrapped = [](asio::awaitable<T> o) -> asio::awaitable<std::unique_ptr<detail::CallLater>> {
+    auto wrapped = [](asio::awaitable<T> o) -> asio::awaitable<std::unique_ptr<Delivery>> {
         T v = co_await std::move(o);
-        co_return std::unique_ptr<detail::CallLater>(new detail::CallLaterOf<T>(std::move(v)));
+        co_return std::unique_ptr<Delivery>(new detail::DeliveryOf<T>(std::move(v)));
     };
     detail::call_when_done(DeferredRef(std::move(fn)), wrapped(std::move(op)));
 }
