@@ -89,13 +89,12 @@ public:
         auto done = op_->poll(core());
         if (!done) {
             if (op_->too_large(core())) {
-                aw_->port()->unwatch(fd_);
+                auto keep = unwatched();
                 hand_over();
             }
             return;
         }
-        auto keep = std::move(self_);
-        aw_->port()->unwatch(fd_);
+        auto keep = unwatched();
         held_.guard.reset();  // the next operation may start meanwhile
         aw_->settle(*done);
     }
@@ -104,8 +103,7 @@ public:
     // answer that still comes is skipped by the next reader as a stray.
     void cancel() override {
         if (!self_) return;
-        auto keep = std::move(self_);
-        aw_->port()->unwatch(fd_);
+        auto keep = unwatched();
         held_.guard.reset();
     }
 
@@ -113,15 +111,22 @@ public:
     // the handle, so later operations find the channel in step.
     void on_loop_gone() override {
         if (!self_) return;
+        auto keep = unwatched();
         hand_over();
     }
 
 private:
     Core& core() { return *held_.state->core; }
 
-    // With the GIL held; the script's cancel then stops the task instead.
+    // Ends the watch; the share returned keeps this alive to the caller's end.
+    std::shared_ptr<Direct> unwatched() {
+        aw_->port()->unwatch(fd_);
+        return std::move(self_);
+    }
+
+    // With the GIL held, not watched; the script's cancel then stops the
+    // task instead.
     void hand_over() {
-        auto keep = std::move(self_);
         auto rest = [](Held<Core> held, std::unique_ptr<DirectOp<Core>> op) -> asio::awaitable<Outcome> {
             co_return co_await op->finish(*held.state->core);
         };
@@ -165,7 +170,8 @@ public:
     Ref run(F op) {
         auto aw = Awaiter::create();
         Ref fut = aw->future();
-        spawn_counted(on_open<T>(state_, std::move(op)), std::move(aw));
+        auto erased = [op = std::move(op)](Core& c) mutable { return erase(op(c)); };
+        spawn_counted(on_open(state_, std::move(erased)), std::move(aw));
         return fut;
     }
 
@@ -185,13 +191,8 @@ public:
                 }
             }
         }
-        auto whole = [](std::shared_ptr<HandleState<Core>> s,
-                        std::unique_ptr<DirectOp<Core>> o) -> asio::awaitable<Outcome> {
-            auto guard = co_await s->mutex.lock();
-            if (!s->core) co_return fail(ScriptError::halvo(Policy::kClosed));
-            co_return co_await o->run(*s->core);
-        };
-        spawn_counted(whole(state_, std::move(op)), std::move(aw));
+        auto whole = [o = std::move(op)](Core& c) { return o->run(c); };
+        spawn_counted(on_open(state_, std::move(whole)), std::move(aw));
         return fut;
     }
 
@@ -217,12 +218,13 @@ public:
     }
 
 private:
-    template <class T, class F>
+    // op(Core&) gives an awaitable of Outcome; it runs holding the core.
+    template <class F>
     static asio::awaitable<Outcome> on_open(std::shared_ptr<HandleState<Core>> s, F op) {
         auto guard = co_await s->mutex.lock();
         if (!s->core) co_return fail(ScriptError::halvo(Policy::kClosed));
-        auto r = co_await op(*s->core);
-        co_return erase(std::move(r));
+        auto outcome = co_await op(*s->core);
+        co_return outcome;
     }
 
     void spawn_counted(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw) {
