@@ -228,8 +228,7 @@ template <class F>
 Ref notify(ConsoleObject& self, F send) {
     return self.handle.run<void>([send](Core& c) -> asio::awaitable<Result<void, ScriptError>> {
         auto sent = co_await send(c);
-        if (!sent) co_return fail(error::failure(sent.error()));
-        co_return Result<void, ScriptError>();
+        co_return error::scripted(std::move(sent));
     });
 }
 

@@ -16,11 +16,7 @@ inline constexpr std::size_t kDirectAnswerLimit = 64 * 1024;
 
 template <class T>
 py::Outcome outcome_of(protocol::FailureResult<T> r) {
-    if (!r) return fail(error::failure(r.error()));
-    if constexpr (std::is_void_v<T>)
-        return py::erase(Result<void, py::ScriptError>());
-    else
-        return py::erase(Result<T, py::ScriptError>(std::move(r).value()));
+    return py::erase(error::scripted(std::move(r)));
 }
 
 // Core gives protocol::Client& client().

@@ -20,4 +20,10 @@ py::ScriptError failure(const protocol::Failure& f);
 // The Failure inside the chain, if any; else HalvoError(rendered chain).
 py::ScriptError from_chain(const Chain& c);
 
+// A client operation's result as the script sees it.
+template <class T>
+Result<T, py::ScriptError> scripted(protocol::FailureResult<T> r) {
+    return std::move(r).map_error([](const protocol::Failure& f) { return failure(f); });
+}
+
 }  // namespace halvo::module::error
