@@ -184,6 +184,7 @@ StdioClient& StdioClient::operator=(StdioClient&& o) noexcept {
     if (child_) child_->keep_until_reaped(lent(writer_));
     staged_ = std::move(o.staged_);
     child_ = std::move(o.child_);
+    doomed_ = std::move(o.doomed_);
     reader_ = std::move(o.reader_);
     writer_ = std::move(o.writer_);
     stderr_copy_ = std::move(o.stderr_copy_);
