@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -12,6 +13,21 @@ namespace halvo::platform {
 void Fd::reset(int fd) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
+}
+
+bool write_all(int fd, std::string_view data) {
+    for (std::size_t done = 0; done < data.size();) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd pfd{fd, POLLOUT, 0};
+            ::poll(&pfd, 1, -1);
+            continue;
+        }
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 void grow_pipe(int fd, std::size_t bytes) { (void)::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(bytes)); }

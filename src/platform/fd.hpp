@@ -1,6 +1,7 @@
 #pragma once
 // An owned file descriptor, and close-on-exec pipes.
 #include <cstddef>
+#include <string_view>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -38,6 +39,11 @@ struct Pipe {
 
 // Both ends close on exec, so no child inherits them by accident.
 IoResult<Pipe> make_pipe();
+
+// Writes all of data, through short writes and interruptions; on a
+// descriptor without room (non-blocking) it waits for some. False when a
+// write fails or takes nothing.
+bool write_all(int fd, std::string_view data);
 
 // Asks for a larger pipe buffer, so a large frame crosses in fewer wakeups;
 // the kernel may give less, or refuse, and the pipe works either way.

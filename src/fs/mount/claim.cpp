@@ -167,26 +167,13 @@ Recorded parse_record(std::string_view content) {
 
 std::string device_line(dev_t dev) { return "\n" + platform::device_text(dev); }
 
-namespace {
-
-bool write_all(int fd, std::string_view data) {
-    for (std::size_t done = 0; done < data.size();) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
 
 void Claim::set_device(dev_t dev) {
     dev_ = dev;
     if (!record_) return;
     // One short append: a reader sees the record with or without it.
     platform::Fd fd(::open(record_->c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
-    if (fd) (void)write_all(fd.get(), device_line(dev));
+    if (fd) (void)platform::write_all(fd.get(), device_line(dev));
 }
 
 Claim claim(const std::string& mountpoint) {
@@ -198,7 +185,7 @@ Claim claim(const std::string& mountpoint) {
     platform::Fd fd(::openat(reg->dir.get(), name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                              0600));
     // A record that could not be written is only a missed clean-up.
-    if (fd) (void)write_all(fd.get(), r);
+    if (fd) (void)platform::write_all(fd.get(), r);
     return Claim(std::move(r), pathx::join(reg->path, name));
 }
 

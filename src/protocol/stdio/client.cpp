@@ -12,10 +12,8 @@
 #include <mutex>
 #include <string>
 
-#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include "quote.hpp"
@@ -27,22 +25,6 @@ using namespace asio::experimental::awaitable_operators;
 using msg::Message;
 
 namespace {
-
-bool write_all(int fd, const char* p, std::size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0 && errno == EAGAIN) {
-            pollfd pfd{fd, POLLOUT, 0};
-            ::poll(&pfd, 1, -1);
-            continue;
-        }
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
 
 // Our standard error, written by one job of the blocking pool at a time:
 // fd 2 may be a regular file, which epoll refuses, and a blocking write must
@@ -77,7 +59,7 @@ private:
                 c = std::move(queue_.front());
                 queue_.pop_front();
             }
-            c.done(write_all(STDERR_FILENO, c.bytes.data(), c.bytes.size()));
+            c.done(platform::write_all(STDERR_FILENO, c.bytes));
         }
     }
 
