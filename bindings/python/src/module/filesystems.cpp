@@ -160,7 +160,7 @@ Ref unmount_host(HostMountObject& h) { return py::awaitable(take_down(Share(h.sh
 Ref mountpoint_of(const HostMountObject& h) {
     const std::string mp = h.shared->mountpoint();
     auto text = py::check(PyUnicode_DecodeFSDefaultAndSize(mp.data(), static_cast<Py_ssize_t>(mp.size())));
-    return py::call(py::state().path, text.get());
+    return py::call(py::library().path, text.get());
 }
 
 std::string repr_of(const HostMountObject& h) { return "HostMount(" + halvo::quoted(h.shared->mountpoint()) + ")"; }

@@ -22,14 +22,26 @@ const ModuleState& state() {
 }
 
 ModuleState& make_state() {
-    if (!g_state) {
-        auto* s = new ModuleState;
-        s->get_running_loop = attr_of("asyncio", "get_running_loop");
-        s->copy_context = attr_of("contextvars", "copy_context");
-        s->path = attr_of("pathlib", "Path");
-        g_state = s;
-    }
+    if (!g_state) g_state = new ModuleState;
     return *g_state;
+}
+
+const Library& library() {
+    Library& lib = make_state().library;
+    if (!lib.path) {
+        // Importing runs Python code, which may let another thread in here:
+        // its import then stands, and ours is dropped.
+        Library got{attr_of("asyncio", "get_running_loop"), attr_of("contextvars", "copy_context"),
+                    attr_of("pathlib", "Path")};
+        if (lib.path) {
+            Py_DECREF(got.get_running_loop);
+            Py_DECREF(got.copy_context);
+            Py_DECREF(got.path);
+        } else {
+            lib = got;
+        }
+    }
+    return lib;
 }
 
 }  // namespace halvo::py

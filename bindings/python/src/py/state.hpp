@@ -14,10 +14,16 @@ struct ScriptExceptions {
     PyObject* broken = nullptr;   // ConsoleBroken
 };
 
-struct ModuleState {
+// What the module uses of the standard library; imported when first needed,
+// not at import: asyncio alone costs more than the rest of the import.
+struct Library {
     PyObject* get_running_loop = nullptr;  // asyncio
     PyObject* copy_context = nullptr;      // contextvars
     PyObject* path = nullptr;              // pathlib.Path
+};
+
+struct ModuleState {
+    Library library;  // empty until library() first runs
     ScriptExceptions exceptions;
     std::vector<PyTypeObject*> types;  // every class, by the order of definition
 };
@@ -26,5 +32,7 @@ struct ModuleState {
 const ModuleState& state();
 // With the GIL held: made on the first call, by the exec step.
 ModuleState& make_state();
+// With the GIL held: the library's callables, imported on the first call.
+const Library& library();
 
 }  // namespace halvo::py
