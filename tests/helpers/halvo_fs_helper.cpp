@@ -24,6 +24,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -59,6 +61,25 @@ bool mount_one(const std::string& mp) {
 }
 
 long watchdog() { return fs::mount::claim::watchdog_pid().value_or(-1); }
+
+// Waits until every other thread waits in epoll: the serving threads of a
+// mount made just now may still be starting, and the sanitizer's allocator
+// is not fork-safe, so a fork then leaves its lock held in the child.
+void settle_threads() {
+    const std::string me = std::to_string(::gettid());
+    for (int round = 0; round < 1000; ++round) {
+        bool idle = true;
+        for (const auto& t : std::filesystem::directory_iterator("/proc/self/task")) {
+            if (t.path().filename() == me) continue;
+            std::ifstream in(t.path() / "wchan");
+            std::string wchan;
+            std::getline(in, wchan);
+            idle = idle && wchan.find("epoll") != std::string::npos;
+        }
+        if (idle) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
 
 [[noreturn]] void block() {
     for (;;) ::pause();
@@ -142,6 +163,7 @@ int main(int argc, char** argv) {
     std::printf("READY pid=%ld watchdog=%ld child=%ld\n", static_cast<long>(::getpid()), wd, child);
     std::fflush(stdout);
     if (!fork_mp.empty()) {
+        settle_threads();
         pid_t pid = ::fork();
         if (pid == 0) {
             if (!mount_one(fork_mp)) ::_exit(1);
