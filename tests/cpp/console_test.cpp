@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,6 +66,14 @@ struct StandIn {
     }
     std::string text() const { return test::read_file(log); }
     bool holds(const std::string& s) const { return test::eventually_holds(log, s); }
+    // A server let go without quit runs on until it reads the end of its
+    // input, which one held up by its scenario would do after the test.
+    void kill_server() const {
+        const std::string t = text(), key = R"({"pid": )";
+        auto at = t.find(key);
+        ASSERT_NE(at, std::string::npos) << t;
+        ::kill(static_cast<pid_t>(std::stol(t.substr(at + key.size()))), SIGKILL);
+    }
 };
 
 TEST(ConsoleBoot, FactoryThenMountsInOrderThenInit) {
@@ -162,6 +171,7 @@ TEST(ConsoleBoot, ACancelledBootLetsGoOfTheTreesOffTheRuntime) {
     booting.cancel();
     EXPECT_THROW((void)booting.get(), asio::system_error);
     EXPECT_EQ(log->events_once(2), (Events{"named " + folder.path(), "release " + folder.path()}));
+    s.kill_server();
 }
 
 // The cache root's server, as a shim that logs its arguments and folder.
