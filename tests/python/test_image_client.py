@@ -520,6 +520,33 @@ asyncio.run(later())
     assert "Event loop is closed" in r.stderr
 
 
+def test_a_loop_closed_before_it_passed_on_a_cancel_ends_the_call_quietly(server):
+    # The cancel's callbacks wait for a turn of the loop that never comes.
+    server.scenario(rules=[{"method": "version", "index": 1, "actions": [{"delay_ms": 300}]}])
+    r = run_python(f"""
+import asyncio, halvo
+loop = asyncio.new_event_loop()
+async def start():
+    global client
+    client = await halvo.ImageClient.try_from_cmd({CMD!r})
+loop.run_until_complete(start())
+async def begin():
+    pending = client.version()
+    pending.cancel()
+    loop.stop()
+loop.create_task(begin())
+loop.run_forever()
+loop.close()
+async def later():
+    print(await client.version(), await client.list())
+    await client.close()
+asyncio.run(later())
+""")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n")[0] == "0.1.2+stand-in []"
+    assert "Traceback" not in r.stderr and "Exception ignored" not in r.stderr, r.stderr
+
+
 @pytest.mark.asyncio
 async def test_close_cuts_a_write_stuck_on_a_server_that_stopped_reading(server):
     # The server sleeps on a call, so a large request behind it fills the pipe.

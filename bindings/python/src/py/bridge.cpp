@@ -191,6 +191,8 @@ void Awaiter::on_cancel(std::shared_ptr<Cancellable> stop) {
     call(attr(fut_.get(), "add_done_callback").get(), on_done.get());
 }
 
+bool Awaiter::cancelled() const { return fut_.get() && is_cancelled(fut_.get()); }
+
 void Awaiter::settle(Outcome& outcome) {
     Ref fut = fut_.take();
     Ref ctx = ctx_.take();

@@ -84,6 +84,8 @@ public:
     const std::shared_ptr<LoopPort>& port() const { return port_; }
     // Makes the script's cancel of the future call stop->cancel().
     void on_cancel(std::shared_ptr<Cancellable> stop);
+    // With the GIL held: the script cancelled the future.
+    bool cancelled() const;
 
     // On the loop's thread with the GIL held: sets the future now, in the
     // caller's context, unless it was cancelled.

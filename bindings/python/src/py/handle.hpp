@@ -108,9 +108,11 @@ public:
     }
 
     // The loop went away: the rest goes on on the runtime, still holding
-    // the handle, so later operations find the channel in step.
+    // the handle, so later operations find the channel in step. A cancel
+    // the loop had no turn left to pass on ends it as cancel() would.
     void on_loop_gone() override {
         if (!self_) return;
+        if (aw_->cancelled()) return cancel();
         auto keep = unwatched();
         hand_over();
     }

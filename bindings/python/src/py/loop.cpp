@@ -26,6 +26,17 @@ struct Registration {
     PyObject* loop;  // identity only
 };
 
+// Each job and watcher on its own: what one raises goes to the unraisable
+// hook, and the rest still run. The callers are called from C.
+template <class F>
+void unraisable_on_error(F f) {
+    try {
+        f();
+    } catch (const ErrorAlreadySet&) {
+        PyErr_WriteUnraisable(nullptr);
+    }
+}
+
 }  // namespace
 
 struct PortAccess {
@@ -137,23 +148,13 @@ void LoopPort::pump() {
                 std::lock_guard lk(mu_);
                 jobs.swap(inbox_);
             }
-            for (auto& job : jobs) {
-                try {
-                    job->run();
-                } catch (const ErrorAlreadySet&) {
-                    PyErr_WriteUnraisable(nullptr);
-                }
-            }
+            for (auto& job : jobs) unraisable_on_error([&] { job->run(); });
             continue;
         }
         // Looked up again: an earlier job may have ended this watch.
         auto it = watched_.find(static_cast<int>(ev.data.u64 - 1));
         if (it == watched_.end()) continue;
-        try {
-            it->second->on_ready();
-        } catch (const ErrorAlreadySet&) {
-            PyErr_WriteUnraisable(nullptr);
-        }
+        unraisable_on_error([&] { it->second->on_ready(); });
     }
 }
 
@@ -168,7 +169,7 @@ void LoopPort::close() {
     auto watched = std::exchange(watched_, {});
     for (auto& [fd, w] : watched) {
         (void)epoll_.remove(fd);
-        w->on_loop_gone();
+        unraisable_on_error([&] { w->on_loop_gone(); });
     }
 }
 
