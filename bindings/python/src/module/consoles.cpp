@@ -226,7 +226,7 @@ std::vector<std::string> console_mounts(const ConsoleObject& c) { return c.mount
 
 template <class F>
 Ref notify(ConsoleObject& self, F send) {
-    return self.handle.run<void>([send](Core& c) -> asio::awaitable<Result<void, ScriptError>> {
+    return self.handle.run([send](Core& c) -> asio::awaitable<Result<void, ScriptError>> {
         auto sent = co_await send(c);
         co_return error::scripted(std::move(sent));
     });
@@ -255,22 +255,20 @@ Ref console_write(ConsoleObject& self, std::string path, py::Content data, std::
 Ref console_snapshot(ConsoleObject& self) { return self.handle.call(exchange_op<Core>(Core::snapshot_exchange())); }
 
 // reply's two arguments: the answer, or the reason it has none.
-using Reply = std::tuple<std::optional<py::Bytes>, std::optional<std::string>>;
+using Reply = std::tuple<std::optional<Blob>, std::optional<std::string>>;
 
-asio::awaitable<Reply> relay_frame(std::shared_ptr<py::HandleState<Core>> s, std::string frame) {
-    std::optional<protocol::FailureResult<std::string>> answered;
-    {
-        auto guard = co_await s->mutex.lock();
-        if (!s->core) co_return Reply{std::nullopt, std::string(ConsolePolicy::kClosed)};
-        answered.emplace(co_await s->core->relay(std::move(frame)));
-    }  // let go before reply runs, so it may start operations of its own
-    if (!*answered) co_return Reply{std::nullopt, halvo::console::relay::reason(answered->error())};
-    const std::string& a = **answered;
-    co_return Reply{py::Bytes{std::vector<uint8_t>(a.begin(), a.end())}, std::nullopt};
+asio::awaitable<Reply> relay_frame(Core* core, std::string frame) {
+    if (!core) co_return Reply{std::nullopt, std::string(ConsolePolicy::kClosed)};
+    auto answered = co_await core->relay(std::move(frame));
+    if (!answered) co_return Reply{std::nullopt, halvo::console::relay::reason(answered.error())};
+    co_return Reply{Blob(std::move(answered).value()), std::nullopt};
 }
 
+// Its lock goes before reply runs, so reply may start operations of its own.
 void console_relay(ConsoleObject& self, RelayFrame frame, Ref reply) {
-    py::call_later(std::move(reply), relay_frame(self.handle.state(), std::move(frame.bytes)));
+    self.handle.later(std::move(reply), [frame = std::move(frame.bytes)](Core* core) mutable {
+        return relay_frame(core, std::move(frame));
+    });
 }
 
 Ref console_close(ConsoleObject& self) { return self.handle.close(); }

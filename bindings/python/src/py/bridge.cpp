@@ -169,6 +169,10 @@ private:
     std::shared_ptr<rt::CancelSignal> signal_;
 };
 
+std::shared_ptr<rt::CancelSignal> signal_on(const rt::Strand* strand) {
+    return strand ? std::make_shared<rt::CancelSignal>(*strand) : std::make_shared<rt::CancelSignal>();
+}
+
 }  // namespace
 
 Awaiter::Awaiter(Ref loop, Ref fut, Ref ctx, std::shared_ptr<LoopPort> port)
@@ -214,7 +218,7 @@ void Awaiter::complete(std::shared_ptr<Awaiter> self, Outcome outcome) {
 }
 
 void spawn(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, const rt::Strand* strand) {
-    auto signal = strand ? std::make_shared<rt::CancelSignal>(*strand) : std::make_shared<rt::CancelSignal>();
+    auto signal = signal_on(strand);
     aw->on_cancel(std::make_shared<TaskCancel>(signal));
     rt::spawn(std::move(op), signal, [aw = std::move(aw), signal](std::exception_ptr e, std::optional<Outcome> v) mutable {
         // A cancelled task delivers nothing, whatever it ended with.
@@ -256,8 +260,8 @@ void call_back(DeferredRef& fn, std::unique_ptr<Delivery>& value) {
 
 }  // namespace
 
-void call_when_done(DeferredRef fn, asio::awaitable<std::unique_ptr<Delivery>> op) {
-    auto signal = std::make_shared<rt::CancelSignal>();
+void call_when_done(DeferredRef fn, asio::awaitable<std::unique_ptr<Delivery>> op, const rt::Strand* strand) {
+    auto signal = signal_on(strand);
     auto f = std::make_shared<DeferredRef>(std::move(fn));
     rt::spawn(std::move(op), signal, [f](std::exception_ptr e, std::optional<std::unique_ptr<Delivery>> v) {
         if (e || !v) {

@@ -121,20 +121,21 @@ Ref awaitable(asio::awaitable<Result<T, ScriptError>> op, const rt::Strand* stra
 Ref ready(PyObject* self);
 
 // The callback kind of completion. With the GIL held: starts op on the
-// runtime and returns at once; later, on a pool thread holding the GIL,
-// calls fn with the items of op's value (a tuple) as its arguments. What fn
-// raises goes to the unraisable hook; what it returns is dropped.
+// runtime, on the strand (a new one when none is given), and returns at
+// once; later, on a pool thread holding the GIL, calls fn with the items of
+// op's value (a tuple) as its arguments. What fn raises goes to the
+// unraisable hook; what it returns is dropped.
 namespace detail {
-void call_when_done(DeferredRef fn, asio::awaitable<std::unique_ptr<Delivery>> op);
+void call_when_done(DeferredRef fn, asio::awaitable<std::unique_ptr<Delivery>> op, const rt::Strand* strand);
 }  // namespace detail
 
 template <class T>
-void call_later(Ref fn, asio::awaitable<T> op) {
+void call_later(Ref fn, asio::awaitable<T> op, const rt::Strand* strand = nullptr) {
     auto wrapped = [](asio::awaitable<T> o) -> asio::awaitable<std::unique_ptr<Delivery>> {
         T v = co_await std::move(o);
         co_return std::unique_ptr<Delivery>(new detail::DeliveryOf<T>(std::move(v)));
     };
-    detail::call_when_done(DeferredRef(std::move(fn)), wrapped(std::move(op)));
+    detail::call_when_done(DeferredRef(std::move(fn)), wrapped(std::move(op)), strand);
 }
 
 }  // namespace halvo::py

@@ -162,13 +162,9 @@ public:
         if (state_) rt::io();
     }
 
-    // For an operation of a kind of its own (a callback's); it must take
-    // the mutex and find the core there, as run() does.
-    const std::shared_ptr<HandleState<Core>>& state() const { return state_; }
-
     // An operation on the runtime, in call order: op(Core&) gives an
     // awaitable of Result<T, ScriptError>.
-    template <class T, class F>
+    template <class F>
     Ref run(F op) {
         auto aw = Awaiter::create();
         Ref fut = aw->future();
@@ -196,6 +192,18 @@ public:
         auto whole = [o = std::move(op)](Core& c) { return o->run(c); };
         spawn_counted(on_open(state_, std::move(whole)), std::move(aw));
         return fut;
+    }
+
+    // An operation whose value goes to fn (call_later), in call order with
+    // the rest: op(Core*) gives an awaitable of that value and runs holding
+    // the core, or with none once the handle is closed.
+    template <class F>
+    void later(Ref fn, F op) {
+        auto held = [](std::shared_ptr<HandleState<Core>> s, F op) -> decltype(op(nullptr)) {
+            auto guard = co_await s->mutex.lock();
+            co_return co_await op(s->core ? &*s->core : nullptr);
+        };
+        call_later(std::move(fn), counted(held(state_, std::move(op))), &state_->strand);
     }
 
     // Empties the handle once the operation in flight is done, then hands
@@ -229,16 +237,22 @@ private:
         co_return outcome;
     }
 
-    void spawn_counted(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw) {
+    // Queued from now until op ends.
+    template <class T>
+    asio::awaitable<T> counted(asio::awaitable<T> op) {
         state_->queued.fetch_add(1, std::memory_order_acq_rel);
-        auto counted = [](std::shared_ptr<HandleState<Core>> s, asio::awaitable<Outcome> o) -> asio::awaitable<Outcome> {
+        auto count = [](std::shared_ptr<HandleState<Core>> s, asio::awaitable<T> o) -> asio::awaitable<T> {
             struct Done {
                 HandleState<Core>& s;
                 ~Done() { s.queued.fetch_sub(1, std::memory_order_acq_rel); }
             } done{*s};
             co_return co_await std::move(o);
         };
-        spawn(counted(state_, std::move(op)), std::move(aw), &state_->strand);
+        return count(state_, std::move(op));
+    }
+
+    void spawn_counted(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw) {
+        spawn(counted(std::move(op)), std::move(aw), &state_->strand);
     }
 
     std::shared_ptr<HandleState<Core>> state_;
