@@ -30,10 +30,7 @@ template <>
 struct FromPython<module::console::RelayFrame> {
     static module::console::RelayFrame convert(PyObject* o) {
         if (!PyBytes_Check(o)) raise(PyExc_TypeError, "expected bytes, got " + type_name(o));
-        char* data = nullptr;
-        Py_ssize_t n = 0;
-        check(PyBytes_AsStringAndSize(o, &data, &n));
-        return {std::string(data, static_cast<size_t>(n))};
+        return {std::string(bytes_view(o))};
     }
 };
 

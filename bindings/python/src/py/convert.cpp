@@ -17,13 +17,6 @@ std::vector<uint8_t> copy_of(const char* p, size_t n) {
     return std::vector<uint8_t>(u, u + n);
 }
 
-std::string_view bytes_view(PyObject* b) {
-    char* data = nullptr;
-    Py_ssize_t n = 0;
-    check(PyBytes_AsStringAndSize(b, &data, &n));
-    return {data, static_cast<size_t>(n)};
-}
-
 // Bytes inside an immutable object `o`, which the blob holds; small ones
 // are copied, as a copy costs less than a reference let go under the GIL.
 Blob held(PyObject* o, std::string_view bytes) {
@@ -31,6 +24,13 @@ Blob held(PyObject* o, std::string_view bytes) {
     return Blob(std::make_shared<const DeferredRef>(Ref::borrow(o)), bytes);
 }
 }  // namespace
+
+std::string_view bytes_view(PyObject* b) {
+    char* data = nullptr;
+    Py_ssize_t n = 0;
+    check(PyBytes_AsStringAndSize(b, &data, &n));
+    return {data, static_cast<size_t>(n)};
+}
 
 std::string type_name(PyObject* o) {
     PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__");
@@ -130,7 +130,7 @@ Content to_content(PyObject* o) {
         return Content{held(o, {s, static_cast<size_t>(n)})};
     }
     if (PyBytes_Check(o)) return Content{held(o, bytes_view(o))};
-    if (!PyBytes_Check(o) && !PyByteArray_Check(o) && !PySequence_Check(o))
+    if (!PyByteArray_Check(o) && !PySequence_Check(o))
         expected("bytes, bytearray, a sequence of ints or str", o);
     try {
         return Content{Blob(to_bytes(o).data)};

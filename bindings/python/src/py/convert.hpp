@@ -37,6 +37,8 @@ struct Content {
 };
 
 std::string type_name(PyObject* o);
+// The bytes of a bytes object, valid while it lives.
+std::string_view bytes_view(PyObject* b);
 
 // The items of a list or tuple, held while they are converted; a str is
 // refused with "Can't extract `str` to `Vec`".

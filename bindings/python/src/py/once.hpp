@@ -4,7 +4,6 @@
 // mount), and methods that return their own object so calls chain.
 #include <Python.h>
 
-#include <mutex>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -15,37 +14,30 @@
 
 namespace halvo::py {
 
+// The GIL guards it: every call comes from a method of the script's.
 template <class T>
 class Once {
 public:
     explicit Once(T v) : v_(std::move(v)) {}
-    Once(Once&& o) noexcept : v_(std::move(o.v_)) {}
 
     // Takes the value for good; ValueError(gone) when it was taken before.
     T take(const char* gone) {
-        std::lock_guard lk(mu_);
         if (!v_) raise(PyExc_ValueError, gone);
         T v = std::move(*v_);
         v_.reset();
         return v;
     }
 
-    // Runs f on the value in place, one call at a time; ValueError(gone)
-    // when it was taken.
+    // Runs f on the value in place; ValueError(gone) when it was taken.
     template <class F>
     decltype(auto) with(const char* gone, F&& f) {
-        std::lock_guard lk(mu_);
         if (!v_) raise(PyExc_ValueError, gone);
         return f(*v_);
     }
 
-    bool taken() {
-        std::lock_guard lk(mu_);
-        return !v_;
-    }
+    bool taken() const { return !v_; }
 
 private:
-    std::mutex mu_;
     std::optional<T> v_;
 };
 

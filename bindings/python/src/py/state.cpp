@@ -9,9 +9,9 @@ namespace {
 
 ModuleState* g_state = nullptr;  // the GIL guards it; never freed
 
-PyObject* attr_of(const char* module, const char* name) {
+Ref attr_of(const char* module, const char* name) {
     auto m = check(PyImport_ImportModule(module));
-    return check(PyObject_GetAttrString(m.get(), name)).release();
+    return check(PyObject_GetAttrString(m.get(), name));
 }
 
 }  // namespace
@@ -31,15 +31,10 @@ const Library& library() {
     if (!lib.path) {
         // Importing runs Python code, which may let another thread in here:
         // its import then stands, and ours is dropped.
-        Library got{attr_of("asyncio", "get_running_loop"), attr_of("contextvars", "copy_context"),
-                    attr_of("pathlib", "Path")};
-        if (lib.path) {
-            Py_DECREF(got.get_running_loop);
-            Py_DECREF(got.copy_context);
-            Py_DECREF(got.path);
-        } else {
-            lib = got;
-        }
+        Ref loop = attr_of("asyncio", "get_running_loop");
+        Ref context = attr_of("contextvars", "copy_context");
+        Ref path = attr_of("pathlib", "Path");
+        if (!lib.path) lib = Library{loop.release(), context.release(), path.release()};
     }
     return lib;
 }
