@@ -81,6 +81,8 @@ class Server:
         monkeypatch.setenv("HALVO_UVM_STATE", str(tmp_path / "state"))
         monkeypatch.setenv("HALVO_UVM_LOG", str(self.log))
         monkeypatch.delenv("HALVO_UVM_SCENARIO", raising=False)
+        # The consoles' scratch folders too: a server killed leaves them.
+        private_tmp(tmp_path, monkeypatch)
 
     def scenario(self, **scenario):
         self.monkeypatch.setenv("HALVO_UVM_SCENARIO", json.dumps(scenario))
@@ -112,6 +114,14 @@ class Server:
         return [bson.decode(bytes.fromhex(e["hex"])[4:]) for e in self.events("frame")]
 
 
+def private_tmp(tmp_path, monkeypatch):
+    """TMPDIR, set to a folder of the test's own."""
+    tmp = tmp_path / "tmp"
+    tmp.mkdir(exist_ok=True)
+    monkeypatch.setenv("TMPDIR", str(tmp))
+    return tmp
+
+
 @pytest.fixture
 def server(tmp_path, monkeypatch):
     return Server(tmp_path, monkeypatch)
@@ -133,9 +143,7 @@ def mounts_under(root):
 def mount_root(tmp_path, monkeypatch):
     """A private TMPDIR (so the mount registry is this test's own) and a
     folder for mount points; anything left mounted there is detached."""
-    tmp = tmp_path / "tmp"
-    tmp.mkdir()
-    monkeypatch.setenv("TMPDIR", str(tmp))
+    private_tmp(tmp_path, monkeypatch)
     mounts = tmp_path / "mnt"
     mounts.mkdir()
     try:
