@@ -366,8 +366,8 @@ def test_an_interpreter_exiting_while_a_daemon_thread_reads_its_own_mount_ends(m
         point.mkdir()
         p = subprocess.Popen([exe, "-c", code, str(point)], env=env, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
-        assert p.stdout.readline() == "exiting\n", p.stderr.read()
         try:
+            assert p.stdout.readline() == "exiting\n", p.stderr.read()
             p.wait(timeout=3)
         except subprocess.TimeoutExpired:
             # Free it, so the test fails instead of hanging with it.
@@ -375,6 +375,9 @@ def test_an_interpreter_exiting_while_a_daemon_thread_reads_its_own_mount_ends(m
             p.wait(timeout=30)
             pytest.fail(f"{version}: the interpreter did not end")
         finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
             p.stdout.close()
             stderr = p.stderr.read()
             p.stderr.close()

@@ -292,9 +292,13 @@ def test_time_limit_ends_all_a_sandboxed_command_started(uvm):
                                "timeout_ms": Int64(300)})
     assert code == -32000
     deadline = time.monotonic() + WAIT
-    while running(marker) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert running(marker) == []
+    try:
+        while running(marker) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert running(marker) == []
+    finally:
+        for pid in running(marker):   # only when the assertion failed
+            os.kill(int(pid), signal.SIGKILL)
     assert_clean_exit(s)
 
 
