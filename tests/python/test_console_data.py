@@ -3,25 +3,13 @@ payloads go to the pipe without being copied, so the object a script passes
 must stay intact and alive for as long as the write needs it."""
 
 import gc
-import os
-import sys
-from pathlib import Path
 
 import pytest
 
+from conftest import UVM_CMD
 from halvo import ConsoleClientBuilder
 
-UVM = Path(__file__).resolve().parents[1] / "uvm" / "halvo-uvm"
 MIB = 1 << 20
-
-
-@pytest.fixture
-def uvm(tmp_path, monkeypatch):
-    monkeypatch.setenv("PATH", os.path.dirname(sys.executable) + os.pathsep + os.environ.get("PATH", ""))
-    monkeypatch.setenv("HALVO_UVM_STATE", str(tmp_path / "state"))
-    monkeypatch.setenv("HALVO_UVM_LOG", str(tmp_path / "uvm.log"))
-    monkeypatch.delenv("HALVO_UVM_SCENARIO", raising=False)
-    return [sys.executable, str(UVM)]
 
 
 def pattern(n, seed):
@@ -45,8 +33,8 @@ def encoded(content):
 
 @pytest.mark.asyncio
 @pytest.mark.parametrize("kind,make", CONTENTS, ids=[c[0] for c in CONTENTS])
-async def test_written_content_reads_back_after_the_caller_let_go(uvm, kind, make):
-    async with await ConsoleClientBuilder().cmd(uvm).build() as console:
+async def test_written_content_reads_back_after_the_caller_let_go(server, kind, make):
+    async with await ConsoleClientBuilder().cmd(UVM_CMD).build() as console:
         for seed, n in enumerate(SIZES):
             want = encoded(make(n, seed))
             # Nothing here keeps the content: the awaitable alone does.
@@ -59,10 +47,10 @@ async def test_written_content_reads_back_after_the_caller_let_go(uvm, kind, mak
 
 
 @pytest.mark.asyncio
-async def test_gathered_writes_back_to_back_keep_their_order(uvm):
+async def test_gathered_writes_back_to_back_keep_their_order(server):
     # Several large writes queued at once on one console, each its own frame
     # of held pieces, and a small one between them.
-    async with await ConsoleClientBuilder().cmd(uvm).build() as console:
+    async with await ConsoleClientBuilder().cmd(UVM_CMD).build() as console:
         payloads = [pattern(MIB + i, i) for i in range(4)]
         pending = [console.write("/same", p) for p in payloads[:2]]
         pending.append(console.write("/same", b"small", 1))

@@ -7,24 +7,18 @@ import subprocess
 import pytest
 
 import halvo
-from test_fs_mount import mounts_under
+from conftest import mounts_under, needs_fuse
 
-pytestmark = pytest.mark.skipif(
-    os.geteuid() != 0 or not os.path.exists("/dev/fuse"),
-    reason="real mounts need root and /dev/fuse",
-)
+pytestmark = needs_fuse
 
 
 @pytest.fixture(params=["mem", "host"])
-def place(request, tmp_path, monkeypatch):
+def place(request, tmp_path, mount_root):
     """A folder inside a live mount: in the in-memory tree, or in a host
     folder placed in it. Yields (folder, host folder or None)."""
-    tmp = tmp_path / "tmp"
-    tmp.mkdir()
-    monkeypatch.setenv("TMPDIR", str(tmp))
     host = tmp_path / "host"
     host.mkdir()
-    mp = tmp_path / "m"
+    mp = mount_root / "m"
     mp.mkdir()
     m = halvo.HostMount(halvo.Directory().with_file("mem/.keep", b"").with_mount("host", host), mp)
     try:

@@ -366,7 +366,7 @@ asyncio.run(main())
     for version, exe in sorted(interpreters().items()):
         r = run_python(code, python=exe)
         assert r.returncode == 0, f"{version}: {r.stderr}"
-        pids = [e["pid"] for e in server.events() if e["event"] == "start"]
+        pids = [e["pid"] for e in server.events("start")]
         server.log.unlink()
         assert len(pids) == 1, version
         try:
