@@ -4,7 +4,7 @@ client, side by side in one run, against bench/console_server.c: 1 MiB
 writes, 1 MiB reads, execs, then 100 consoles with 20 execs each gathered.
 
 usage: consoles.py [--seconds S] [--rounds N] [PATH_TO_halvo_bench_console_server]
-Build the server first (cmake --build build --target halvo_bench_console_server)
+Build the server first (cmake --build build/dev --target halvo_bench_console_server)
 and run this with a python that has pymongo and can import halvo."""
 
 import argparse

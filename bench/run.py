@@ -4,7 +4,7 @@ Python, and its core client alone, against a pure-Python asyncio client, all
 talking to bench/min_server.py over pipes.
 
 usage: run.py [--seconds S] [--rounds N] [PATH_TO_halvo_bench_version]
-Build the program first (cmake --build build --target halvo_bench_version)
+Build the program first (cmake --build build/dev --target halvo_bench_version)
 and run this with a python that has pymongo (the server and baseline need it)
 and can import halvo.
 The goal: the ratio never falls below 1."""
