@@ -13,10 +13,10 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "platform/fd.hpp"
 #include "rt/runtime.hpp"
 
 namespace halvo::protocol::stdio::channel {
@@ -122,25 +122,15 @@ bool FrameWriter::try_write(const Frame& f) {
         at += part.size();
     });
     const int fd = stream_.native_handle();
-    std::size_t done = 0;
-    while (done < f.size()) {
-        ssize_t n = ::write(fd, buf + done, f.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        // Nothing of the frame went out: the waiting path takes it whole.
-        if (done == 0) return false;
-        // Only a pipe promises all or nothing. Part of the frame is out, so
-        // the rest must follow before anything else.
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd pfd{fd, POLLOUT, 0};
-            ::poll(&pfd, 1, -1);
-            continue;
-        }
-        return true;  // the stream broke mid-frame; the next read reports it
+    ssize_t n;
+    while ((n = ::write(fd, buf, f.size())) < 0 && errno == EINTR) {
     }
+    // Nothing of the frame went out: the waiting path takes it whole.
+    if (n <= 0) return false;
+    // Only a pipe promises all or nothing. Part of the frame is out, so the
+    // rest must follow before anything else; a stream broken mid-frame is
+    // reported by the next read.
+    (void)platform::write_all(fd, std::string_view(buf, f.size()).substr(static_cast<std::size_t>(n)));
     return true;
 }
 

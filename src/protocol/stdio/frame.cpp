@@ -16,19 +16,11 @@ IoError mid_way() { return IoError(ErrorKind::UnexpectedEof, "a frame ended mid-
 }  // namespace
 
 std::span<char> FrameDecoder::space() {
-    direct_ = false;
-    if (begin_ == end_) begin_ = end_ = 0;
+    begin_ = end_ = 0;
     // A large body skips the staging buffer.
-    if (body_ && begin_ == end_ && body_size_ - body_len_ >= buf_.size()) {
-        direct_ = true;
-        return {body_.get() + body_len_, body_size_ - body_len_};
-    }
-    if (end_ == buf_.size()) {
-        std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
-        end_ -= begin_;
-        begin_ = 0;
-    }
-    return {buf_.data() + end_, buf_.size() - end_};
+    direct_ = body_ && body_size_ - body_len_ >= buf_.size();
+    if (direct_) return {body_.get() + body_len_, body_size_ - body_len_};
+    return {buf_.data(), buf_.size()};
 }
 
 void FrameDecoder::commit(std::size_t n) {

@@ -31,7 +31,8 @@ public:
     using Step = std::variant<NeedMore, Blob, IoError, Ended>;
 
     // Where the next read should put its bytes: the staging buffer, or
-    // straight into a large body.
+    // straight into a large body. Only once next() said NeedMore (or before
+    // the first byte), when every staged byte is taken.
     std::span<char> space();
     // n > 0 bytes were put into space().
     void commit(std::size_t n);
@@ -41,7 +42,6 @@ public:
     Step next();
     // The length of the frame being assembled, once its head is in.
     std::size_t announced() const { return body_ ? body_size_ : 0; }
-    bool mid_frame() const { return head_len_ > 0 || begin_ < end_; }
 
 private:
     void reset_frame();
