@@ -9,8 +9,8 @@ namespace {
 Failure broken(std::string text) { return Failure::broken(Chain(std::move(text))); }
 }  // namespace
 
-FailureResult<Message> decode(std::string_view bytes) {
-    auto m = Message::read(bytes);
+FailureResult<Message> decode(const Blob& bytes) {
+    auto m = Message::read_sharing(bytes);
     if (!m) return fail(broken("reading a relayed message: " + m.error().display()));
     return std::move(m).value();
 }
@@ -44,7 +44,7 @@ FailureResult<Message> answered(uint64_t id, FailureResult<msg::Response> outcom
 }
 
 asio::awaitable<FailureResult<std::string>> answer(protocol::Client& client, std::string frame) {
-    HALVO_CO_TRY(Message m, decode(frame));
+    HALVO_CO_TRY(Message m, decode(Blob(std::move(frame))));
     HALVO_CO_TRY(Plan p, plan(std::move(m)));
     if (auto* made = std::get_if<Message>(&p)) co_return encode(*made);
     if (auto* n = std::get_if<msg::Notification>(&p)) {

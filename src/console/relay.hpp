@@ -18,7 +18,8 @@ namespace halvo::console::relay {
 namespace msg = protocol::message;
 using protocol::FailureResult;
 
-FailureResult<msg::Message> decode(std::string_view bytes);
+// Binaries of 64 KiB or more share the frame's bytes, uncopied.
+FailureResult<msg::Message> decode(const Blob& bytes);
 FailureResult<std::string> encode(const msg::Message& m);
 
 // A call sent under the client's own id, answered under the relayed one.
