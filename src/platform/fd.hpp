@@ -1,7 +1,6 @@
 #pragma once
 // An owned file descriptor, and close-on-exec pipes.
 #include <cstddef>
-#include <string_view>
 #include <optional>
 #include <string_view>
 #include <utility>

@@ -177,7 +177,7 @@ void Claim::set_device(dev_t dev) {
 }
 
 Claim claim(const std::string& mountpoint) {
-    std::string r = table::resolved(mountpoint);
+    std::string r = mountpoint;
     auto reg = registry();
     if (!reg) return Claim(std::move(r), std::nullopt);
     ensure_watchdog(*reg);
@@ -255,8 +255,9 @@ std::vector<std::string> reclaim_abandoned() {
             remove_record(dir, name);
             continue;
         }
-        // Alive (EPERM too means someone is there), unless stuck in its exit.
-        if (!platform::process_ending(*owner)) continue;
+        // Alive (EPERM too means someone is there), unless stuck in its exit;
+        // this process, mounting now, is not ending.
+        if (*owner == ::getpid() || !platform::process_ending(*owner)) continue;
         auto content = read_record(dir, name);
         if (!content) {
             remove_record(dir, name);

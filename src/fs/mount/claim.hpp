@@ -48,7 +48,6 @@ public:
 
     const std::string& mountpoint() const { return mountpoint_; }
     const std::optional<std::string>& record() const { return record_; }
-    dev_t device() const { return dev_; }
     // Adds the device of the mount now made to the record.
     void set_device(dev_t dev);
     // The mount was never made: the record goes now, whatever else is there.

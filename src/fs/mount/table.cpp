@@ -98,12 +98,12 @@ std::vector<std::string> mounts_under(std::string_view path) {
     return out;
 }
 
-std::vector<std::string> own_mounts_at(std::string_view path, dev_t dev) {
+std::vector<std::string> own_mounts_at(std::string_view path) {
     auto key = actionable(path);
     if (!key) return {};
     std::vector<std::string> out;
     for (auto& e : platform::mount_table())
-        if (ours(e, dev) && pathx::key(e.mount_point) == *key) out.push_back(std::move(e.mount_point));
+        if (ours(e, 0) && pathx::key(e.mount_point) == *key) out.push_back(std::move(e.mount_point));
     return out;
 }
 

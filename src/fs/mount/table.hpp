@@ -31,8 +31,8 @@ std::string canonical(std::string_view path);
 // not below /a.
 std::vector<std::string> mounts_under(std::string_view path);
 // Our own mounts at exactly the resolved path (none for "/" or a relative
-// one); with a device, only the mount of that device.
-std::vector<std::string> own_mounts_at(std::string_view path, dev_t dev = 0);
+// one).
+std::vector<std::string> own_mounts_at(std::string_view path);
 
 // Where our mount (of device `dev`; 0: any of ours) at the resolved path
 // stands: gone, the topmost mount there, or covered by another.

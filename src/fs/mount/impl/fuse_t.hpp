@@ -61,7 +61,6 @@ public:
     // As given, also when relative or a link.
     const std::string& mountpoint() const { return mountpoint_; }
     // Where the mount really is: every link resolved.
-    const std::string& resolved() const { return resolved_; }
     // Whether the mount point lies on another device than its parent yet;
     // notes the mount's device when it does.
     bool wait_until_mounted(std::chrono::milliseconds limit);
