@@ -12,7 +12,6 @@
 #include <fuse/fuse_lowlevel.h>
 #include <pthread.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -28,8 +27,10 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <new>
 
+#include "platform/epoll.hpp"
 #include "platform/process.hpp"
 
 namespace halvo::platform {
@@ -192,7 +193,7 @@ struct FuseTHandle {
     std::string mountpoint;
     void* user_data = nullptr;
     int stopped = 0;
-    int wake = -1;  // eventfd: stop writes, every serving thread wakes and ends
+    std::optional<EventFd> wake;  // stop signals it: every serving thread wakes and ends
     FuseTCallbacks cb{};
 };
 
@@ -575,7 +576,6 @@ FuseTHandle* halvo_fuse_t_mount(const char* mountpoint, const char* fsname, void
         } else if (h->channel) {
             lib().unmount(h->mountpoint.c_str(), h->channel);
         }
-        if (h->wake >= 0) ::close(h->wake);
         delete h;
         return nullptr;
     };
@@ -587,8 +587,9 @@ FuseTHandle* halvo_fuse_t_mount(const char* mountpoint, const char* fsname, void
             return give_up();
         }
     }
-    h->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (h->wake < 0) return give_up();
+    auto wake = EventFd::create();
+    if (!wake) return give_up();
+    h->wake.emplace(std::move(wake).value());
 
     // big_writes: 128 KiB per write request in place of 4 KiB.
     char opts[256];
@@ -620,19 +621,20 @@ FuseTHandle* halvo_fuse_t_mount(const char* mountpoint, const char* fsname, void
 int halvo_fuse_t_loop(FuseTHandle* h) {
     const Lib& l = lib();
     std::size_t bufsize = l.chan_bufsize(h->channel);
-    char* mem = static_cast<char*>(std::malloc(bufsize));
+    std::unique_ptr<char[]> mem(new (std::nothrow) char[bufsize]);
     if (!mem) return -1;
     int fd = l.chan_fd(h->channel);
     // An epoll of this thread's own, exclusive on the channel: a request wakes
     // one idle thread, the first to have started before the others, so a lone
     // caller keeps meeting the same thread; a stop wakes them all.
-    int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    Fd ep(::epoll_create1(EPOLL_CLOEXEC));
     int res = 0;
-    if (ep < 0 || !watch(ep, fd, EPOLLIN | EPOLLEXCLUSIVE, kChannelEvent) || !watch(ep, h->wake, EPOLLIN, kWakeEvent))
+    if (!ep || !watch(ep.get(), fd, EPOLLIN | EPOLLEXCLUSIVE, kChannelEvent) ||
+        !watch(ep.get(), h->wake->fd(), EPOLLIN, kWakeEvent))
         res = -1;
     while (res == 0 && !l.session_exited(h->session)) {
         epoll_event ev[2]{};
-        int n = ::epoll_wait(ep, ev, 2, -1);
+        int n = ::epoll_wait(ep.get(), ev, 2, -1);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             res = -errno;
@@ -642,7 +644,7 @@ int halvo_fuse_t_loop(FuseTHandle* h) {
         for (int i = 0; i < n; ++i) stop = stop || ev[i].data.u32 == kWakeEvent;
         if (stop) break;
         fuse_buf buf{};
-        buf.mem = mem;
+        buf.mem = mem.get();
         buf.size = bufsize;
         fuse_chan* ch = h->channel;
         // EAGAIN: another thread took the request this one was told of.
@@ -655,8 +657,6 @@ int halvo_fuse_t_loop(FuseTHandle* h) {
         }
         l.session_process_buf(h->session, &buf, ch);
     }
-    if (ep >= 0) ::close(ep);
-    std::free(mem);
     return res < 0 ? -1 : 0;
 }
 
@@ -664,9 +664,7 @@ void halvo_fuse_t_stop(FuseTHandle* h) {
     if (!h || h->stopped) return;
     h->stopped = 1;
     if (h->session) lib().session_exit(h->session);
-    std::uint64_t one = 1;
-    while (::write(h->wake, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    if (h->wake) h->wake->signal();
 }
 
 void halvo_fuse_t_destroy(FuseTHandle* h) {
@@ -674,7 +672,6 @@ void halvo_fuse_t_destroy(FuseTHandle* h) {
     halvo_fuse_t_stop(h);
     // Closes /dev/fuse: a mount still present answers ENOTCONN from now on.
     if (h->session) lib().session_destroy(h->session);
-    ::close(h->wake);
     delete h;
 }
 
