@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "image_client.hpp"
+#include "image/client.hpp"
 #include "rt/runtime.hpp"
 
 using namespace halvo;

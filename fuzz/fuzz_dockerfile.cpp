@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "dockerfile.hpp"
+#include "image/dockerfile.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto r = halvo::dockerfile::translate(std::string_view(reinterpret_cast<const char*>(data), size));

@@ -1,7 +1,7 @@
 #include "bson/error.hpp"
 
 #include "bson/value.hpp"
-#include "quote.hpp"
+#include "base/quote.hpp"
 
 namespace halvo::bson {
 

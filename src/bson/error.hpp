@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "result.hpp"
+#include "base/result.hpp"
 
 namespace halvo::bson {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace halvo::bson {
 

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "quote.hpp"
+#include "base/quote.hpp"
 
 namespace halvo::bson {
 

@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "blob.hpp"
+#include "base/blob.hpp"
 
 namespace halvo::bson {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "blob.hpp"
+#include "base/blob.hpp"
 #include "bson/error.hpp"
 #include "bson/value.hpp"
 #include "bson/writer.hpp"

@@ -3,8 +3,8 @@
 #include <limits>
 #include <type_traits>
 
-#include "quote.hpp"
-#include "utf8.hpp"
+#include "base/quote.hpp"
+#include "base/utf8.hpp"
 
 namespace halvo::codec {
 

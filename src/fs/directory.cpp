@@ -2,9 +2,9 @@
 
 #include <new>
 
-#include "lock.hpp"
-#include "pathx.hpp"
-#include "utf8.hpp"
+#include "base/lock.hpp"
+#include "base/pathx.hpp"
+#include "base/utf8.hpp"
 
 namespace halvo::fs {
 

@@ -14,7 +14,7 @@
 #include "fs/filesystem/filesystem.hpp"
 #include "fs/filesystem/impl/inmem.hpp"
 #include "fs/filesystem/impl/passthrough.hpp"
-#include "pathx.hpp"
+#include "base/pathx.hpp"
 
 namespace halvo::fs {
 

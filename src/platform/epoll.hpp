@@ -7,7 +7,7 @@
 
 #include <sys/epoll.h>
 
-#include "error.hpp"
+#include "base/error.hpp"
 #include "platform/fd.hpp"
 
 namespace halvo::platform {

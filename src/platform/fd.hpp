@@ -7,7 +7,7 @@
 
 #include <sys/types.h>
 
-#include "error.hpp"
+#include "base/error.hpp"
 
 namespace halvo::platform {
 

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <optional>
 
-#include "error.hpp"
+#include "base/error.hpp"
 
 namespace halvo::platform {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "platform/process.hpp"
-#include "result.hpp"
+#include "base/result.hpp"
 
 namespace halvo::platform::http {
 

@@ -22,9 +22,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "quote.hpp"
+#include "base/quote.hpp"
 #include "rt/runtime.hpp"
-#include "utf8.hpp"
+#include "base/utf8.hpp"
 
 extern char** environ;
 

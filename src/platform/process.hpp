@@ -13,7 +13,7 @@
 
 #include <sys/types.h>
 
-#include "error.hpp"
+#include "base/error.hpp"
 #include "platform/fd.hpp"
 
 namespace halvo::platform {

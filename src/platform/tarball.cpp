@@ -15,9 +15,9 @@
 #include <optional>
 #include <vector>
 
-#include "pathx.hpp"
+#include "base/pathx.hpp"
 #include "platform/fd.hpp"
-#include "quote.hpp"
+#include "base/quote.hpp"
 
 namespace halvo::platform {
 

@@ -1,6 +1,6 @@
 #include "protocol/base.hpp"
 
-#include "quote.hpp"
+#include "base/quote.hpp"
 
 namespace halvo::protocol {
 

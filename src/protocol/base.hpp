@@ -3,7 +3,7 @@
 #include <string>
 #include <variant>
 
-#include "error.hpp"
+#include "base/error.hpp"
 #include "protocol/message/error.hpp"
 
 namespace halvo::protocol {

@@ -4,7 +4,7 @@
 
 #include <limits>
 
-#include "console.hpp"
+#include "console/session.hpp"
 #include "console_util.hpp"
 #include "stdio_util.hpp"
 

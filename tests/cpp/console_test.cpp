@@ -1,4 +1,4 @@
-#include "console.hpp"
+#include "console/session.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <fstream>
 
 #include "console_util.hpp"
-#include "lib.hpp"
+#include "install/cache.hpp"
 #include "stdio_util.hpp"
 
 using namespace halvo;

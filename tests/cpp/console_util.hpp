@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "console.hpp"
+#include "console/session.hpp"
 #include "protocol/mod.hpp"
 #include "rt/runtime.hpp"
 

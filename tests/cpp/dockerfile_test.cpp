@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "dockerfile.hpp"
+#include "image/dockerfile.hpp"
 
 using halvo::Step;
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "ensure.hpp"
+#include "install/ensure.hpp"
 #include "platform/http.hpp"
 #include "platform/tarball.hpp"
 #include "platform/target.hpp"

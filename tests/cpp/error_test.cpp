@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "error.hpp"
+#include "base/error.hpp"
 #include "protocol/base.hpp"
 
 using namespace halvo;

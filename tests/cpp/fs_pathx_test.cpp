@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "pathx.hpp"
+#include "base/pathx.hpp"
 
 using namespace halvo;
 

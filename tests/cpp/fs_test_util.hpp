@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "error.hpp"
+#include "base/error.hpp"
 #include "fs/filesystem/filesystem.hpp"
 #include "test_util.hpp"
 

@@ -1,4 +1,4 @@
-#include "image_client.hpp"
+#include "image/client.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "lib.hpp"
+#include "install/cache.hpp"
 #include "test_util.hpp"
 
 using halvo::test::EnvVar;

@@ -13,7 +13,7 @@
 
 #include "fs/mount/claim.hpp"
 #include "mount_test_util.hpp"
-#include "quote.hpp"
+#include "base/quote.hpp"
 
 namespace halvo::fs::mount::test {
 namespace {

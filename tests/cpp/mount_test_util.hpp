@@ -19,7 +19,7 @@
 #include "fs/directory.hpp"
 #include "fs/mount/impl/fuse_t.hpp"
 #include "fs/mount/table.hpp"
-#include "pathx.hpp"
+#include "base/pathx.hpp"
 #include "platform/fuse_shim.hpp"
 #include "platform/process.hpp"
 #include "test_util.hpp"

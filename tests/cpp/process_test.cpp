@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "quote.hpp"
+#include "base/quote.hpp"
 #include "rt/runtime.hpp"
 #include "test_util.hpp"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "image.hpp"
+#include "image/model.hpp"
 #include "protocol/message/call/build_image.hpp"
 #include "protocol_fixture.hpp"
 

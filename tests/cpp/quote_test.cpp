@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "quote.hpp"
-#include "utf8.hpp"
+#include "base/quote.hpp"
+#include "base/utf8.hpp"
 
 using namespace halvo;
 

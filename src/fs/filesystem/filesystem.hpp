@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
+#include "base/error.hpp"
 
 namespace halvo::fs::filesystem {
 

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "lock.hpp"
-#include "pathx.hpp"
+#include "base/lock.hpp"
+#include "base/pathx.hpp"
 #include "platform/process.hpp"
 
 namespace halvo::fs::filesystem {

@@ -15,7 +15,7 @@
 #include <unordered_map>
 
 #include "fs/filesystem/filesystem.hpp"
-#include "pathx.hpp"
+#include "base/pathx.hpp"
 
 namespace halvo::fs::filesystem {
 

@@ -14,10 +14,10 @@
 #include <mutex>
 
 #include "fs/mount/table.hpp"
-#include "pathx.hpp"
+#include "base/pathx.hpp"
 #include "platform/fuse_shim.hpp"
 #include "platform/process.hpp"
-#include "utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace halvo::fs::mount::claim {
 

@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "pathx.hpp"
-#include "utf8.hpp"
+#include "base/pathx.hpp"
+#include "base/utf8.hpp"
 
 namespace halvo::fs::mount {
 

@@ -1,6 +1,6 @@
 #pragma once
 // Whether this host can mount, and if not, what to install.
-#include "error.hpp"
+#include "base/error.hpp"
 
 namespace halvo::fs::mount::support {
 

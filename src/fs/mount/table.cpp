@@ -8,7 +8,7 @@
 #include <set>
 #include <span>
 
-#include "pathx.hpp"
+#include "base/pathx.hpp"
 #include "platform/fuse_shim.hpp"
 #include "platform/process.hpp"
 

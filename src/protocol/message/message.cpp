@@ -5,7 +5,7 @@
 #include "bson/reader.hpp"
 #include "bson/writer.hpp"
 #include "codec/record.hpp"
-#include "quote.hpp"
+#include "base/quote.hpp"
 
 namespace halvo::protocol::message {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <variant>
 
-#include "blob.hpp"
+#include "base/blob.hpp"
 #include "bson/error.hpp"
 #include "bson/writer.hpp"
 #include "protocol/message/call.hpp"

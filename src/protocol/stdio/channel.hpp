@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "blob.hpp"
-#include "error.hpp"
+#include "base/blob.hpp"
+#include "base/error.hpp"
 #include "platform/fd.hpp"
 #include "protocol/message/message.hpp"
 #include "protocol/stdio/frame.hpp"

@@ -16,7 +16,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "quote.hpp"
+#include "base/quote.hpp"
 #include "rt/runtime.hpp"
 
 namespace halvo::protocol::stdio {

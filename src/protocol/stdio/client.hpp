@@ -11,7 +11,7 @@
 
 #include <sys/types.h>
 
-#include "error.hpp"
+#include "base/error.hpp"
 #include "platform/process.hpp"
 #include "protocol/mod.hpp"
 #include "protocol/stdio/channel.hpp"

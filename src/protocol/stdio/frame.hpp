@@ -12,9 +12,9 @@
 #include <string_view>
 #include <variant>
 
-#include "blob.hpp"
+#include "base/blob.hpp"
 #include "bson/writer.hpp"
-#include "error.hpp"
+#include "base/error.hpp"
 #include "protocol/message/message.hpp"
 
 namespace halvo::protocol::stdio::frame {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "console.hpp"
+#include "console/session.hpp"
 #include "console/relay.hpp"
 #include "module/direct.hpp"
 #include "module/errors.hpp"

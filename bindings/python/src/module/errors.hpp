@@ -3,7 +3,7 @@
 // errors into them.
 #include <Python.h>
 
-#include "error.hpp"
+#include "base/error.hpp"
 #include "protocol/base.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"

@@ -9,11 +9,11 @@
 #include "fs/directory.hpp"
 #include "fs/mount/impl/fuse_t.hpp"
 #include "fs/mount/support.hpp"
-#include "pathx.hpp"
+#include "base/pathx.hpp"
 #include "py/once.hpp"
 #include "py/py.hpp"
 #include "py/state.hpp"
-#include "quote.hpp"
+#include "base/quote.hpp"
 #include "rt/runtime.hpp"
 
 namespace halvo::module::fs {

@@ -5,14 +5,14 @@
 #include <utility>
 #include <vector>
 
-#include "dockerfile.hpp"
+#include "image/dockerfile.hpp"
 #include "module/direct.hpp"
 #include "module/errors.hpp"
-#include "image_client.hpp"
+#include "image/client.hpp"
 #include "protocol/message/call/build_image.hpp"
 #include "py/handle.hpp"
 #include "py/py.hpp"
-#include "quote.hpp"
+#include "base/quote.hpp"
 #include "rt/runtime.hpp"
 
 namespace halvo::py {

@@ -4,7 +4,7 @@
 // that the console classes share.
 #include <Python.h>
 
-#include "image.hpp"
+#include "image/model.hpp"
 
 #include "py/cls.hpp"
 #include "py/convert.hpp"

@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "ensure.hpp"
+#include "install/ensure.hpp"
 #include "module/errors.hpp"
 #include "py/py.hpp"
 

@@ -16,7 +16,7 @@
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
-#include "result.hpp"
+#include "base/result.hpp"
 #include "rt/runtime.hpp"
 
 namespace halvo::py {

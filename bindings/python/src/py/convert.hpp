@@ -14,7 +14,7 @@
 #include <variant>
 #include <vector>
 
-#include "blob.hpp"
+#include "base/blob.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
 

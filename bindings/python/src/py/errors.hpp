@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "error.hpp"
+#include "base/error.hpp"
 #include "py/ref.hpp"
 
 namespace halvo::py {

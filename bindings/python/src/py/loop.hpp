@@ -12,7 +12,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "error.hpp"
+#include "base/error.hpp"
 #include "platform/epoll.hpp"
 
 namespace halvo::py {

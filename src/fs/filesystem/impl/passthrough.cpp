@@ -12,9 +12,9 @@
 #include <deque>
 #include <memory>
 
-#include "lock.hpp"
+#include "base/lock.hpp"
 #include "platform/fd.hpp"
-#include "pathx.hpp"
+#include "base/pathx.hpp"
 
 namespace halvo::fs::filesystem::impl {
 

@@ -12,10 +12,10 @@
 
 #include "fs/mount/impl/mod.hpp"
 #include "fs/mount/support.hpp"
-#include "lock.hpp"
-#include "pathx.hpp"
-#include "quote.hpp"
-#include "utf8.hpp"
+#include "base/lock.hpp"
+#include "base/pathx.hpp"
+#include "base/quote.hpp"
+#include "base/utf8.hpp"
 
 namespace halvo::fs::mount::impl {
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "error.hpp"
+#include "base/error.hpp"
 #include "fs/directory.hpp"
 #include "fs/filesystem/posix.hpp"
 #include "fs/mount/claim.hpp"

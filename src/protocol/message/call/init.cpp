@@ -1,6 +1,6 @@
 #include "protocol/message/call/init.hpp"
 
-#include "quote.hpp"
+#include "base/quote.hpp"
 
 namespace halvo::protocol::message::call {
 

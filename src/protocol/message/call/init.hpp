@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "codec/record.hpp"
-#include "image.hpp"
-#include "result.hpp"
+#include "image/model.hpp"
+#include "base/result.hpp"
 
 namespace halvo::protocol::message::call {
 

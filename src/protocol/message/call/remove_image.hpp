@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "codec/record.hpp"
-#include "image.hpp"
+#include "image/model.hpp"
 
 namespace halvo::protocol::message::call {
 

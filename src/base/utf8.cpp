@@ -1,6 +1,6 @@
-#include "utf8.hpp"
+#include "base/utf8.hpp"
 
-namespace halvo::utf8 {
+namespace halvo::inline base::utf8 {
 
 std::optional<char32_t> next(std::string_view s, size_t& i) {
     auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
@@ -78,4 +78,4 @@ std::string lossy(std::string_view s) {
     return out;
 }
 
-}  // namespace halvo::utf8
+}  // namespace halvo::base::utf8

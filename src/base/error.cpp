@@ -1,9 +1,9 @@
-#include "error.hpp"
+#include "base/error.hpp"
 
 #include <cerrno>
 #include <cstring>
 
-namespace halvo {
+namespace halvo::inline base {
 
 std::string_view kind_text(ErrorKind kind) {
     switch (kind) {
@@ -113,4 +113,4 @@ std::string Chain::render() const {
     return out;
 }
 
-}  // namespace halvo
+}  // namespace halvo::base

@@ -1,7 +1,7 @@
-#include "lock.hpp"
+#include "base/lock.hpp"
 
-namespace halvo::lock {
+namespace halvo::inline base::lock {
 
 std::unique_lock<std::mutex> lock(std::mutex& m) { return std::unique_lock<std::mutex>(m); }
 
-}  // namespace halvo::lock
+}  // namespace halvo::base::lock

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace halvo {
+namespace halvo::inline install {
 
 inline constexpr std::string_view kNoCacheRoot = "no cache folder: neither HALVO_HOME nor HOME is set";
 
@@ -16,4 +16,4 @@ std::optional<std::string> cache_root();
 // Appends one component, adding "/" unless `base` is empty or ends in one.
 std::string join_path(std::string base, std::string_view name);
 
-}  // namespace halvo
+}  // namespace halvo::install

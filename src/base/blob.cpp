@@ -1,6 +1,6 @@
-#include "blob.hpp"
+#include "base/blob.hpp"
 
-namespace halvo {
+namespace halvo::inline base {
 
 namespace {
 
@@ -17,4 +17,4 @@ Blob own(Bytes bytes) {
 Blob::Blob(std::string bytes) : Blob(own(std::move(bytes))) {}
 Blob::Blob(std::vector<uint8_t> bytes) : Blob(own(std::move(bytes))) {}
 
-}  // namespace halvo
+}  // namespace halvo::base

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace halvo {
+namespace halvo::inline base {
 
 class Blob {
 public:
@@ -48,4 +48,4 @@ private:
     std::size_t size_ = 0;
 };
 
-}  // namespace halvo
+}  // namespace halvo::base

@@ -8,11 +8,11 @@
 #include <string>
 #include <string_view>
 
-#include "error.hpp"
+#include "base/error.hpp"
 #include "platform/http.hpp"
 #include "platform/process.hpp"
 
-namespace halvo::ensure {
+namespace halvo::inline install::ensure {
 
 // An HTTPS object store of ours, fixed at build time.
 inline constexpr std::string_view kDefaultBase = "https://halvo-releases.s3.amazonaws.com";
@@ -53,4 +53,4 @@ ChainResult<void> unpack(std::string_view archive, const std::string& root, std:
 // Moves one entry into place; a folder replaces a folder whole.
 ChainResult<void> replace(const std::string& src, const std::string& dst);
 
-}  // namespace halvo::ensure
+}  // namespace halvo::install::ensure

@@ -9,12 +9,12 @@
 #include <string_view>
 #include <vector>
 
-#include "image.hpp"
+#include "image/model.hpp"
 #include "protocol/base.hpp"
 #include "protocol/message/call/build_image.hpp"
 #include "protocol/mod.hpp"
 
-namespace halvo {
+namespace halvo::inline image {
 
 class ImageClient {
 public:
@@ -60,4 +60,4 @@ private:
     std::unique_ptr<protocol::Client> client_;
 };
 
-}  // namespace halvo
+}  // namespace halvo::image

@@ -1,10 +1,10 @@
-#include "lib.hpp"
+#include "install/cache.hpp"
 
 #include <cstdlib>
 
-#include "pathx.hpp"
+#include "base/pathx.hpp"
 
-namespace halvo {
+namespace halvo::inline install {
 
 std::string join_path(std::string base, std::string_view name) {
     return base.empty() ? std::string(name) : pathx::join(base, name);
@@ -17,4 +17,4 @@ std::optional<std::string> cache_root() {
     return join_path(join_path(join_path(home, "Library"), "Caches"), "halvo");
 }
 
-}  // namespace halvo
+}  // namespace halvo::install

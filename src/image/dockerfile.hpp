@@ -3,12 +3,12 @@
 // WORKDIR only; anything else is refused with a message naming the line.
 #include <string_view>
 
-#include "error.hpp"
-#include "image.hpp"
+#include "base/error.hpp"
+#include "image/model.hpp"
 
-namespace halvo::dockerfile {
+namespace halvo::inline image::dockerfile {
 
 // `text` is UTF-8. The error is a single-link chain holding the message.
 ChainResult<Recipe> translate(std::string_view text);
 
-}  // namespace halvo::dockerfile
+}  // namespace halvo::image::dockerfile

@@ -1,8 +1,8 @@
-#include "pathx.hpp"
+#include "base/pathx.hpp"
 
 #include <algorithm>
 
-namespace halvo::pathx {
+namespace halvo::inline base::pathx {
 
 bool is_absolute(std::string_view path) { return !path.empty() && path.front() == '/'; }
 
@@ -60,4 +60,4 @@ bool Less::operator()(std::string_view a, std::string_view b) const {
     return a.size() < b.size();
 }
 
-}  // namespace halvo::pathx
+}  // namespace halvo::base::pathx

@@ -1,4 +1,4 @@
-#include "ensure.hpp"
+#include "install/ensure.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,13 +10,13 @@
 #include <utility>
 #include <vector>
 
-#include "lib.hpp"
+#include "install/cache.hpp"
 #include "platform/tarball.hpp"
 #include "platform/target.hpp"
 #include "rt/runtime.hpp"
-#include "utf8.hpp"
+#include "base/utf8.hpp"
 
-namespace halvo::ensure {
+namespace halvo::inline install::ensure {
 
 namespace {
 
@@ -162,4 +162,4 @@ asio::awaitable<ChainResult<std::string>> ensure_halvo(Settings s) {
     co_return bin;
 }
 
-}  // namespace halvo::ensure
+}  // namespace halvo::install::ensure

@@ -1,14 +1,14 @@
-#include "console.hpp"
+#include "console/session.hpp"
 
 #include <iterator>
 
 #include "console/relay.hpp"
-#include "lib.hpp"
-#include "pathx.hpp"
+#include "install/cache.hpp"
+#include "base/pathx.hpp"
 #include "platform/process.hpp"
 #include "protocol/stdio/client.hpp"
-#include "quote.hpp"
-#include "utf8.hpp"
+#include "base/quote.hpp"
+#include "base/utf8.hpp"
 
 namespace halvo::console {
 

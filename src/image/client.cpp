@@ -1,11 +1,11 @@
-#include "image_client.hpp"
+#include "image/client.hpp"
 
-#include "console.hpp"
-#include "lib.hpp"
+#include "console/session.hpp"
+#include "install/cache.hpp"
 #include "platform/process.hpp"
 #include "protocol/stdio/client.hpp"
 
-namespace halvo {
+namespace halvo::inline image {
 
 using protocol::Failure;
 using protocol::FailureResult;
@@ -96,4 +96,4 @@ ImageClient::Outcome<void> ImageClient::remove(ImageSource source) {
     return client_->run(remove_exchange(std::move(source)));
 }
 
-}  // namespace halvo
+}  // namespace halvo::image

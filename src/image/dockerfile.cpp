@@ -1,4 +1,4 @@
-#include "dockerfile.hpp"
+#include "image/dockerfile.hpp"
 
 #include <algorithm>
 #include <iterator>
@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "upper_table.hpp"
-#include "utf8.hpp"
+#include "base/utf8.hpp"
 
-namespace halvo {
+namespace halvo::inline image {
 
 namespace dockerfile {
 namespace {
@@ -224,4 +224,4 @@ ChainResult<Recipe> translate(std::string_view input) {
 }
 
 }  // namespace dockerfile
-}  // namespace halvo
+}  // namespace halvo::image

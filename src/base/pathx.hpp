@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace halvo::pathx {
+namespace halvo::inline base::pathx {
 
 bool is_absolute(std::string_view path);
 std::vector<std::string_view> components(std::string_view path);
@@ -31,4 +31,4 @@ struct Less {
     using is_transparent = void;
 };
 
-}  // namespace halvo::pathx
+}  // namespace halvo::base::pathx

@@ -1,9 +1,9 @@
-#include "image.hpp"
+#include "image/model.hpp"
 
-#include "quote.hpp"
-#include "utf8.hpp"
+#include "base/quote.hpp"
+#include "base/utf8.hpp"
 
-namespace halvo {
+namespace halvo::inline image {
 
 using bson::BsonResult;
 using bson::Status;
@@ -244,4 +244,4 @@ BsonResult<ImageSource> ImageSource::read(const bson::Value& v) {
 HALVO_RECORD_TABLE(ImageEntry, codec::required("digest", &ImageEntry::digest), codec::optional("refs", &ImageEntry::refs))
 HALVO_RECORD_TABLE(ImageEntries, codec::required("images", &ImageEntries::images))
 
-}  // namespace halvo
+}  // namespace halvo::image

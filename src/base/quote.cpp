@@ -1,13 +1,13 @@
-#include "quote.hpp"
+#include "base/quote.hpp"
 
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
 
 #include "unicode_table.hpp"
-#include "utf8.hpp"
+#include "base/utf8.hpp"
 
-namespace halvo {
+namespace halvo::inline base {
 
 bool escaped_in_quotes(char32_t cp) {
     const auto* begin = std::begin(unicode_table::kEscaped);
@@ -70,4 +70,4 @@ std::string quoted_duration(std::chrono::nanoseconds d) {
     return fmt(ns, 0, 0, "ns");
 }
 
-}  // namespace halvo
+}  // namespace halvo::base

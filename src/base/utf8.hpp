@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace halvo::utf8 {
+namespace halvo::inline base::utf8 {
 
 // Decodes one code point at s[i], advancing i past it. On an invalid
 // sequence returns nullopt and advances i past its maximal subpart.
@@ -14,4 +14,4 @@ bool valid(std::string_view s);
 std::string lossy(std::string_view s);
 void append(std::string& out, char32_t cp);
 
-}  // namespace halvo::utf8
+}  // namespace halvo::base::utf8

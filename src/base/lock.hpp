@@ -4,8 +4,8 @@
 // is used as it stands.
 #include <mutex>
 
-namespace halvo::lock {
+namespace halvo::inline base::lock {
 
 [[nodiscard]] std::unique_lock<std::mutex> lock(std::mutex& m);
 
-}  // namespace halvo::lock
+}  // namespace halvo::base::lock

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "result.hpp"
+#include "base/result.hpp"
 
-namespace halvo {
+namespace halvo::inline base {
 
 enum class ErrorKind {
     NotFound,
@@ -127,4 +127,4 @@ private:
 template <class T>
 using ChainResult = Result<T, Chain>;
 
-}  // namespace halvo
+}  // namespace halvo::base

@@ -12,7 +12,7 @@
 #include "bson/writer.hpp"
 #include "codec/record.hpp"
 
-namespace halvo {
+namespace halvo::inline image {
 
 // Where a step is read decides its failure texts: straight from the
 // build-image params, or from the entries an image source gathered first.
@@ -99,4 +99,4 @@ struct ImageEntries {
 // do not count and "." is dropped except at the start of a relative path.
 bool same_path(std::string_view a, std::string_view b);
 
-}  // namespace halvo
+}  // namespace halvo::image

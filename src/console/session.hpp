@@ -14,9 +14,9 @@
 #include <variant>
 #include <vector>
 
-#include "error.hpp"
+#include "base/error.hpp"
 #include "fs/mount/mount.hpp"
-#include "image.hpp"
+#include "image/model.hpp"
 #include "protocol/base.hpp"
 #include "protocol/message/call/exec.hpp"
 #include "protocol/message/call/init.hpp"

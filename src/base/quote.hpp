@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-namespace halvo {
+namespace halvo::inline base {
 
 // In double quotes, with \\ \" \t \r \n \0 escaped and any character that
 // is not printable or is a combining mark written as \u{hex}. Invalid UTF-8
@@ -20,4 +20,4 @@ std::string quoted_duration(std::chrono::nanoseconds d);
 // behind it is generated from Python's unicodedata.
 bool escaped_in_quotes(char32_t cp);
 
-}  // namespace halvo
+}  // namespace halvo::base

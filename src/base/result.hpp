@@ -6,7 +6,7 @@
 #include <utility>
 #include <variant>
 
-namespace halvo {
+namespace halvo::inline base {
 
 template <class E>
 struct Unexpected {
@@ -96,7 +96,7 @@ private:
     bool ok_ = true;
 };
 
-}  // namespace halvo
+}  // namespace halvo::base
 
 #define HALVO_CAT2_(a, b) a##b
 #define HALVO_CAT_(a, b) HALVO_CAT2_(a, b)
