@@ -90,8 +90,8 @@ struct Entry {
     std::string path;
     mode_t type = AE_IFREG;
     int perm = 0644;
-    std::string data;
-    std::string link;  // symlink target, or hard-link target when `hard`
+    std::string data = {};
+    std::string link = {};  // symlink target, or hard-link target when `hard`
     bool hard = false;
     time_t mtime = 1'000'000'000;
 };
@@ -238,7 +238,9 @@ TEST(EnsureTar, HostileEntries) {
         EXPECT_EQ(std::distance(fs::directory_iterator(s.outside), fs::directory_iterator()), 1) << c.name;
         EXPECT_FALSE(fs::exists(s.tmp / "escape")) << c.name;
         EXPECT_FALSE(fs::exists(s.tmp / "escape2")) << c.name;
-        if (c.error.empty()) EXPECT_TRUE(fs::is_empty(s.dir)) << c.name;
+        if (c.error.empty()) {
+            EXPECT_TRUE(fs::is_empty(s.dir)) << c.name;
+        }
     }
 }
 

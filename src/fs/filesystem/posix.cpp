@@ -589,19 +589,21 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
 
     // A file replaced while open is hidden like an unlinked one, so its
     // handles keep the old bytes instead of reaching the new file.
+    std::optional<std::uint64_t> open_at_to;
+    if (pathx::key(from) != pathx::key(to)) open_at_to = open_inode_at(to);
     std::optional<std::uint64_t> replaced;
-    if (pathx::key(from) != pathx::key(to)) replaced = open_inode_at(to);
-    if (replaced) {
+    if (open_at_to) {
         // Open handles are on files, and a directory cannot replace a file:
         // leave that refusal to the tree rather than free the name first.
         HALVO_TRY(auto source, fs_->stat(from));
-        if (source.is_dir) replaced.reset();
+        if (!source.is_dir) replaced = open_at_to;
     }
-    std::optional<std::string> hidden;
+    // The hidden name, and the inode that went there.
+    std::optional<std::pair<std::string, std::uint64_t>> hidden;
     if (replaced) {
         auto r = hide(to, *replaced);
         if (r) {
-            hidden = std::move(*r);
+            hidden.emplace(std::move(*r), *replaced);
         } else if (!refuses_hiding(r.error())) {
             return fail(std::move(r).error());
         }
@@ -614,15 +616,15 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
         if (cleared && *cleared) renamed = fs_->rename(from, to);
     }
     if (!renamed) {
-        if (hidden && replaced) {
+        if (hidden) {
             // Put the target back; if even that fails, leave it hidden but never delete it.
-            bool back = fs_->rename(*hidden, to).ok();
+            bool back = fs_->rename(hidden->first, to).ok();
             if (back) {
                 auto g = lock::lock(inodes_m_);
-                inodes_.rekey_subtree(*hidden, to);
+                inodes_.rekey_subtree(hidden->first, to);
             }
             auto g = lock::lock(hidden_m_);
-            hidden_.erase(*replaced);
+            hidden_.erase(hidden->second);
         }
         return renamed;
     }
@@ -641,7 +643,7 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
         for (auto& [n, p] : hidden_)
             if (pathx::at_or_under(p, from_key)) p = rebase(p, from_key, to_key);
     }
-    if (hidden && replaced) return drop_if_closed(*replaced);
+    if (hidden) return drop_if_closed(hidden->second);
     return {};
 }
 
