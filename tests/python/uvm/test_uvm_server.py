@@ -543,3 +543,109 @@ def test_bad_scenario_is_refused(uvm, tmp_path):
     s.request("version")
     status, err = s.finish()
     assert status == 2 and b"bad scenario action" in err
+
+
+# --- snapshot extraction ------------------------------------------------------
+
+def stand_in_module():
+    """The stand-in's own code, for its extraction rules."""
+    import importlib.machinery
+    import importlib.util
+    loader = importlib.machinery.SourceFileLoader("halvo_uvm_stand_in", str(UVM))
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+
+
+def tar_of(*members):
+    """A tar of (name, kind, payload): kind "file" (payload: bytes, mode),
+    "dir", "sym" and "hard" (payload: link target), "chr", "fifo"."""
+    import io
+    import tarfile
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode="w") as tar:
+        for name, kind, payload in members:
+            info = tarfile.TarInfo(name)
+            data = None
+            if kind == "file":
+                data, info.mode = payload
+                info.size = len(data)
+            elif kind == "dir":
+                info.type, info.mode = tarfile.DIRTYPE, payload
+            elif kind in ("sym", "hard"):
+                info.type = tarfile.SYMTYPE if kind == "sym" else tarfile.LNKTYPE
+                info.linkname = payload
+            else:
+                info.type = tarfile.CHRTYPE if kind == "chr" else tarfile.FIFOTYPE
+                info.devmajor, info.devminor = 1, 3
+            info.uid = info.gid = 4321
+            tar.addfile(info, io.BytesIO(data) if data is not None else None)
+    return out.getvalue()
+
+
+def extract_into(extractor, blob, root):
+    import io
+    import tarfile
+    with tarfile.open(fileobj=io.BytesIO(blob)) as tar:
+        extractor(tar, str(root))
+
+
+# Each would put something outside the root, or something that is not a
+# file, folder or link, and is refused.
+UNSAFE = {
+    "absolute name": [("/abs", "file", (b"x", 0o644))],
+    "dot-dot name": [("../up", "file", (b"x", 0o644))],
+    "dot-dot inside a name": [("a/../../up", "file", (b"x", 0o644))],
+    "absolute symlink": [("l", "sym", "/etc")],
+    "symlink out": [("l", "sym", "../..")],
+    "symlink out through another": [("d", "sym", "."), ("l", "sym", "d/../..")],
+    "hard link to an absolute path": [("h", "hard", "/etc/passwd")],
+    "hard link out": [("h", "hard", "../outside")],
+    "file through a link already there": [("out/x", "file", (b"x", 0o644))],
+    "file over a link already there": [("out", "file", (b"x", 0o644))],
+    "character device": [("null", "chr", None)],
+    "fifo": [("pipe", "fifo", None)],
+}
+
+
+@pytest.mark.parametrize("members", UNSAFE.values(), ids=UNSAFE.keys())
+def test_checked_extraction_refuses_what_leaves_the_root(tmp_path, members):
+    import tarfile
+    root, outside = tmp_path / "root", tmp_path / "outside"
+    root.mkdir()
+    outside.mkdir()
+    (root / "out").symlink_to(outside)   # as if an earlier member had made it
+    with pytest.raises(tarfile.TarError):
+        extract_into(stand_in_module().extract_checked, tar_of(*members), root)
+    assert list(outside.iterdir()) == []
+
+
+@pytest.mark.parametrize("extractor", ["extract", "extract_checked"])
+def test_extraction_keeps_files_folders_and_inner_links_without_special_bits(tmp_path, extractor):
+    root = tmp_path / "root"
+    root.mkdir()
+    blob = tar_of(("d", "dir", 0o777),
+                  ("d/run", "file", (b"#!/bin/sh\n", 0o6777)),
+                  ("d/secret", "file", (b"s", 0o000)),
+                  ("d/plain", "file", (b"p", 0o666)),
+                  ("d/here", "sym", "run"),
+                  ("up", "sym", "d/plain"),
+                  ("again", "hard", "d/plain"))
+    extract_into(getattr(stand_in_module(), extractor), blob, root)
+    modes = {p: (root / p).stat().st_mode & 0o7777 for p in ("d/run", "d/secret", "d/plain")}
+    assert modes == {"d/run": 0o755, "d/secret": 0o600, "d/plain": 0o644}
+    assert os.readlink(root / "d" / "here") == "run" and (root / "up").read_bytes() == b"p"
+    assert (root / "again").stat().st_ino == (root / "d" / "plain").stat().st_ino
+    if os.geteuid() == 0:   # no owner is taken from the archive
+        assert (root / "d" / "run").stat().st_uid == 0
+
+
+def test_a_snapshot_that_would_leave_the_root_does_not_boot(uvm, tmp_path):
+    target = tmp_path / "target"
+    target.mkdir()
+    s = uvm()
+    blob = tar_of(("l", "sym", str(target)), ("l/x", "file", (b"x", 0o644)))
+    code, message = s.error("init", {"snapshot": list(blob)})
+    assert code == -32002 and message.startswith("the snapshot cannot be restored: ")
+    assert list(target.iterdir()) == []
+    assert_clean_exit(s)
