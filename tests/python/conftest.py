@@ -114,6 +114,19 @@ class Server:
         return [bson.decode(bytes.fromhex(e["hex"])[4:]) for e in self.events("frame")]
 
 
+def servers_all_exited(log, timeout=15):
+    """How many stand-in servers logged their start in log, once each of them
+    has also logged its exit."""
+    deadline = time.monotonic() + timeout
+    while True:
+        events = [json.loads(line)["event"] for line in log.read_text().splitlines()]
+        if events.count("start") == events.count("exit") or time.monotonic() > deadline:
+            break
+        time.sleep(0.05)
+    assert events.count("start") == events.count("exit"), events
+    return events.count("start")
+
+
 def private_tmp(tmp_path, monkeypatch):
     """TMPDIR, set to a folder of the test's own."""
     tmp = tmp_path / "tmp"
