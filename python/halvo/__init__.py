@@ -2,4 +2,3 @@
 from . import _halvo
 from ._halvo import *  # noqa: F401,F403
 
-__all__ = [name for name in dir(_halvo) if not name.startswith("_")]

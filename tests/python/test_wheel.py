@@ -1,4 +1,4 @@
-"""The installed wheel is one abi3 build for CPython 3.10 and later."""
+"""The installed wheel is one abi3 build for CPython 3.10 and later, typed."""
 import importlib.metadata
 
 import pytest
@@ -14,3 +14,5 @@ def test_installed_wheel_is_cp310_abi3():
     files = {str(f) for f in dist.files}
     assert "halvo/_halvo.abi3.so" in files
     assert "halvo/__init__.py" in files
+    # Type checkers read the stubs of the package marked typed.
+    assert {"halvo/py.typed", "halvo/_halvo.pyi"} <= files

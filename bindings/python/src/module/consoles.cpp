@@ -66,22 +66,24 @@ std::string read_repr(const call::ReadResp& r) {
 }
 
 PyTypeObject* define_exec_result() {
-    py::ClassSpec spec{.name = "halvo.ExecResult"};
+    py::ClassSpec spec{.name = "halvo.ExecResult",
+                       .doc = "What a command run by `ConsoleClient.exec` ended with: its exit code and output."};
     spec.getters = {
-        py::getter<call::ExecResp, "code", &exec_code>(),
-        py::getter<call::ExecResp, "stdout", &exec_stdout>(),
-        py::getter<call::ExecResp, "stderr", &exec_stderr>(),
-        py::getter<call::ExecResp, "truncated", &exec_truncated>(),
+        py::getter<call::ExecResp, "code", &exec_code>("The command's exit code."),
+        py::getter<call::ExecResp, "stdout", &exec_stdout>("What the command wrote to its standard output."),
+        py::getter<call::ExecResp, "stderr", &exec_stderr>("What the command wrote to its standard error."),
+        py::getter<call::ExecResp, "truncated", &exec_truncated>("Whether the server cut the output short."),
     };
     spec.repr = &py::of_value<call::ExecResp, &exec_repr>;
     return py::Class<call::ExecResp>::define(std::move(spec));
 }
 
 PyTypeObject* define_read_result() {
-    py::ClassSpec spec{.name = "halvo.ReadResult"};
+    py::ClassSpec spec{.name = "halvo.ReadResult",
+                       .doc = "What `ConsoleClient.read` read: the bytes and the size of the whole file."};
     spec.getters = {
-        py::getter<call::ReadResp, "data", &read_data>(),
-        py::getter<call::ReadResp, "size", &read_size>(),
+        py::getter<call::ReadResp, "data", &read_data>("The bytes read."),
+        py::getter<call::ReadResp, "size", &read_size>("The size of the whole file in bytes."),
     };
     spec.repr = &py::of_value<call::ReadResp, &read_repr>;
     return py::Class<call::ReadResp>::define(std::move(spec));
@@ -192,21 +194,33 @@ PyTypeObject* define_builder() {
                     "cannot be copied. `build()` empties it; every other method returns this same object.",
                     &new_builder>(spec);
     spec.methods = {
-        py::method<"cmd($self, cmd)\n--\n\n", py::chained<&set_cmd>>(),
-        py::method<"mount($self, mount, at)\n--\n\n", py::chained<&set_mount>>(),
-        py::method<"mount_readonly($self, mount, at)\n--\n\n", py::chained<&set_mount_readonly>>(),
-        py::method<"image($self, image)\n--\n\n", py::chained<&set_image>>(),
-        py::method<"snapshot($self, snapshot)\n--\n\n", py::chained<&set_snapshot>>(),
-        py::method<"network($self, network)\n--\n\n", py::chained<&set_network>>(),
+        py::method<"cmd($self, cmd)\n--\n\n"
+                   "Start the console's server with the command line `cmd`, a list of str, in place of\n"
+                   "`bin/halvo-uvm` of halvo's cache folder.",
+                   py::chained<&set_cmd>>(),
+        py::method<"mount($self, mount, at)\n--\n\n"
+                   "Show `mount` in the console at the guest path `at`: a host folder's path, made absolute\n"
+                   "now, or a `HostMount`, which the console then shares.",
+                   py::chained<&set_mount>>(),
+        py::method<"mount_readonly($self, mount, at)\n--\n\nAs `mount`, read-only in the console.",
+                   py::chained<&set_mount_readonly>>(),
+        py::method<"image($self, image)\n--\n\nBoot from `image`: an `ImageSource` or a `Recipe`.",
+                   py::chained<&set_image>>(),
+        py::method<"snapshot($self, snapshot)\n--\n\n"
+                   "Resume from `snapshot`, the bytes that `ConsoleClient.snapshot()` gave.",
+                   py::chained<&set_snapshot>>(),
+        py::method<"network($self, network)\n--\n\nWhether the console has a network; it has one unless this says False.",
+                   py::chained<&set_network>>(),
         py::method<"ports($self, ports)\n--\n\n"
                    "Ports on the server's machine that lead into the session, written the way docker's `-p`\n"
                    "writes them, host port first: 8080:80.",
                    py::chained<&set_ports>>(),
-        py::method<"vcpus($self, vcpus)\n--\n\n", py::chained<&set_vcpus>>(),
-        py::method<"memory_mib($self, memory_mib)\n--\n\n", py::chained<&set_memory_mib>>(),
-        py::method<"gpu($self, gpu)\n--\n\n", py::chained<&set_gpu>>(),
-        py::method<"gpu_memory_mib($self, gpu_memory_mib)\n--\n\n", py::chained<&set_gpu_memory_mib>>(),
-        py::method<"disk_gib($self, disk_gib)\n--\n\n", py::chained<&set_disk_gib>>(),
+        py::method<"vcpus($self, vcpus)\n--\n\nThe number of virtual CPUs, 0 to 255.", py::chained<&set_vcpus>>(),
+        py::method<"memory_mib($self, memory_mib)\n--\n\nThe console's memory in MiB.", py::chained<&set_memory_mib>>(),
+        py::method<"gpu($self, gpu)\n--\n\nWhether the console has a GPU.", py::chained<&set_gpu>>(),
+        py::method<"gpu_memory_mib($self, gpu_memory_mib)\n--\n\nThe GPU's memory in MiB.",
+                   py::chained<&set_gpu_memory_mib>>(),
+        py::method<"disk_gib($self, disk_gib)\n--\n\nThe size of the console's disk in GiB.", py::chained<&set_disk_gib>>(),
         py::method<"build($self)\n--\n\n"
                    "Announce the session to the server; the awaitable resolves to the resulting\n"
                    "`ConsoleClient`.",
@@ -273,17 +287,34 @@ Ref console_aenter(PyObject* self) { return py::ready(self); }
 Ref console_aexit(ConsoleObject& self, Ref, Ref, Ref) { return self.handle.close(); }
 
 PyTypeObject* define_console() {
-    py::ClassSpec spec{.name = "halvo.ConsoleClient"};
+    py::ClassSpec spec{.name = "halvo.ConsoleClient",
+                       .doc = "A booted console, made by `ConsoleClientBuilder.build()`; its calls run one at a time.\n"
+                              "`async with` closes it when the block ends."};
     spec.methods = {
-        py::static_method<"builder()\n--\n\n", &console_builder>(),
-        py::method<"start($self)\n--\n\n", &console_start>(),
-        py::method<"stop($self)\n--\n\n", &console_stop>(),
-        py::method<"exec($self, cmd, timeout_ms=None)\n--\n\n", &console_exec>(),
-        py::method<"read($self, path, offset=None, len=None)\n--\n\n", &console_read>(),
+        py::static_method<"builder()\n--\n\nA new `ConsoleClientBuilder`, as `ConsoleClientBuilder()` makes.", &console_builder>(),
+        py::method<"start($self)\n--\n\nTell the server to start the console; the awaitable resolves once it is told.",
+                   &console_start>(),
+        py::method<"stop($self)\n--\n\nTell the server to stop the console; the awaitable resolves once it is told.",
+                   &console_stop>(),
+        py::method<"exec($self, cmd, timeout_ms=None)\n--\n\n"
+                   "Run the command line `cmd`, a list of str, in the console; the awaitable resolves to an\n"
+                   "`ExecResult`.\n"
+                   "\n"
+                   "The server ends a command that runs longer than `timeout_ms` milliseconds, and the call\n"
+                   "raises `ConsoleRefused` with the code `TIMED_OUT`. Cancelling the awaitable leaves the\n"
+                   "command running.",
+                   &console_exec>(),
+        py::method<"read($self, path, offset=None, len=None)\n--\n\n"
+                   "Read the console's file `path`, from `offset` on and at most `len` bytes; the awaitable\n"
+                   "resolves to a `ReadResult`.",
+                   &console_read>(),
         py::method<"write($self, path, data, offset=None)\n--\n\n"
                    "Put `data` in a file, answering with the file's size afterwards.",
                    &console_write>(),
-        py::method<"snapshot($self)\n--\n\n", &console_snapshot>(),
+        py::method<"snapshot($self)\n--\n\n"
+                   "Take a snapshot of the console; the awaitable resolves to its bytes, which\n"
+                   "`ConsoleClientBuilder.snapshot` boots another console from.",
+                   &console_snapshot>(),
         py::method<"_relay($self, frame, reply)\n--\n\n"
                    "Answer one protocol frame on this console's channel, for an extension that drives this\n"
                    "session as a console of its own (see `halvo::console::Relay`); not for Python callers.\n"
@@ -300,10 +331,13 @@ PyTypeObject* define_console() {
                    "A garbage-collected console ends on a task nothing waits for, so a program exiting right\n"
                    "after may leave its mounts up; close it, or use `async with`, when they must be down.",
                    &console_close>(),
-        py::method<"__aenter__($self)\n--\n\n", &console_aenter>(),
-        py::method<"__aexit__($self, _exc_type, _exc, _tb)\n--\n\n", &console_aexit>(),
+        py::method<"__aenter__($self)\n--\n\nResolve to this console, for `async with`.", &console_aenter>(),
+        py::method<"__aexit__($self, _exc_type, _exc, _tb)\n--\n\n"
+                   "Close this console as `close` does; an exception leaving the block goes on.",
+                   &console_aexit>(),
     };
-    spec.getters = {py::getter<ConsoleObject, "mounts", &console_mounts>()};
+    spec.getters = {py::getter<ConsoleObject, "mounts", &console_mounts>(
+        "The guest path of each mount, in the order they were given; kept after `close`.")};
     return py::Class<ConsoleObject>::define(std::move(spec));
 }
 

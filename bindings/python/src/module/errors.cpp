@@ -11,9 +11,9 @@ namespace {
 // Each type is made once per process and kept in the module's state. Making
 // one may run Python code that lets another thread in, so a type made
 // meanwhile by that thread wins and ours is dropped.
-PyObject* once(PyObject*& slot, const char* name, PyObject* base) {
+PyObject* once(PyObject*& slot, const char* name, const char* doc, PyObject* base) {
     if (slot) return slot;
-    PyObject* type = PyErr_NewException(name, base, nullptr);
+    PyObject* type = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
     if (!type) throw py::ErrorAlreadySet{};
     if (slot) {
         Py_DECREF(type);
@@ -27,9 +27,17 @@ PyObject* once(PyObject*& slot, const char* name, PyObject* base) {
 
 void register_in(PyObject* module) {
     py::ScriptExceptions& types = py::make_state().exceptions;
-    PyObject* base = once(types.halvo, "halvo.HalvoError", PyExc_Exception);
-    once(types.refused, "halvo.ConsoleRefused", base);
-    once(types.broken, "halvo.ConsoleBroken", base);
+    PyObject* base = once(types.halvo, "halvo.HalvoError",
+                          "A halvo operation failed; the message says what it was doing, outermost first.",
+                          PyExc_Exception);
+    once(types.refused, "halvo.ConsoleRefused",
+         "The server refused a call: the message is its error message, and `code` its error code,\n"
+         "one of `ERROR_CODES` or another the server chose.",
+         base);
+    once(types.broken, "halvo.ConsoleBroken",
+         "The channel to the server broke: the server could not start, ended, or sent what cannot\n"
+         "be read. The message says where.",
+         base);
     py::add_object(module, "HalvoError", py::Ref::borrow(types.halvo));
     py::add_object(module, "ConsoleRefused", py::Ref::borrow(types.refused));
     py::add_object(module, "ConsoleBroken", py::Ref::borrow(types.broken));

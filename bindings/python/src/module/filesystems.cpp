@@ -62,16 +62,18 @@ PyTypeObject* define_directory() {
                     "and this `Directory` is empty afterwards and refuses further use.",
                     &new_directory>(spec);
     spec.methods = {
-        py::method<"add_file($self, path, content)\n--\n\n", &add_file>(),
+        py::method<"add_file($self, path, content)\n--\n\n"
+                   "Put a file at `path` in the tree holding `content`: bytes, or a str stored as UTF-8.",
+                   &add_file>(),
         py::method<"with_file($self, path, content)\n--\n\n"
-                   "[`add_file`](Self::add_file), returning this same `Directory` so calls chain.",
+                   "As `add_file`, returning this same `Directory` so calls chain.",
                    py::chained<&add_file>>(),
-        py::method<"remove_file($self, path)\n--\n\n", &remove_file>(),
-        py::method<"mount($self, path, host_dir)\n--\n\n", &mount>(),
+        py::method<"remove_file($self, path)\n--\n\nTake the file at `path` out of the tree.", &remove_file>(),
+        py::method<"mount($self, path, host_dir)\n--\n\nPlace the host folder `host_dir` in the tree at `path`.", &mount>(),
         py::method<"with_mount($self, path, host_dir)\n--\n\n"
-                   "[`mount`](Self::mount), returning this same `Directory` so calls chain.",
+                   "As `mount`, returning this same `Directory` so calls chain.",
                    py::chained<&mount>>(),
-        py::method<"unmount($self, path)\n--\n\n", &unmount>(),
+        py::method<"unmount($self, path)\n--\n\nTake the host folder placed at `path` out of the tree.", &unmount>(),
     };
     return py::Class<DirectoryObject>::define(std::move(spec));
 }
@@ -181,7 +183,7 @@ PyTypeObject* define_host_mount() {
                    "closing them. A repeat call resolves at once.",
                    &unmount_host>(),
     };
-    spec.getters = {py::getter<HostMountObject, "mountpoint", &mountpoint_of>()};
+    spec.getters = {py::getter<HostMountObject, "mountpoint", &mountpoint_of>("The mount point, as it was given.")};
     spec.repr = &py::of_value<HostMountObject, &repr_of>;
     return py::Class<HostMountObject>::define(std::move(spec));
 }
@@ -238,8 +240,9 @@ void register_in(PyObject* module) {
     py::add_function(module, py::function<"mount_support()\n--\n\n"
                                           "Raise `OSError`, saying what to install, if this host cannot mount.\n\n"
                                           "`HostMount` checks the same before mounting; this lets a caller find out "
-                                          "ahead. An\nextension built with `mount` still imports without FUSE-T or "
-                                          "Dokany: only mounting fails.",
+                                          "ahead. halvo\nstill imports without libfuse 2 or `/dev/fuse`: only "
+                                          "mounting fails. A FUSE device that\nthis user may not open raises "
+                                          "`PermissionError` naming it.",
                                           &check_support>());
 }
 

@@ -51,12 +51,17 @@ std::string step_str(const Step& s) { return s.text(); }
 std::string step_repr(const Step& s) { return "Step(" + s.text() + ")"; }
 
 void define_step() {
-    py::ClassSpec spec{.name = "halvo.Step"};
+    py::ClassSpec spec{.name = "halvo.Step",
+                       .doc = "One step of a `Recipe`, made by `run`, `copy`, `env` or `workdir`; `str()` gives its\n"
+                              "text, as a Dockerfile writes it."};
     spec.methods = {
-        py::static_method<"run(cmd)\n--\n\n", &step_run>(),
-        py::static_method<"copy(src, dst)\n--\n\n", &step_copy>(),
-        py::static_method<"env(key, value)\n--\n\n", &step_env>(),
-        py::static_method<"workdir(dir)\n--\n\n", &step_workdir>(),
+        py::static_method<"run(cmd)\n--\n\nA step that runs the command `cmd` with the image's shell.",
+                          &step_run>(),
+        py::static_method<"copy(src, dst)\n--\n\nA step that copies the host path `src` to `dst` in the image.",
+                          &step_copy>(),
+        py::static_method<"env(key, value)\n--\n\nA step that sets the environment variable `key` to `value`.", &step_env>(),
+        py::static_method<"workdir(dir)\n--\n\n"
+                          "A step that makes `dir` the working folder of the steps after it and of the image.", &step_workdir>(),
     };
     spec.str = &py::of_value<Step, &step_str>;
     spec.repr = &py::of_value<Step, &step_repr>;
@@ -104,13 +109,21 @@ std::string recipe_repr(const Recipe& r) {
 
 void define_recipe() {
     py::ClassSpec spec{.name = "halvo.Recipe"};
-    py::constructor<Recipe, "Recipe(base, steps=...)\n--\n\n", &recipe_new>(spec);
+    py::constructor<Recipe,
+                    "Recipe(base, steps=())\n--\n\n"
+                    "An image to build: the base image `base`, then `steps` in order, each a `Step` or a str\n"
+                    "run as a command. A value: `step` and `steps` return a new `Recipe`.",
+                    &recipe_new>(spec);
     spec.methods = {
-        py::static_method<"from_dockerfile(content)\n--\n\n", &recipe_from_dockerfile>(),
-        py::method<"step($self, step)\n--\n\n", &recipe_step>(),
-        py::method<"steps($self, steps)\n--\n\n", &recipe_steps>(),
+        py::static_method<"from_dockerfile(content)\n--\n\n"
+                          "The `Recipe` of a one-stage Dockerfile's text; `HalvoError` names what it cannot take.",
+                          &recipe_from_dockerfile>(),
+        py::method<"step($self, step)\n--\n\nA new `Recipe`: this one with `step` (a `Step`, or a str to run) appended.",
+                   &recipe_step>(),
+        py::method<"steps($self, steps)\n--\n\nA new `Recipe`: this one with each of `steps` appended, in order.",
+                   &recipe_steps>(),
     };
-    spec.getters = {py::getter<Recipe, "base", &recipe_base>()};
+    spec.getters = {py::getter<Recipe, "base", &recipe_base>("The name of the base image.")};
     spec.repr = &py::of_value<Recipe, &recipe_repr>;
     spec.compare = &py::eq_only<Recipe>;
     py::Class<Recipe>::define(std::move(spec));
@@ -129,11 +142,12 @@ std::string source_repr(const ImageSource& s) {
 }
 
 void define_image_source() {
-    py::ClassSpec spec{.name = "halvo.ImageSource"};
+    py::ClassSpec spec{.name = "halvo.ImageSource",
+                       .doc = "The image a call acts on: a `Recipe`, a stored image's reference name or its digest."};
     spec.methods = {
-        py::static_method<"reference(reference)\n--\n\n", &source_reference>(),
-        py::static_method<"digest(digest)\n--\n\n", &source_digest>(),
-        py::static_method<"recipe(recipe)\n--\n\n", &source_recipe>(),
+        py::static_method<"reference(reference)\n--\n\nThe stored image that the reference name `reference` names.", &source_reference>(),
+        py::static_method<"digest(digest)\n--\n\nThe stored image whose content digest is `digest`.", &source_digest>(),
+        py::static_method<"recipe(recipe)\n--\n\nThe image that the `Recipe` `recipe` builds.", &source_recipe>(),
     };
     spec.repr = &py::of_value<ImageSource, &source_repr>;
     spec.compare = &py::eq_only<ImageSource>;
@@ -149,10 +163,11 @@ std::string built_repr(const BuildImageResp& b) {
 }
 
 void define_build_result() {
-    py::ClassSpec spec{.name = "halvo.BuildImageResult"};
+    py::ClassSpec spec{.name = "halvo.BuildImageResult",
+                       .doc = "What `ImageClient.build` made: the image's reference name and digest."};
     spec.getters = {
-        py::getter<BuildImageResp, "reference", &built_reference>(),
-        py::getter<BuildImageResp, "digest", &built_digest>(),
+        py::getter<BuildImageResp, "reference", &built_reference>("The reference name the server gave the image."),
+        py::getter<BuildImageResp, "digest", &built_digest>("The image's content digest."),
     };
     spec.repr = &py::of_value<BuildImageResp, &built_repr>;
     py::Class<BuildImageResp>::define(std::move(spec));
@@ -165,10 +180,11 @@ std::string entry_repr(const ImageEntry& e) {
 }
 
 void define_image_entry() {
-    py::ClassSpec spec{.name = "halvo.ImageEntry"};
+    py::ClassSpec spec{.name = "halvo.ImageEntry",
+                       .doc = "One stored image, as `ImageClient.list` answers: its digest and reference names."};
     spec.getters = {
-        py::getter<ImageEntry, "digest", &entry_digest>(),
-        py::getter<ImageEntry, "refs", &entry_refs>(),
+        py::getter<ImageEntry, "digest", &entry_digest>("The image's content digest."),
+        py::getter<ImageEntry, "refs", &entry_refs>("The reference names that name the image, in the server's order."),
     };
     spec.repr = &py::of_value<ImageEntry, &entry_repr>;
     py::Class<ImageEntry>::define(std::move(spec));
@@ -214,20 +230,33 @@ Ref client_aenter(PyObject* self) { return py::ready(self); }
 Ref client_aexit(ClientHandle& self, Ref, Ref, Ref) { return self.close(); }
 
 void define_image_client() {
-    py::ClassSpec spec{.name = "halvo.ImageClient"};
+    py::ClassSpec spec{.name = "halvo.ImageClient",
+                       .doc = "A channel to an image server, made by `try_new` or `try_from_cmd`; its calls run one\n"
+                              "at a time. `async with` closes it when the block ends."};
     spec.methods = {
         py::static_method<"try_new()\n--\n\n"
                           "Start `halvo-uvm` from halvo's cache `bin`; the awaitable resolves to the client.",
                           &client_try_new>(),
-        py::static_method<"try_from_cmd(cmd)\n--\n\n", &client_try_from_cmd>(),
-        py::method<"version($self)\n--\n\n", &client_version>(),
-        py::method<"build($self, recipe, reference=None)\n--\n\n", &client_build>(),
-        py::method<"list($self)\n--\n\n", &client_list>(),
-        py::method<"remove($self, image)\n--\n\n", &client_remove>(),
+        py::static_method<"try_from_cmd(cmd)\n--\n\n"
+                          "Start the server with the command line `cmd`, a list of str; the awaitable resolves to\n"
+                          "the client once the server has answered a version call.",
+                          &client_try_from_cmd>(),
+        py::method<"version($self)\n--\n\nAsk the server for its version; the awaitable resolves to the text.", &client_version>(),
+        py::method<"build($self, recipe, reference=None)\n--\n\n"
+                   "Build `recipe`, named `reference` when given; the awaitable resolves to a\n"
+                   "`BuildImageResult`.",
+                   &client_build>(),
+        py::method<"list($self)\n--\n\nThe stored images; the awaitable resolves to a list of `ImageEntry`.", &client_list>(),
+        py::method<"remove($self, image)\n--\n\n"
+                   "Remove the stored image that `image` (an `ImageSource` or a `Recipe`) names; without one\n"
+                   "the server refuses with `UNKNOWN_IMAGE`.",
+                   &client_remove>(),
         py::method<"close($self)\n--\n\nEnd the channel now. Closing twice is the same as closing once.",
                    &client_close>(),
-        py::method<"__aenter__($self)\n--\n\n", &client_aenter>(),
-        py::method<"__aexit__($self, _exc_type, _exc, _tb)\n--\n\n", &client_aexit>(),
+        py::method<"__aenter__($self)\n--\n\nResolve to this client, for `async with`.", &client_aenter>(),
+        py::method<"__aexit__($self, _exc_type, _exc, _tb)\n--\n\n"
+                   "Close this client as `close` does; an exception leaving the block goes on.",
+                   &client_aexit>(),
     };
     py::Class<ClientHandle>::define(std::move(spec));
 }

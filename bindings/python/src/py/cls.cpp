@@ -15,9 +15,9 @@ PyTypeObject* make_type(ClassSpec spec, int basicsize, destructor dealloc) {
         {Py_tp_getset, getters->data()},
     };
     unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+    if (spec.doc) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
     if (spec.ctor) {
         slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.ctor)});
-        if (spec.doc) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
     } else {
         flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     }

@@ -19,7 +19,7 @@ namespace halvo::py {
 struct ClassSpec {
     const char* name;          // a literal, "halvo.Step": the type keeps the pointer
     newfunc ctor = nullptr;    // none: calling the class raises TypeError
-    const char* doc = nullptr; // the constructor's signature and doc
+    const char* doc = nullptr; // the class's doc, after the constructor's signature if it has one
     std::vector<PyMethodDef> methods = {};
     std::vector<PyGetSetDef> getters = {};
     reprfunc repr = nullptr;
