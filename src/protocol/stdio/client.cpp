@@ -220,10 +220,6 @@ std::optional<FailureResult<msg::Response>> settle(IoResult<std::optional<Messag
 
 }  // namespace
 
-// gcc 12 takes the frame's own operator delete, which frees with asio's
-// aligned_delete what its operator new took with aligned_new, for a mismatch.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<FailureResult<msg::Response>> StdioClient::call(msg::Call c) {
     staged_.reset();
     // Taken before anything is written: a failed or abandoned call uses it up.
@@ -234,7 +230,6 @@ asio::awaitable<FailureResult<msg::Response>> StdioClient::call(msg::Call c) {
     HALVO_CO_CHECK(co_await send(std::move(request)));
     co_return co_await finish(id);
 }
-#pragma GCC diagnostic pop
 
 asio::awaitable<FailureResult<msg::Response>> StdioClient::finish(uint64_t id) {
     if (staged_ && staged_->id == id) {
