@@ -37,30 +37,34 @@ def digest_of(recipe_doc):
 
 # --- surface -----------------------------------------------------------------
 
+# A docstring in our own words: present (test_docs checks what it says), its
+# text not fixed here.
+OWN = "our own words"
+
 @pytest.mark.parametrize(
     "name, signature, doc",
     [
         ("try_new", "()", "Start `halvo-uvm` from halvo's cache `bin`; the awaitable resolves to the client."),
-        ("try_from_cmd", "(cmd)", None),
-        ("version", "($self)", None),
-        ("build", "($self, recipe, reference=None)", None),
-        ("list", "($self)", None),
-        ("remove", "($self, image)", None),
+        ("try_from_cmd", "(cmd)", OWN),
+        ("version", "($self)", OWN),
+        ("build", "($self, recipe, reference=None)", OWN),
+        ("list", "($self)", OWN),
+        ("remove", "($self, image)", OWN),
         ("close", "($self)", "End the channel now. Closing twice is the same as closing once."),
-        ("__aenter__", "($self)", None),
-        ("__aexit__", "($self, _exc_type, _exc, _tb)", None),
+        ("__aenter__", "($self)", OWN),
+        ("__aexit__", "($self, _exc_type, _exc, _tb)", OWN),
     ],
 )
 def test_client_signatures_and_docs(name, signature, doc):
     member = getattr(ImageClient, name)
     assert member.__text_signature__ == signature
-    assert (member.__doc__ or None) == doc
+    assert member.__doc__ if doc is OWN else member.__doc__ == doc
     if "$self" not in signature:
         assert str(inspect.signature(member)) == signature
 
 
 def test_client_class_shape():
-    assert ImageClient.__doc__ is None
+    assert ImageClient.__doc__ and ImageClient.__text_signature__ is None
     assert ImageClient.__module__ == "halvo"
     with pytest.raises(TypeError):
         ImageClient()

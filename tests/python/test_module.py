@@ -49,7 +49,7 @@ def test_exception_hierarchy_and_names():
     for cls in (halvo.HalvoError, halvo.ConsoleRefused, halvo.ConsoleBroken):
         assert cls.__module__ == "halvo"
         assert f"{cls.__module__}.{cls.__qualname__}" == "halvo." + cls.__name__
-        assert cls.__doc__ is None
+        assert cls.__doc__
         assert str(cls("the message")) == "the message"
 
 
