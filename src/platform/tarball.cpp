@@ -315,9 +315,18 @@ struct Level {
 };
 
 // Opens a folder to empty it, never through a link, giving ourselves the
-// rights a folder of our own may deny.
+// rights a folder of our own may deny: one we may not even read is opened up
+// by name first, which fails rather than follow a link put in its place.
 IoResult<Fd> open_to_empty(int parent, const char* name, struct stat& st) {
-    Fd fd(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    Fd fd(::openat(parent, name, kFlags));
+    if (!fd && errno == EACCES) {
+        if (::fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+            ::fchmodat(parent, name, (st.st_mode & 07777) | 0700, AT_SYMLINK_NOFOLLOW) == 0)
+            fd.reset(::openat(parent, name, kFlags));
+        else
+            errno = EACCES;
+    }
     if (!fd || ::fstat(fd.get(), &st) != 0) return fail(IoError::last_os());
     if ((st.st_mode & 0700) != 0700) ::fchmod(fd.get(), st.st_mode | 0700);
     return fd;

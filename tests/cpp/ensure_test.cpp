@@ -524,6 +524,34 @@ TEST(EnsureTar, DeepTreesNeedFewDescriptors) {
     EXPECT_FALSE(fs::exists(s.dir));
 }
 
+TEST(EnsureTar, FoldersThatDenyTheirOwnerAreRemoved) {
+    // As root nothing is denied: the owner here is another user.
+    const uid_t nobody = 65534;
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    TempDir tmp;
+    ::chmod(tmp.path().c_str(), 0777);
+    pid_t child = ::fork();
+    if (child == 0) {
+        // Never back into the test runner from here. The folders above may
+        // be closed to that user: it works from inside.
+        std::error_code ec;
+        if (::chdir(tmp.path().c_str()) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0 ||
+            !fs::create_directories("tree/a/b/c", ec))
+            ::_exit(2);
+        std::ofstream("tree/a/b/c/f") << "x";
+        ::chmod("tree/a/b/c", 0);
+        ::chmod("tree/a/b", 0100);  // may be passed, not listed
+        ::chmod("tree/a", 0);
+        ::chmod("tree", 0400);
+        ::_exit(halvo::platform::remove_tree("tree") ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(tmp / "tree")));
+    if (fs::exists(fs::symlink_status(tmp / "tree"))) (void)halvo::platform::remove_tree(tmp / "tree");
+}
+
 // ---- the unpack into bin ----
 
 std::string staging_of(const std::string& root, pid_t pid = ::getpid()) {
