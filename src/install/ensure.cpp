@@ -200,8 +200,8 @@ asio::awaitable<ChainResult<http::Body>> fetch(std::string url, http::ProxyEnv p
             case http::Failure::Stage::Status: co_return fail(Chain("fetching " + url + ": " + f.text));
             case http::Failure::Stage::Read: co_return fail(Chain(std::move(f.text)).context("reading " + url));
             case http::Failure::Stage::TooLarge:
-                co_return fail(Chain("the archive is larger than " + std::string(kMaxArchiveText) +
-                                     ", the most an install takes")
+                co_return fail(Chain("the archive is larger than " + std::to_string(kMaxArchive >> 30) +
+                                     " GiB, the most an install takes")
                                    .context("reading " + url));
         }
     }
@@ -227,7 +227,7 @@ ChainResult<void> unpack(std::span<const std::string> archive, const std::string
     HALVO_CHECK(create_dirs(staging));
     // Held until the staging folder is gone: it tells other processes that
     // the folder is in use, whatever they make of its process id.
-    auto held = platform::lock_folder(staging, true);
+    auto held = platform::lock_folder(staging, false);
     auto result = held ? fill_bin(archive, root, staging, name, stop.get_token())
                        : fail(Chain(held.error()).context("creating " + display(staging)));
     (void)platform::remove_tree(staging);

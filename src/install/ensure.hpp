@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <optional>
 #include <span>
-#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -24,7 +23,7 @@ inline constexpr std::string_view kProgram = "halvo-uvm";
 // The largest archive fetched: a longer body is refused as it passes this,
 // or at once when its Content-Length says it would.
 inline constexpr std::size_t kMaxArchive = std::size_t{1} << 30;
-inline constexpr std::string_view kMaxArchiveText = "1 GiB";
+static_assert(kMaxArchive % (std::size_t{1} << 30) == 0, "its message counts whole GiB");
 
 // The build target's operating system and architecture: "linux-x86_64".
 std::string_view platform_text();
