@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <utility>
 
 #include "rt/exit_gate.hpp"
@@ -48,6 +49,7 @@ struct Hop {
     std::size_t max_body = 0;
     bool head_done = false;
     bool too_large = false;
+    bool out_of_memory = false;
     long status = 0;
     Body body;
     std::size_t size = 0;
@@ -84,15 +86,21 @@ size_t on_body(char* data, size_t size, size_t n, void* user) {
         return 0;
     }
     hop->size += rest.size();
-    while (!rest.empty()) {
-        if (hop->body.empty() || hop->body.back().size() == kBodyBlock) {
-            hop->body.emplace_back();
-            hop->body.back().reserve(kBodyBlock);
+    // Nothing may unwind through libcurl.
+    try {
+        while (!rest.empty()) {
+            if (hop->body.empty() || hop->body.back().size() == kBodyBlock) {
+                hop->body.emplace_back();
+                hop->body.back().reserve(kBodyBlock);
+            }
+            std::string& block = hop->body.back();
+            const std::size_t take = std::min(rest.size(), kBodyBlock - block.size());
+            block.append(rest.substr(0, take));
+            rest.remove_prefix(take);
         }
-        std::string& block = hop->body.back();
-        const std::size_t take = std::min(rest.size(), kBodyBlock - block.size());
-        block.append(rest.substr(0, take));
-        rest.remove_prefix(take);
+    } catch (const std::bad_alloc&) {
+        hop->out_of_memory = true;
+        return 0;
     }
     return size * n;
 }
@@ -307,6 +315,7 @@ Result<Body, Failure> get(const std::string& url, const ProxyEnv& env, Stop& sto
         hop.max_body = max_body;
         auto error = transfer.run(hop, current, route_for(env, current));
         if (hop.too_large) return fail(Failure{Failure::Stage::TooLarge, {}});
+        if (hop.out_of_memory) return fail(Failure{Failure::Stage::Read, "out of memory for the body"});
         if (!hop.head_done) return fail(Failure{Failure::Stage::Send, error.value_or("no response")});
         if (is_redirect(hop.status)) {
             if (auto next = transfer.redirect()) {
