@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -13,6 +14,16 @@ namespace halvo::platform {
 void Fd::reset(int fd) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
+}
+
+IoResult<Fd> lock_folder(const std::string& path, bool wait) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) return fail(IoError::last_os());
+    int rc;
+    do rc = ::flock(fd.get(), LOCK_EX | (wait ? 0 : LOCK_NB));
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) return fail(IoError::last_os());
+    return fd;
 }
 
 bool write_all(int fd, std::string_view data) {

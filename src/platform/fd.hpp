@@ -2,6 +2,7 @@
 // An owned file descriptor, and close-on-exec pipes.
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -38,6 +39,11 @@ struct Pipe {
 
 // Both ends close on exec, so no child inherits them by accident.
 IoResult<Pipe> make_pipe();
+
+// Opens the folder `path`, never through a link, holding an exclusive
+// flock(2) on it while the descriptor lives. Without `wait`, a lock held
+// elsewhere fails at once with EWOULDBLOCK.
+IoResult<Fd> lock_folder(const std::string& path, bool wait);
 
 // Writes all of data, through short writes and interruptions; on a
 // descriptor without room (non-blocking) it waits for some. False when a

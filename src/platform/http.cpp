@@ -5,11 +5,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <utility>
-#include <vector>
 
+#include "rt/exit_gate.hpp"
 
 namespace halvo::platform::http {
 
@@ -20,6 +21,7 @@ std::optional<std::string> variable(const Env& env, std::string_view upper, std:
     return env.text(lower);
 }
 
+// The scheme in lower case, empty when the address holds no "://".
 std::string scheme_of(std::string_view url) {
     auto end = url.find("://");
     std::string scheme(url.substr(0, end == std::string_view::npos ? 0 : end));
@@ -30,36 +32,27 @@ std::string scheme_of(std::string_view url) {
 
 // Transfers in flight, so that exit can stop them while OpenSSL still works.
 // Never destroyed: it is used by the exit handler.
-struct Live {
-    pid_t owner = ::getpid();  // a forked child has none of these transfers
-    std::mutex mu;
-    std::condition_variable idle;
-    std::vector<Stop*> stops;
-    bool exiting = false;
-};
-
-Live& live() {
-    static Live* l = new Live;
-    return *l;
+rt::ExitGate& live() {
+    static auto* gate = new rt::ExitGate;
+    return *gate;
 }
 
 // Registered after libcurl's set-up, so it runs before OpenSSL's own exit
 // handler (atexit runs in reverse order): a worker still inside a transfer
 // would otherwise touch OpenSSL while it is torn down.
-void stop_transfers_at_exit() {
-    Live& l = live();
-    if (::getpid() != l.owner) return;
-    std::unique_lock lk(l.mu);
-    l.exiting = true;
-    for (Stop* s : l.stops) s->request();
-    l.idle.wait_for(lk, std::chrono::seconds(5), [&] { return l.stops.empty(); });
-}
+void stop_transfers_at_exit() { live().close(std::chrono::seconds(5)); }
+
+bool is_ok(long status) { return status >= 200 && status <= 299; }
 
 struct Hop {
     CURL* easy = nullptr;
+    std::size_t max_body = 0;
     bool head_done = false;
+    bool too_large = false;
+    bool out_of_memory = false;
     long status = 0;
-    std::string body;
+    Body body;
+    std::size_t size = 0;
 };
 
 size_t on_header(char* data, size_t size, size_t n, void* user) {
@@ -72,15 +65,63 @@ size_t on_header(char* data, size_t size, size_t n, void* user) {
             hop->head_done = true;
             hop->status = code;
         }
+        curl_off_t length = -1;
+        if (is_ok(code) && curl_easy_getinfo(hop->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+            length > 0 && static_cast<std::uint64_t>(length) > hop->max_body) {
+            hop->too_large = true;
+            return 0;  // refused before a byte of it is read
+        }
     }
     return size * n;
 }
 
+// Appends in blocks that never move, so the body is never copied to grow.
 size_t on_body(char* data, size_t size, size_t n, void* user) {
     auto* hop = static_cast<Hop*>(user);
     // The body of a redirect or an error status is not kept.
-    if (hop->status >= 200 && hop->status <= 299) hop->body.append(data, size * n);
+    if (!is_ok(hop->status)) return size * n;
+    std::string_view rest(data, size * n);
+    if (rest.size() > hop->max_body - hop->size) {
+        hop->too_large = true;
+        return 0;
+    }
+    hop->size += rest.size();
+    // Nothing may unwind through libcurl.
+    try {
+        while (!rest.empty()) {
+            if (hop->body.empty() || hop->body.back().size() == kBodyBlock) {
+                hop->body.emplace_back();
+                hop->body.back().reserve(kBodyBlock);
+            }
+            std::string& block = hop->body.back();
+            const std::size_t take = std::min(rest.size(), kBodyBlock - block.size());
+            block.append(rest.substr(0, take));
+            rest.remove_prefix(take);
+        }
+    } catch (const std::bad_alloc&) {
+        hop->out_of_memory = true;
+        return 0;
+    }
     return size * n;
+}
+
+// Where a proxy address names no port, the port of its scheme: libcurl
+// would take 1080 for an http proxy. A proxy address without a scheme is an
+// http one.
+std::string with_port(std::string proxy) {
+    const std::string scheme = scheme_of(proxy);
+    const char* port = scheme.empty() || scheme == "http" ? "80" : scheme == "https" ? "443" : nullptr;
+    if (!port) return proxy;
+    const std::size_t start = proxy.find("://") == std::string::npos ? 0 : proxy.find("://") + 3;
+    const std::size_t end = std::min(proxy.find_first_of("/?#", start), proxy.size());
+    std::string_view authority = std::string_view(proxy).substr(start, end - start);
+    const std::size_t at = authority.rfind('@');
+    std::string_view host = at == std::string_view::npos ? authority : authority.substr(at + 1);
+    // An IPv6 address holds colons of its own.
+    const std::size_t colon = host.find(':', host.starts_with('[') ? std::min(host.find(']'), host.size()) : 0);
+    if (colon == std::string_view::npos) return proxy.insert(end, std::string(":") + port);
+    if (colon + 1 == host.size()) return proxy.insert(end, port);
+    return proxy;
 }
 
 bool is_redirect(long status) {
@@ -107,7 +148,7 @@ Route route_for(const ProxyEnv& env, std::string_view url) {
     if (scheme == "https" && env.https) chosen = &env.https;
     if (!chosen && env.all) chosen = &env.all;
     if (!chosen) return {};
-    return {**chosen, env.no_proxy.value_or("")};
+    return {with_port(**chosen), env.no_proxy.value_or("")};
 }
 
 std::string status_text(long code) {
@@ -166,12 +207,8 @@ bool Stop::requested() {
 // live transfers.
 class Transfer {
 public:
-    explicit Transfer(Stop& stop) : stop_(stop) {
-        Live& l = live();
-        std::lock_guard lk(l.mu);
-        if (l.exiting) return;
-        l.stops.push_back(&stop_);
-        registered_ = true;
+    explicit Transfer(Stop& stop) : stop_(stop), pass_(live().enter([&stop] { stop.request(); })) {
+        if (!pass_) return;
         easy_ = curl_easy_init();
         multi_ = curl_multi_init();
     }
@@ -179,11 +216,6 @@ public:
     ~Transfer() {
         if (multi_) curl_multi_cleanup(multi_);
         if (easy_) curl_easy_cleanup(easy_);
-        if (!registered_) return;
-        Live& l = live();
-        std::lock_guard lk(l.mu);
-        std::erase(l.stops, &stop_);
-        if (l.stops.empty()) l.idle.notify_all();
     }
 
     Transfer(const Transfer&) = delete;
@@ -191,7 +223,7 @@ public:
 
     // Empty when the transfer may run.
     std::optional<std::string> unusable() const {
-        if (!registered_) return "the process is exiting";
+        if (!pass_) return "the process is exiting";
         if (!easy_ || !multi_) return "cannot create a transfer handle";
         return std::nullopt;
     }
@@ -201,7 +233,11 @@ public:
         char error[CURL_ERROR_SIZE] = {0};
         hop.easy = easy_;
         curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
+        // Nothing is guessed: get() refuses an address without its scheme
+        // before this, and a redirect may lead only to http or https.
+        curl_easy_setopt(easy_, CURLOPT_DEFAULT_PROTOCOL, "https");
         curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy_, CURLOPT_PROXY, route.proxy.c_str());
         curl_easy_setopt(easy_, CURLOPT_NOPROXY, route.no_proxy.c_str());
         curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
@@ -261,19 +297,25 @@ public:
 
 private:
     Stop& stop_;
-    bool registered_ = false;
+    std::optional<rt::ExitGate::Pass> pass_;
     CURL* easy_ = nullptr;
     CURLM* multi_ = nullptr;
 };
 
-Result<std::string, Failure> get(const std::string& url, const ProxyEnv& env, Stop& stop) {
+Result<Body, Failure> get(const std::string& url, const ProxyEnv& env, Stop& stop, std::size_t max_body) {
     init();
     Transfer transfer(stop);
     if (auto why = transfer.unusable()) return fail(Failure{Failure::Stage::Send, std::move(*why)});
     std::string current = url;
     for (int hops = 0;; ++hops) {
+        const std::string scheme = scheme_of(current);
+        if (scheme != "http" && scheme != "https")
+            return fail(Failure{Failure::Stage::Send, "the address does not begin with http:// or https://"});
         Hop hop;
+        hop.max_body = max_body;
         auto error = transfer.run(hop, current, route_for(env, current));
+        if (hop.too_large) return fail(Failure{Failure::Stage::TooLarge, {}});
+        if (hop.out_of_memory) return fail(Failure{Failure::Stage::Read, "out of memory for the body"});
         if (!hop.head_done) return fail(Failure{Failure::Stage::Send, error.value_or("no response")});
         if (is_redirect(hop.status)) {
             if (auto next = transfer.redirect()) {
@@ -284,7 +326,7 @@ Result<std::string, Failure> get(const std::string& url, const ProxyEnv& env, St
                 continue;
             }
         }
-        if (hop.status < 200 || hop.status > 299) return fail(Failure{Failure::Stage::Status, status_text(hop.status)});
+        if (!is_ok(hop.status)) return fail(Failure{Failure::Stage::Status, status_text(hop.status)});
         if (error) return fail(Failure{Failure::Stage::Read, std::move(*error)});
         return std::move(hop.body);
     }

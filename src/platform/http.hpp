@@ -3,11 +3,13 @@
 // The proxy is chosen here from variables read beforehand, never by libcurl
 // from the environment: libcurl would read it on a worker thread, lower case
 // first, and never honours an upper-case HTTP_PROXY.
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/process.hpp"
 #include "base/result.hpp"
@@ -26,7 +28,9 @@ struct ProxyEnv {
 ProxyEnv proxy_env(const Env& env);
 
 // What a request for `url` goes through: the proxy ("" for none) and the
-// hosts that bypass it ("" for none). Both are always set on the handle.
+// hosts that bypass it ("" for none, matched by libcurl as its NO_PROXY).
+// Both are always set on the handle. A proxy address without a port gets
+// its scheme's: 80 for http (and for one without a scheme), 443 for https.
 struct Route {
     std::string proxy;
     std::string no_proxy;
@@ -56,21 +60,29 @@ private:
     void* multi_ = nullptr;  // the CURLM of the running transfer, if any
 };
 
+// A response body in the blocks it arrived in, each of kBodyBlock bytes
+// but the last: growing it never moves what is in it.
+using Body = std::vector<std::string>;
+inline constexpr std::size_t kBodyBlock = std::size_t{1} << 20;
+
 struct Failure {
     enum class Stage {
-        Send,    // before the response head arrived: curl's error text
-        Status,  // a final status outside 200..299: status_text
-        Read,    // while the body was read: curl's error text
+        Send,      // before the response head arrived: curl's error text
+        Status,    // a final status outside 200..299: status_text
+        Read,      // while the body was read: curl's error text
+        TooLarge,  // the body is, or says it is, over max_body; no text
     };
     Stage stage;
     std::string text;
 };
 
-// Blocks until the whole body is in memory. Each hop is routed afresh; only
-// http and https are spoken. A stopped transfer fails at the stage it was in.
+// Blocks until the whole body is in memory, failing as soon as it would pass
+// max_body. Each hop is routed afresh; only http and https are spoken, and
+// an address without one of them as its scheme is refused before anything
+// is sent. A stopped transfer fails at the stage it was in.
 // Transfers still running when the process exits are stopped and cleaned up
 // before OpenSSL's own exit handler runs.
-Result<std::string, Failure> get(const std::string& url, const ProxyEnv& env, Stop& stop);
+Result<Body, Failure> get(const std::string& url, const ProxyEnv& env, Stop& stop, std::size_t max_body);
 
 // libcurl's process-wide set-up, once; it reads the environment, so call it
 // first on a thread where that is safe. get() calls it too.

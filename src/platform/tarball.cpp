@@ -13,6 +13,8 @@
 #include <climits>
 #include <memory>
 #include <optional>
+#include <span>
+#include <stop_token>
 #include <vector>
 
 #include "base/pathx.hpp"
@@ -24,11 +26,13 @@ namespace halvo::platform {
 namespace {
 
 constexpr size_t kBuffer = 32 * 1024;
+constexpr const char* kStopped = "the unpack was stopped";
 
-// Inflates the first gzip member in pieces of up to kBuffer bytes.
+// Inflates the first gzip member, read from its pieces in order, in pieces
+// of up to kBuffer bytes.
 class Gunzip {
 public:
-    explicit Gunzip(std::string_view in) : in_(in), out_(kBuffer) {
+    explicit Gunzip(std::span<const std::string> in) : in_(in), out_(kBuffer) {
         // 16 + MAX_WBITS: gzip only, with its trailer's CRC and length checked.
         if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) error_ = "cannot start inflating";
         else ready_ = true;
@@ -46,12 +50,17 @@ public:
         z_.avail_out = static_cast<uInt>(out_.size());
         while (z_.avail_out == out_.size()) {
             if (z_.avail_in == 0) {
-                if (pos_ == in_.size()) {
+                while (piece_ < in_.size() && pos_ == in_[piece_].size()) {
+                    ++piece_;
+                    pos_ = 0;
+                }
+                if (piece_ == in_.size()) {
                     error_ = "the gzip data ends early";
                     return {};
                 }
-                size_t n = std::min<size_t>(in_.size() - pos_, UINT_MAX);
-                z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in_.data() + pos_));
+                const std::string& piece = in_[piece_];
+                size_t n = std::min<size_t>(piece.size() - pos_, UINT_MAX);
+                z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data() + pos_));
                 z_.avail_in = static_cast<uInt>(n);
                 pos_ += n;
             }
@@ -80,7 +89,8 @@ public:
 private:
     z_stream z_{};
     bool ready_ = false;
-    std::string_view in_;
+    std::span<const std::string> in_;
+    size_t piece_ = 0;  // the piece being read, and how far
     size_t pos_ = 0;
     std::vector<char> out_;
     bool ended_ = false;
@@ -165,16 +175,18 @@ std::string tar_error(struct archive* a) {
     return s ? s : "invalid tar data";
 }
 
+// Only the path is kept: a deep archive holds many folders, and their
+// components are found again when their turn comes.
 struct PendingDir {
-    std::vector<std::string> comps;
     std::string path;
+    size_t depth;
     mode_t mode;
     struct timespec mtime;
 };
 
 class Extractor {
 public:
-    Extractor(struct archive* a, int root) : a_(a), root_(root) {}
+    Extractor(struct archive* a, int root, const std::stop_token& stop) : a_(a), root_(root), stop_(stop) {}
 
     Result<void, Chain> entry(struct archive_entry* e) {
         const char* raw = archive_entry_pathname(e);
@@ -204,7 +216,7 @@ public:
                         return fail(os_error("creating", path));
                 }
             }
-            dirs_.push_back({std::move(comps), path, static_cast<mode_t>(archive_entry_perm(e) & 0777), times[1]});
+            dirs_.push_back({path, comps.size(), static_cast<mode_t>(archive_entry_perm(e) & 0777), times[1]});
             return {};
         }
         HALVO_CHECK(clear(dir, name, path));
@@ -230,9 +242,10 @@ public:
     // something else is left alone.
     Result<void, Chain> finish() {
         std::stable_sort(dirs_.begin(), dirs_.end(),
-                         [](const PendingDir& a, const PendingDir& b) { return a.comps.size() > b.comps.size(); });
+                         [](const PendingDir& a, const PendingDir& b) { return a.depth > b.depth; });
         for (const auto& d : dirs_) {
-            auto fd = walk(root_, d.comps, d.comps.size(), false, d.path);
+            const auto comps = components(d.path);
+            auto fd = walk(root_, comps, comps.size(), false, d.path);
             if (!fd) continue;
             struct timespec times[2] = {{0, UTIME_OMIT}, d.mtime};
             if (::fchmod(fd->get(), d.mode) != 0) return fail(os_error("setting the mode of", d.path));
@@ -261,6 +274,7 @@ private:
             int r = archive_read_data_block(a_, &buf, &size, &offset);
             if (r == ARCHIVE_EOF) return {};
             if (r < ARCHIVE_WARN) return fail(Chain(tar_error(a_)));
+            if (stop_.stop_requested()) return fail(Chain(kStopped));
             const char* p = static_cast<const char*>(buf);
             while (size > 0) {
                 ssize_t n = ::pwrite(fd, p, size, offset);
@@ -275,12 +289,14 @@ private:
 
     struct archive* a_;
     int root_;
+    const std::stop_token& stop_;
     std::vector<PendingDir> dirs_;
 };
 
-Result<void, Chain> extract(struct archive* a, int root) {
-    Extractor x(a, root);
+Result<void, Chain> extract(struct archive* a, int root, const std::stop_token& stop) {
+    Extractor x(a, root, stop);
     for (;;) {
+        if (stop.stop_requested()) return fail(Chain(kStopped));
         struct archive_entry* e = nullptr;
         int r = archive_read_next_header(a, &e);
         if (r == ARCHIVE_EOF) break;
@@ -290,37 +306,95 @@ Result<void, Chain> extract(struct archive* a, int root) {
     return x.finish();
 }
 
-IoResult<void> remove_contents(int dir) {
+// A folder being emptied: its identity, to know it again on the way back up
+// through "..", and the names of its subfolders still to empty.
+struct Level {
+    dev_t dev;
+    ino_t ino;
+    std::vector<std::string> subdirs;
+};
+
+// Opens a folder to empty it, never through a link, giving ourselves the
+// rights a folder of our own may deny: one we may not even read is opened up
+// by name first, which fails rather than follow a link put in its place.
+IoResult<Fd> open_to_empty(int parent, const char* name, struct stat& st) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    Fd fd(::openat(parent, name, kFlags));
+    if (!fd && errno == EACCES) {
+        if (::fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+            ::fchmodat(parent, name, (st.st_mode & 07777) | 0700, AT_SYMLINK_NOFOLLOW) == 0)
+            fd.reset(::openat(parent, name, kFlags));
+        else
+            errno = EACCES;
+    }
+    if (!fd || ::fstat(fd.get(), &st) != 0) return fail(IoError::last_os());
+    if ((st.st_mode & 0700) != 0700) ::fchmod(fd.get(), st.st_mode | 0700);
+    return fd;
+}
+
+// Removes every entry but the folders, whose names it returns.
+IoResult<std::vector<std::string>> remove_files(int dir) {
     Fd listing(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
     if (!listing) return fail(IoError::last_os());
     DIR* d = ::fdopendir(listing.get());
     if (!d) return fail(IoError::last_os());
     listing.release();
     std::unique_ptr<DIR, int (*)(DIR*)> owned(d, &::closedir);
+    std::vector<std::string> subdirs;
     for (;;) {
         errno = 0;
         struct dirent* ent = ::readdir(d);
         if (!ent) {
             if (errno != 0) return fail(IoError::last_os());
-            return {};
+            return subdirs;
         }
         std::string_view name = ent->d_name;
         if (name == "." || name == "..") continue;
         if (::unlinkat(dir, ent->d_name, 0) == 0) continue;
         if (errno != EISDIR) return fail(IoError::last_os());
-        Fd sub(::openat(dir, ent->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!sub) return fail(IoError::last_os());
+        subdirs.emplace_back(name);
+    }
+}
+
+// Empties the folder `top` depth first holding two descriptors at most,
+// however deep it goes: each level is left for its subfolder and found
+// again through "..", checked against the device and inode it had.
+IoResult<void> remove_contents(Fd top, const struct stat& top_st) {
+    Fd cur = std::move(top);
+    auto files = remove_files(cur.get());
+    if (!files) return fail(files.error());
+    std::vector<Level> path;
+    path.push_back({top_st.st_dev, top_st.st_ino, std::move(*files)});
+    for (;;) {
+        Level& level = path.back();
+        if (!level.subdirs.empty()) {
+            struct stat st {};
+            auto sub = open_to_empty(cur.get(), level.subdirs.back().c_str(), st);
+            if (!sub) return fail(sub.error());
+            cur = std::move(*sub);
+            auto inner = remove_files(cur.get());
+            if (!inner) return fail(inner.error());
+            path.push_back({st.st_dev, st.st_ino, std::move(*inner)});
+            continue;
+        }
+        path.pop_back();
+        if (path.empty()) return {};
+        Fd up(::openat(cur.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         struct stat st {};
-        if (::fstat(sub.get(), &st) == 0 && (st.st_mode & 0700) != 0700) ::fchmod(sub.get(), st.st_mode | 0700);
-        auto inner = remove_contents(sub.get());
-        if (!inner) return inner;
-        if (::unlinkat(dir, ent->d_name, AT_REMOVEDIR) != 0) return fail(IoError::last_os());
+        if (!up || ::fstat(up.get(), &st) != 0) return fail(IoError::last_os());
+        // Moved away meanwhile: what is up there now is not ours to touch.
+        if (st.st_dev != path.back().dev || st.st_ino != path.back().ino) return fail(IoError::os(ESTALE));
+        cur = std::move(up);
+        if (::unlinkat(cur.get(), path.back().subdirs.back().c_str(), AT_REMOVEDIR) != 0)
+            return fail(IoError::last_os());
+        path.back().subdirs.pop_back();
     }
 }
 
 }  // namespace
 
-Result<void, Chain> unpack_tar_gz(std::string_view archive, const std::string& dir) {
+Result<void, Chain> unpack_tar_gz(std::span<const std::string> archive, const std::string& dir,
+                                  const std::stop_token& stop) {
     Fd root(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!root) return fail(Chain(IoError::last_os()));
     Gunzip gz(archive);
@@ -330,7 +404,7 @@ Result<void, Chain> unpack_tar_gz(std::string_view archive, const std::string& d
     auto result = [&]() -> Result<void, Chain> {
         if (archive_read_open(a.get(), &gz, nullptr, &read_inflated, nullptr) != ARCHIVE_OK)
             return fail(Chain(tar_error(a.get())));
-        return extract(a.get(), root.get());
+        return extract(a.get(), root.get(), stop);
     }();
     // The gzip reader's own text says more than the tar reader's echo of it.
     if (gz.error()) return fail(Chain(*gz.error()));
@@ -343,11 +417,10 @@ Result<void, Chain> unpack_tar_gz(std::string_view archive, const std::string& d
 IoResult<void> remove_tree(const std::string& path) {
     if (::unlink(path.c_str()) == 0) return {};
     if (errno != EISDIR) return fail(IoError::last_os());
-    Fd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!dir) return fail(IoError::last_os());
     struct stat st {};
-    if (::fstat(dir.get(), &st) == 0 && (st.st_mode & 0700) != 0700) ::fchmod(dir.get(), st.st_mode | 0700);
-    HALVO_CHECK(remove_contents(dir.get()));
+    auto dir = open_to_empty(AT_FDCWD, path.c_str(), st);
+    if (!dir) return fail(dir.error());
+    HALVO_CHECK(remove_contents(std::move(*dir), st));
     if (::rmdir(path.c_str()) != 0) return fail(IoError::last_os());
     return {};
 }

@@ -7,6 +7,7 @@ import http.server
 import io
 import os
 import platform
+import resource
 import select
 import shutil
 import socket
@@ -174,7 +175,7 @@ class Release:
 class ForwardProxy:
     """CONNECT tunnels and absolute-form GETs, each request line logged."""
 
-    def __init__(self):
+    def __init__(self, host="127.0.0.1", port=0):
         self.seen = []
         self.stopping = threading.Event()
         owner = self
@@ -214,10 +215,11 @@ class ForwardProxy:
             def handle_error(self, request, client_address):
                 pass
 
-        self.server = Server(("127.0.0.1", 0), ProxyHandler)
+        self.server = Server((host, port), ProxyHandler)
         self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True)
         self.thread.start()
-        self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
+        self.host = host
+        self.url = f"http://{host}:{self.server.server_address[1]}"
 
     def pipe(self, a, b):
         while not self.stopping.is_set():
@@ -382,14 +384,22 @@ def download_failures():
         "redirect loop": ({archive_path(): loop[0]}, None, "fetching {url}: more than 10 redirects"),
         "truncated body": ({archive_path(): lambda h: truncated(h)}, None,
                            "reading {url}: transfer closed with 990 bytes remaining to read"),
+        # Refused on its length alone: the server never sends the rest.
+        "longer than the cap": ({archive_path(): lambda h: truncated(h, 2**31)}, None,
+                                "reading {url}: the archive is larger than 1 GiB, the most an install takes"),
+        "a redirect to another scheme": ({archive_path(): (302, b"", [("Location", "ftp://127.0.0.1/x")])}, None,
+                                         "fetching {url}: the address does not begin with http:// or https://"),
     }
 
 
-def truncated(handler):
+def truncated(handler, length=1000):
     handler.send_response(200)
-    handler.send_header("Content-Length", "1000")
+    handler.send_header("Content-Length", str(length))
     handler.end_headers()
     handler.wfile.write(b"\x1f\x8b" + b"x" * 8)
+    handler.wfile.flush()
+    if length > 1000:
+        handler.server.owner.wait_for_close(handler.connection)
 
 
 @pytest.mark.asyncio
@@ -401,7 +411,7 @@ async def test_download_failures(home, release, monkeypatch, case):
         monkeypatch.setenv("HALVO_UVM_VERSION", version)
     url = release.url + archive_path(version or "v0.1.2")
     with pytest.raises(halvo.HalvoError) as e:
-        await halvo.ensure_halvo()
+        await asyncio.wait_for(halvo.ensure_halvo(), 60)
     assert type(e.value) is halvo.HalvoError
     assert str(e.value) == published(version or "v0.1.2", tail.format(url=url))
     assert list(home.iterdir()) == []
@@ -422,13 +432,34 @@ async def test_nothing_listening(home, monkeypatch):
 
 
 @pytest.mark.asyncio
-async def test_only_http_and_https_are_spoken(home, tmp_path, monkeypatch):
+@pytest.mark.parametrize("base", [
+    "127.0.0.1:{port}", "localhost:{port}", "//127.0.0.1:{port}", "127.0.0.1:{port}/x?u=http://y",
+    "ftp://127.0.0.1:{port}", "{file}",
+])
+async def test_only_http_and_https_addresses_are_fetched(home, tmp_path, release, monkeypatch, base):
+    """Nothing guesses a scheme: such a base is refused before any connection."""
+    release.publish(make_tar(server_entry()))
     (tmp_path / "halvo-uvm" / "v0.1.2").mkdir(parents=True)
     (tmp_path / archive_path().lstrip("/")).write_bytes(make_tar(server_entry()))
-    monkeypatch.setenv("HALVO_DIST_URL", tmp_path.as_uri())
-    with pytest.raises(halvo.HalvoError, match="^no halvo-uvm release is published .*: fetching file://"):
+    base = base.format(port=release.url.rsplit(":", 1)[1], file=tmp_path.as_uri())
+    monkeypatch.setenv("HALVO_DIST_URL", base)
+    with pytest.raises(halvo.HalvoError) as e:
         await halvo.ensure_halvo()
-    assert not (home / "bin").exists()
+    assert str(e.value) == published("v0.1.2", f"fetching {base + archive_path()}: "
+                                                "the address does not begin with http:// or https://")
+    assert not release.connected.is_set()
+    assert list(home.iterdir()) == []
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("release_name, in_path", [
+    ("v 1", "v%201"), ("r/1", "r/1"), ("\u00fc?#%", "%C3%BC%3F%23%25"), ("v1.0+b:2@x", "v1.0+b:2@x"),
+])
+async def test_release_names_are_percent_encoded(home, release, monkeypatch, release_name, in_path):
+    monkeypatch.setenv("HALVO_UVM_VERSION", release_name)
+    release.routes[f"/halvo-uvm/{in_path}/halvo-uvm-{PLATFORM}.tar.gz"] = (200, make_tar(server_entry()))
+    assert await halvo.ensure_halvo() == str(home / "bin")
+    assert release.paths() == [f"/halvo-uvm/{in_path}/halvo-uvm-{PLATFORM}.tar.gz"]
 
 
 def unpack_cases():
@@ -540,6 +571,66 @@ async def test_concurrent_installs_share_one_download(home, release):
 
 
 @pytest.mark.asyncio
+async def test_installs_into_other_folders_go_on_meanwhile(home, tmp_path, release, monkeypatch):
+    """A stalled download holds up only installs into the same bin, links resolved."""
+    stalled = Release()
+    try:
+        stalled.routes[archive_path()] = stalled.stall
+        monkeypatch.setenv("HALVO_DIST_URL", stalled.url)
+        first = halvo.ensure_halvo()
+        loop = asyncio.get_running_loop()
+        assert await loop.run_in_executor(None, stalled.connected.wait, 30)
+
+        release.publish(make_tar(server_entry()))
+        monkeypatch.setenv("HALVO_DIST_URL", release.url)
+        (tmp_path / "same").symlink_to(home)
+        monkeypatch.setenv("HALVO_HOME", str(tmp_path / "same"))
+        same_bin = halvo.ensure_halvo()
+        other = tmp_path / "other"
+        monkeypatch.setenv("HALVO_HOME", str(other))
+        assert await asyncio.wait_for(halvo.ensure_halvo(), 30) == str(other / "bin")
+        assert os.access(other / "bin" / "halvo-uvm", os.X_OK)
+
+        assert not same_bin.done()
+        first.cancel()
+        assert await asyncio.wait_for(same_bin, 30) == str(tmp_path / "same" / "bin")
+        assert release.paths() == [archive_path()] * 2
+    finally:
+        stalled.close()
+
+
+def staging_table(home):
+    """Staging folders left by others: a dead process's, a live one's, and names
+    that are no staging folder's."""
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    live = subprocess.Popen(["sleep", "60"])
+    folders = {
+        f".bin.{dead.pid}.part": False,
+        f".bin.{live.pid}.part": True,
+        ".bin.x.part": True,
+        ".bin.12": True,
+    }
+    for name in folders:
+        (home / name / "deeper").mkdir(parents=True)
+        (home / name / "deeper" / "file").write_text("x")
+    (home / f".bin.{dead.pid}.part" / "deeper").chmod(0o500)
+    return live, folders
+
+
+@pytest.mark.asyncio
+async def test_staging_of_dead_processes_is_removed(home, release):
+    live, folders = staging_table(home)
+    try:
+        release.publish(make_tar(server_entry()))
+        assert await halvo.ensure_halvo() == str(home / "bin")
+        assert {name: (home / name).exists() for name in folders} == folders
+    finally:
+        live.kill()
+        live.wait()
+
+
+@pytest.mark.asyncio
 async def test_no_cache_root(monkeypatch):
     monkeypatch.delenv("HALVO_HOME")
     monkeypatch.delenv("HOME", raising=False)
@@ -575,6 +666,48 @@ async def test_cancelling_drops_the_download(home, release):
     assert await halvo.ensure_halvo() == str(home / "bin")
 
 
+# An install told to exit as soon as its staging folder shows, then run again.
+STAGED_EXIT_SCRIPT = """
+import asyncio, glob, os, halvo
+async def main():
+    pending = halvo.ensure_halvo()
+    while not glob.glob(os.path.join(os.environ["HALVO_HOME"], ".bin.*.part", "*")):
+        if pending.done():
+            return "finished first"
+        await asyncio.sleep(0.001)
+    return "left during the unpack"
+print(asyncio.run(main()), flush=True)
+"""
+
+
+def many_files(count=20000):
+    return make_tar(*(entry(f"share/{i // 1000}/{i}", b"x") for i in range(count)), server_entry())
+
+
+def test_exit_during_the_unpack_removes_the_staging(home, release):
+    release.publish(many_files())
+    r = subprocess.run([sys.executable, "-c", STAGED_EXIT_SCRIPT], env=subprocess_env(home, release.url),
+                       capture_output=True, text=True, timeout=120)
+    assert (r.returncode, r.stdout.strip()) == (0, "left during the unpack"), r.stderr
+    assert leftovers(home) == []
+
+
+def test_a_deep_tree_installs_again_with_few_descriptors(home, release):
+    release.publish(make_tar(entry("d/" * 1100 + "leaf", b"x"), server_entry()))
+    script = ENSURE_SCRIPT + "import os; os.remove(os.path.join(os.environ['HALVO_HOME'], 'bin', 'halvo-uvm'))\n"
+    few = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (1024, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+    try:
+        for attempt in range(2):
+            r = subprocess.run([sys.executable, "-c", script], env=subprocess_env(home, release.url),
+                               preexec_fn=few, capture_output=True, text=True, timeout=120)
+            assert (r.returncode, r.stdout.strip()) == (0, str(home / "bin")), (attempt, r.stderr)
+            assert leftovers(home) == []
+        assert (home / "bin" / ("d/" * 1100) / "leaf").read_bytes() == b"x"
+    finally:
+        # Deeper than shutil.rmtree, and so pytest's clean-up, can go.
+        subprocess.run(["rm", "-rf", str(home)], check=True)
+
+
 def test_signature_and_docstring():
     assert halvo.ensure_halvo.__text_signature__ == "()"
     assert halvo.ensure_halvo.__doc__ == (
@@ -598,6 +731,9 @@ def test_signature_and_docstring():
     ({"ALL_PROXY": "{0}", "all_proxy": "{1}"}, 0),
     ({"HTTP_PROXY": "", "http_proxy": "{1}"}, 1),
     ({"HTTP_PROXY": "{0}", "NO_PROXY": "127.0.0.1"}, None),
+    ({"HTTP_PROXY": "{0}", "NO_PROXY": "*"}, None),
+    ({"HTTP_PROXY": "{0}", "NO_PROXY": "example.org,127.0.0.0/8"}, None),
+    ({"HTTP_PROXY": "{0}", "NO_PROXY": "example.org,127.0.0.2"}, 0),
     ({"HTTP_PROXY": "{0}", "no_proxy": "127.0.0.1"}, None),
     ({"REQUEST_METHOD": "GET", "HTTP_PROXY": "{0}", "ALL_PROXY": "{1}"}, None),
     ({"HTTPS_PROXY": "{0}"}, None),
@@ -632,6 +768,29 @@ async def test_proxy_table_for_https(home, tls_release, proxies, monkeypatch, en
     assert proxies[0].seen == ([f"CONNECT 127.0.0.1:{port} HTTP/1.1"] if tunnelled else [])
     assert proxies[1].seen == []
     assert tls_release.connected.is_set()
+
+
+def free_loopback_port_80():
+    """A ForwardProxy on port 80 of a loopback address nothing else uses."""
+    for last in range(2, 250):
+        try:
+            return ForwardProxy(f"127.{os.getpid() % 200 + 20}.{last}.9", 80)
+        except OSError:
+            continue
+    pytest.skip("cannot listen on port 80 of any loopback address (not root?)")
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("form", ["http://{host}", "http://{host}/", "{host}", "http://{host}:"])
+async def test_a_proxy_without_a_port_is_on_port_80(home, release, monkeypatch, form):
+    proxy = free_loopback_port_80()
+    try:
+        monkeypatch.setenv("HTTP_PROXY", form.format(host=proxy.host))
+        release.publish(make_tar(server_entry()))
+        assert await halvo.ensure_halvo() == str(home / "bin")
+        assert proxy.seen == [f"GET {release.url + archive_path()} HTTP/1.1"]
+    finally:
+        proxy.close()
 
 
 @pytest.mark.asyncio
