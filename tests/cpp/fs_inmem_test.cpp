@@ -20,8 +20,8 @@ using Snapshot = std::map<std::string, std::tuple<bool, std::uint64_t, WallTime,
 void snap(InMemFs& fs, const std::string& dir, Snapshot& out) {
     auto st = fs.stat(dir);
     ASSERT_TRUE(st);
-    out[dir] = {st->is_dir, st->size, *st->modified, *st->created};
-    if (!st->is_dir) return;
+    out[dir] = {st->is_dir(), st->size, *st->modified, *st->created};
+    if (!st->is_dir()) return;
     auto entries = fs.list(dir);
     ASSERT_TRUE(entries);
     for (const auto& e : *entries) snap(fs, dir + "/" + e.name, out);
@@ -120,12 +120,12 @@ TEST(InMemFs, PathsAndAttributes) {
     for (const char* root : {"", "/", ".", "//./"}) {
         auto st = fs.stat(root);
         ASSERT_TRUE(st) << root;
-        EXPECT_TRUE(st->is_dir);
+        EXPECT_TRUE(st->is_dir());
         EXPECT_EQ(st->size, 0u);
     }
     auto f = fs.stat("./d//f/");
     ASSERT_TRUE(f);
-    EXPECT_FALSE(f->is_dir);
+    EXPECT_FALSE(f->is_dir());
     EXPECT_EQ(f->size, 5u);
     EXPECT_TRUE(f->modified && f->created && f->accessed && f->changed);
     EXPECT_EQ(f->mode, 0644u);
@@ -137,8 +137,8 @@ TEST(InMemFs, PathsAndAttributes) {
     ASSERT_EQ(entries->size(), 3u);
     for (const auto& e : *entries) {
         ASSERT_TRUE(e.stat) << e.name;
-        EXPECT_EQ(e.is_dir, e.stat->is_dir) << e.name;
-        EXPECT_EQ(e.is_dir, e.name != "f") << e.name;
+        EXPECT_EQ(e.is_dir(), e.stat->is_dir()) << e.name;
+        EXPECT_EQ(e.is_dir(), e.name != "f") << e.name;
     }
 
     // flush and forget look at nothing.

@@ -132,8 +132,8 @@ TEST(InodeTable, DetachedRecordNamesNothing) {
 
 TEST(OpenTable, HandlesStartAtOneAndAreNeverReused) {
     OpenTable t;
-    auto h1 = t.insert({7, {.read = true}});
-    auto h2 = t.insert({7, {.write = true}});
+    auto h1 = t.insert({7, {.read = true}, nullptr});
+    auto h2 = t.insert({7, {.write = true}, nullptr});
     EXPECT_EQ(h1, 1u);
     EXPECT_EQ(h2, 2u);
     EXPECT_TRUE(t.get(h2)->flags.write);
@@ -142,7 +142,7 @@ TEST(OpenTable, HandlesStartAtOneAndAreNeverReused) {
     EXPECT_TRUE(t.any_on(7));
     EXPECT_TRUE(t.remove(h2));
     EXPECT_FALSE(t.any_on(7));
-    EXPECT_EQ(t.insert({7, {}}), 3u);
+    EXPECT_EQ(t.insert({7, {}, nullptr}), 3u);
 }
 
 TEST(Posix, HostErrno) {

@@ -1,5 +1,6 @@
 #include "fs/filesystem/posix.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -233,7 +234,7 @@ struct HiddenOwner {
 
 // access(2)'s question for one node's attributes.
 bool permitted(const Stat& st, int mask) {
-    if (::geteuid() == 0) return !(mask & X_OK) || st.is_dir || (st.mode & 0111) != 0;
+    if (::geteuid() == 0) return !(mask & X_OK) || st.is_dir() || (st.mode & 0111) != 0;
     return (!(mask & R_OK) || (st.mode & S_IRUSR)) && (!(mask & W_OK) || (st.mode & S_IWUSR)) &&
            (!(mask & X_OK) || (st.mode & S_IXUSR));
 }
@@ -270,16 +271,20 @@ IoResult<std::string> Posix::child_path(std::uint64_t parent, std::string_view n
     return pathx::join(dir, name);
 }
 
-IoResult<std::pair<std::string, OpenFlags>> Posix::open_of(std::uint64_t handle) {
+IoResult<std::pair<std::string, Open>> Posix::record_of(std::uint64_t handle) {
     std::optional<Open> open;
     {
         auto g = lock::lock(handles_m_);
         open = handles_.get(handle);
     }
     if (!open) return fail(posix::bad_handle());
-    HALVO_TRY(auto path, path_of(open->inode));
-    return std::pair{std::move(path), open->flags};
+    // A handle with a descriptor of its own needs no path: it keeps its
+    // file also once another took its name.
+    auto path = path_of(open->inode);
+    if (!path && !open->fd) return fail(std::move(path).error());
+    return std::pair{path ? std::move(*path) : std::string(), std::move(*open)};
 }
+
 
 bool Posix::any_open(std::uint64_t inode) {
     auto g = lock::lock(handles_m_);
@@ -363,12 +368,20 @@ IoResult<std::optional<Stat>> Posix::realize_open(const std::string& path, OpenF
     return created;
 }
 
+IoResult<std::uint64_t> Posix::add_handle(std::uint64_t inode, const std::string& path, OpenFlags flags) {
+    int access = flags.read && flags.write ? O_RDWR : flags.write ? O_WRONLY : O_RDONLY;
+    HALVO_TRY(auto fd, fs_->open_fd(path, access));
+    Open open{inode, flags, nullptr};
+    if (fd) open.fd = std::make_shared<const platform::Fd>(std::move(*fd));
+    auto g = lock::lock(handles_m_);
+    return handles_.insert(std::move(open));
+}
+
 IoResult<std::uint64_t> Posix::open_inode(std::uint64_t inode, OpenFlags flags) {
     HALVO_TRY(auto path, path_of(inode));
     HALVO_TRY(auto created, realize_open(path, flags));
     (void)created;
-    auto g = lock::lock(handles_m_);
-    return handles_.insert(Open{inode, flags});
+    return add_handle(inode, path, flags);
 }
 
 IoResult<Posix::Created> Posix::create_child(std::uint64_t parent, std::string_view name, OpenFlags flags,
@@ -388,31 +401,44 @@ IoResult<Posix::Created> Posix::create_child(std::uint64_t parent, std::string_v
         auto g = lock::lock(inodes_m_);
         inode = inodes_.intern(path);
     }
-    auto g = lock::lock(handles_m_);
-    return Created{inode, st, handles_.insert(Open{inode, flags})};
+    auto handle = add_handle(inode, path, flags);
+    if (!handle) {
+        forget_inode(inode, 1);
+        return fail(std::move(handle).error());
+    }
+    return Created{inode, st, *handle};
 }
 
 IoResult<std::size_t> Posix::read_handle(std::uint64_t handle, std::uint64_t offset, std::span<std::uint8_t> buf) {
-    HALVO_TRY(auto open, open_of(handle));
-    if (!open.second.read) return fail(posix::bad_handle());
+    HALVO_TRY(auto open, record_of(handle));
+    if (!open.second.flags.read) return fail(posix::bad_handle());
+    if (open.second.fd) return platform::read_at(open.second.fd->get(), buf, offset);
     HALVO_TRY(std::size_t n, fs_->read_at(open.first, buf, offset));
     return std::min(n, buf.size());
 }
 
 IoResult<void> Posix::read_handle_with(std::uint64_t handle, std::uint64_t offset, std::size_t size,
                                        const ReadInto& give) {
-    HALVO_TRY(auto open, open_of(handle));
-    if (!open.second.read) return fail(posix::bad_handle());
-    return fs_->read_with(open.first, offset, size, give);
+    HALVO_TRY(auto open, record_of(handle));
+    if (!open.second.flags.read) return fail(posix::bad_handle());
+    if (!open.second.fd) return fs_->read_with(open.first, offset, size, give);
+    thread_local std::vector<std::uint8_t> buf;
+    if (buf.size() < size) buf.resize(size);
+    HALVO_TRY(std::size_t n, platform::read_at(open.second.fd->get(), {buf.data(), size}, offset));
+    give({buf.data(), n});
+    return {};
 }
 
 IoResult<std::size_t> Posix::write_handle(std::uint64_t handle, std::uint64_t offset,
                                           std::span<const std::uint8_t> data) {
-    HALVO_TRY(auto open, open_of(handle));
-    if (!open.second.write) return fail(posix::bad_handle());
+    HALVO_TRY(auto open, record_of(handle));
+    if (!open.second.flags.write) return fail(posix::bad_handle());
+    const platform::Fd* fd = open.second.fd.get();
     std::size_t total = 0;
     while (total < data.size()) {
-        HALVO_TRY(std::size_t n, fs_->write_at(open.first, data.subspan(total), offset + total));
+        auto rest = data.subspan(total);
+        HALVO_TRY(std::size_t n, fd ? platform::write_at(fd->get(), rest, offset + total)
+                                    : fs_->write_at(open.first, rest, offset + total));
         if (n == 0) return fail(IoError(ErrorKind::WriteZero));
         total += n;
     }
@@ -420,19 +446,100 @@ IoResult<std::size_t> Posix::write_handle(std::uint64_t handle, std::uint64_t of
 }
 
 IoResult<void> Posix::flush_handle(std::uint64_t handle) {
-    HALVO_TRY(auto open, open_of(handle));
+    HALVO_TRY(auto open, record_of(handle));
     // Every close() flushes: a handle that never wrote has nothing to sync,
     // and syncing would need write access it may not have.
-    if (!open.second.write) return {};
+    if (!open.second.flags.write) return {};
+    if (open.second.fd) return platform::full_sync(open.second.fd->get());
     return fs_->flush(open.first);
 }
 
+IoResult<platform::Fd> Posix::lock_description(const Open& open) {
+    int access = open.flags.read && open.flags.write ? O_RDWR : open.flags.write ? O_WRONLY : O_RDONLY;
+    if (open.fd) return platform::reopen(open.fd->get(), access);
+    auto g = lock::lock(locks_m_);
+    auto it = anchors_.find(open.inode);
+    if (it == anchors_.end()) {
+        HALVO_TRY(auto anchor, platform::lock_anchor());
+        it = anchors_.emplace(open.inode, std::move(anchor)).first;
+    }
+    return platform::reopen(it->second.get(), access);
+}
+
+IoResult<std::shared_ptr<const platform::Fd>> Posix::owner_locks(std::uint64_t handle, std::uint64_t owner) {
+    HALVO_TRY(auto open, record_of(handle));
+    std::pair key{open.second.inode, owner};
+    {
+        auto g = lock::lock(locks_m_);
+        if (auto it = owners_.find(key); it != owners_.end()) return it->second;
+    }
+    HALVO_TRY(auto fd, lock_description(open.second));
+    auto g = lock::lock(locks_m_);
+    // A racing request of the same owner may have made one meanwhile: keep the first.
+    auto [it, added] = owners_.try_emplace(key, std::make_shared<const platform::Fd>(std::move(fd)));
+    (void)added;
+    return it->second;
+}
+
+IoResult<void> Posix::test_lock(std::uint64_t handle, std::uint64_t owner, platform::RangeLock& lock) {
+    HALVO_TRY(auto fd, owner_locks(handle, owner));
+    return platform::test_range_lock(fd->get(), lock);
+}
+
+IoResult<void> Posix::set_lock(std::uint64_t handle, std::uint64_t owner, const platform::RangeLock& lock) {
+    HALVO_TRY(auto fd, owner_locks(handle, owner));
+    return platform::set_range_lock(fd->get(), lock);
+}
+
+IoResult<void> Posix::flock_handle(std::uint64_t handle, int op) {
+    HALVO_TRY(auto open, record_of(handle));
+    std::shared_ptr<const platform::Fd> fd = open.second.fd;
+    if (!fd) {
+        {
+            auto g = lock::lock(locks_m_);
+            if (auto it = flocks_.find(handle); it != flocks_.end()) fd = it->second;
+        }
+        if (!fd) {
+            HALVO_TRY(auto made, lock_description(open.second));
+            auto g = lock::lock(locks_m_);
+            fd = flocks_.try_emplace(handle, std::make_shared<const platform::Fd>(std::move(made))).first->second;
+        }
+    }
+    return platform::whole_file_lock(fd->get(), op);
+}
+
+void Posix::release_owner_locks(std::uint64_t handle, std::uint64_t owner) {
+    std::optional<Open> open;
+    {
+        auto g = lock::lock(handles_m_);
+        open = handles_.get(handle);
+    }
+    if (!open) return;
+    std::shared_ptr<const platform::Fd> closing;  // closed outside the lock
+    auto g = lock::lock(locks_m_);
+    if (auto it = owners_.find({open->inode, owner}); it != owners_.end()) {
+        closing = std::move(it->second);
+        owners_.erase(it);
+    }
+}
+
+void Posix::drop_locks_of(std::uint64_t inode) {
+    auto g = lock::lock(locks_m_);
+    anchors_.erase(inode);
+    for (auto it = owners_.lower_bound({inode, 0}); it != owners_.end() && it->first.first == inode;)
+        it = owners_.erase(it);
+}
+
 bool Posix::keeps_cache(std::uint64_t handle) {
-    auto open = open_of(handle);
-    return open && fs_->sole_writer(open->first);
+    auto open = record_of(handle);
+    return open && !open->second.fd && fs_->sole_writer(open->first);
 }
 
 IoResult<void> Posix::release_handle(std::uint64_t handle) {
+    {
+        auto g = lock::lock(locks_m_);
+        flocks_.erase(handle);
+    }
     std::uint64_t inode;
     {
         auto g = lock::lock(handles_m_);
@@ -440,6 +547,8 @@ IoResult<void> Posix::release_handle(std::uint64_t handle) {
         if (!open || handles_.any_on(open->inode)) return {};
         inode = open->inode;
     }
+    // The file's last handle: no lock of any owner on it can outlive it.
+    drop_locks_of(inode);
     return drop_hidden_of(inode);
 }
 
@@ -482,6 +591,34 @@ IoResult<Posix::Entry> Posix::mkdir_child(std::uint64_t parent, std::string_view
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto made, fs_->mkdir(path));
     HALVO_TRY(auto st, with_mode(path, made, mode));
+    auto g = lock::lock(inodes_m_);
+    return Entry{inodes_.intern(path), st};
+}
+
+IoResult<Posix::Entry> Posix::symlink_child(std::uint64_t parent, std::string_view name, std::string_view target) {
+    HALVO_TRY(auto path, child_path(parent, name));
+    HALVO_TRY(auto st, fs_->symlink(path, target));
+    auto g = lock::lock(inodes_m_);
+    return Entry{inodes_.intern(path), st};
+}
+
+IoResult<std::string> Posix::readlink_inode(std::uint64_t inode) {
+    HALVO_TRY(auto path, path_of(inode));
+    return fs_->readlink(path);
+}
+
+IoResult<Posix::Entry> Posix::link_child(std::uint64_t inode, std::uint64_t new_parent, std::string_view new_name) {
+    HALVO_TRY(auto from, path_of(inode));
+    HALVO_TRY(auto to, child_path(new_parent, new_name));
+    HALVO_TRY(auto st, fs_->link(from, to));
+    auto g = lock::lock(inodes_m_);
+    return Entry{inodes_.intern(to), st};
+}
+
+IoResult<Posix::Entry> Posix::mknod_child(std::uint64_t parent, std::string_view name, FileType type,
+                                          std::uint32_t mode) {
+    HALVO_TRY(auto path, child_path(parent, name));
+    HALVO_TRY(auto st, fs_->mknod(path, type, mode));
     auto g = lock::lock(inodes_m_);
     return Entry{inodes_.intern(path), st};
 }
@@ -595,7 +732,7 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
         // Open handles are on files, and a directory cannot replace a file:
         // leave that refusal to the tree rather than free the name first.
         HALVO_TRY(auto source, fs_->stat(from));
-        if (source.is_dir) replaced.reset();
+        if (source.is_dir()) replaced.reset();
     }
     std::optional<std::string> hidden;
     if (replaced) {
@@ -650,8 +787,8 @@ IoResult<std::vector<Posix::Listed>> Posix::dir_entries(std::uint64_t inode) {
     HALVO_TRY(auto entries, fs_->list(dir));
     std::vector<Listed> out;
     out.reserve(entries.size() + 2);
-    out.push_back({inode, Dirent{".", true, std::nullopt}});
-    out.push_back({inode, Dirent{"..", true, std::nullopt}});
+    out.push_back({inode, Dirent{".", FileType::Dir, std::nullopt}});
+    out.push_back({inode, Dirent{"..", FileType::Dir, std::nullopt}});
     auto g = lock::lock(inodes_m_);
     std::string child = dir;
     if (child.back() != '/') child += '/';
@@ -699,8 +836,8 @@ IoResult<void> Posix::for_each_dirent(std::uint64_t dir_handle, std::uint64_t of
     for (std::uint64_t i = offset; i < listed.size(); ++i) {
         const auto& [number, e] = listed[i];
         if (e.name.find('\0') != std::string::npos) return fail(IoError(ErrorKind::InvalidFilename));
-        std::uint32_t perms = e.stat ? e.stat->mode : (e.is_dir ? kDirMode : kFileMode);
-        std::uint32_t mode = (e.is_dir ? S_IFDIR : S_IFREG) | perms;
+        std::uint32_t perms = e.stat ? e.stat->mode : (e.is_dir() ? kDirMode : kFileMode);
+        std::uint32_t mode = type_bits(e.type) | perms;
         if (emit(number, e.name.c_str(), mode, static_cast<std::int64_t>(i + 1))) break;
     }
     return {};

@@ -66,11 +66,17 @@ struct Node {
     struct File {
         Bytes data;
     };
+    struct Link {
+        std::string target;
+    };
 
     // The fields below are guarded by `m`.
     std::mutex m;
-    std::variant<Dir, File> body;
+    std::variant<Dir, File, Link> body;
     std::uint32_t mode = kFileMode;
+    std::uint32_t uid = 0;  // this process's when made
+    std::uint32_t gid = 0;
+    std::uint32_t nlink = 1;  // names a file or link has
     WallTime modified;
     WallTime accessed;
     WallTime changed;
@@ -78,13 +84,17 @@ struct Node {
 
     static NodeRef new_dir();
     static NodeRef new_file(Bytes data = {});
+    static NodeRef new_link(std::string target);
 
     bool is_dir() const { return body.index() == 0; }
+    bool is_link() const { return body.index() == 2; }
     Dir& dir() { return std::get<Dir>(body); }
     File& file() { return std::get<File>(body); }
     // Content changed: modification and change time are now.
     void touch();
-    void apply(const SetAttr& attr);
+    // Refused with EPERM where a plain folder refuses it: a caller other than
+    // root changing a node it does not own, or giving it away.
+    IoResult<void> apply(const SetAttr& attr);
     Stat stat() const;
 };
 
@@ -116,12 +126,16 @@ public:
     IoResult<void> rename(std::string_view from, std::string_view to) override;
     IoResult<void> rename_noreplace(std::string_view from, std::string_view to) override;
     IoResult<void> set_attr(std::string_view path, const SetAttr& attr) override;
+    IoResult<Stat> symlink(std::string_view path, std::string_view target) override;
+    IoResult<std::string> readlink(std::string_view path) override;
+    IoResult<Stat> link(std::string_view existing, std::string_view path) override;
     // Nothing but this tree's operations reaches its nodes.
     bool sole_writer(std::string_view) override { return true; }
 
     IoResult<NodeRef> navigate(NodeRef node, std::span<const std::string_view> names);
     // The parent may be a file; callers check.
     IoResult<std::pair<NodeRef, std::string>> parent_of(std::string_view path);
+    // A directory is a directory, a link ELOOP: links are never followed here.
     IoResult<NodeRef> file_at(std::string_view path);
     IoResult<Stat> insert(std::string_view path, NodeRef node);
     IoResult<void> remove(std::string_view path, bool want_dir);
