@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -39,6 +40,8 @@ IoResult<HostStat> statx_of(int dirfd, const char* path, int flags) {
     st.nlink = sx.stx_nlink;
     st.blocks = sx.stx_blocks;
     st.blksize = sx.stx_blksize;
+    st.dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    st.ino = sx.stx_ino;
     st.modified = time_of(sx, STATX_MTIME, sx.stx_mtime);
     st.accessed = time_of(sx, STATX_ATIME, sx.stx_atime);
     st.changed = time_of(sx, STATX_CTIME, sx.stx_ctime);

@@ -23,6 +23,8 @@ struct HostStat {
     std::uint32_t nlink = 1;
     std::uint64_t blocks = 0;  // 512-byte units
     std::uint32_t blksize = 0;
+    std::uint64_t dev = 0;
+    std::uint64_t ino = 0;
     // Each absent when the host does not report it.
     std::optional<timespec> modified;
     std::optional<timespec> accessed;

@@ -31,6 +31,14 @@ struct WallTime {
 
 enum class FileType : std::uint8_t { File, Dir, Symlink, Fifo, Socket };
 
+// Which node a name leads to, as its tree tells nodes apart: the names of
+// one file (hard links) share it.
+struct NodeId {
+    std::uint64_t dev = 0;
+    std::uint64_t ino = 0;
+    auto operator<=>(const NodeId&) const = default;
+};
+
 // The S_IFMT bits of a type.
 std::uint32_t type_bits(FileType type);
 
@@ -49,6 +57,7 @@ struct Stat {
     // As the host allocated them; absent: worked out from the size.
     std::optional<std::uint64_t> blocks;  // 512-byte units
     std::optional<std::uint32_t> blksize;
+    std::optional<NodeId> id;
 
     bool is_dir() const { return type == FileType::Dir; }
     bool operator==(const Stat&) const = default;

@@ -40,30 +40,64 @@ bool refuses_hiding(const IoError& e) {
 // ---- InodeTable
 
 InodeTable::InodeTable() {
-    records_.emplace(kRootInode, InodeData{"/", 1});
+    records_.emplace(kRootInode, InodeData{"/", 1, std::nullopt, {}});
     paths_.emplace("/", kRootInode);
 }
 
-std::uint64_t InodeTable::intern(std::string_view path) {
+std::uint64_t InodeTable::intern(std::string_view path, std::optional<NodeId> id) {
     std::string key = pathx::key(path);
     if (auto it = paths_.find(key); it != paths_.end()) {
         if (auto rec = records_.find(it->second); rec != records_.end()) {
             ++rec->second.lookups;
+            if (id && !rec->second.id && linked_.try_emplace(*id, it->second).second) rec->second.id = id;
             return it->second;
         }
         paths_.erase(it);  // stale: its record was reclaimed
     }
+    if (id) {
+        if (auto l = linked_.find(*id); l != linked_.end()) {
+            add_name(l->second, key, *id);
+            return l->second;
+        }
+    }
     std::uint64_t n = next_++;
-    records_.insert_or_assign(n, InodeData{key, 1});
+    records_.insert_or_assign(n, InodeData{key, 1, id, {}});
     paths_.insert_or_assign(std::move(key), n);
+    if (id) linked_.insert_or_assign(*id, n);
     return n;
+}
+
+void InodeTable::add_name(std::uint64_t number, std::string_view path, NodeId id) {
+    auto rec = records_.find(number);
+    if (rec == records_.end()) return;
+    std::string key = pathx::key(path);
+    auto& r = rec->second;
+    ++r.lookups;
+    if (!r.id && linked_.try_emplace(id, number).second) r.id = id;
+    if (r.path.empty()) {
+        r.path = key;
+    } else if (r.path != key && std::find(r.aliases.begin(), r.aliases.end(), key) == r.aliases.end()) {
+        r.aliases.push_back(key);
+    }
+    paths_.insert_or_assign(std::move(key), number);
+}
+
+void InodeTable::drop_name(std::uint64_t number, const std::string& key) {
+    auto rec = records_.find(number);
+    if (rec == records_.end()) return;
+    auto& r = rec->second;
+    std::erase(r.aliases, key);
+    if (r.path == key && !r.aliases.empty()) {
+        r.path = std::move(r.aliases.back());
+        r.aliases.pop_back();
+    }
 }
 
 std::uint64_t InodeTable::number_for(std::string_view path) {
     std::string key = pathx::key(path);
     if (auto it = paths_.find(key); it != paths_.end()) return it->second;
     std::uint64_t n = next_++;
-    records_.insert_or_assign(n, InodeData{key, 0});
+    records_.insert_or_assign(n, InodeData{key, 0, std::nullopt, {}});
     paths_.insert_or_assign(std::move(key), n);
     fifo_.push_back(n);
     if (fifo_.size() > kListedInodes) {
@@ -109,11 +143,25 @@ void InodeTable::reclaim_if_unreferenced(std::uint64_t number) {
 
 void InodeTable::drop_entry_of(std::uint64_t number, const InodeData& record) {
     // The path may name another number by now (a rename over it).
-    auto p = paths_.find(record.path);
-    if (p != paths_.end() && p->second == number) paths_.erase(p);
+    auto drop = [&](const std::string& path) {
+        auto p = paths_.find(path);
+        if (p != paths_.end() && p->second == number) paths_.erase(p);
+    };
+    drop(record.path);
+    for (const auto& a : record.aliases) drop(a);
+    if (record.id) {
+        if (auto l = linked_.find(*record.id); l != linked_.end() && l->second == number) linked_.erase(l);
+    }
 }
 
-void InodeTable::evict_path(std::string_view path) { paths_.erase(pathx::key(path)); }
+void InodeTable::evict_path(std::string_view path) {
+    auto it = paths_.find(pathx::key(path));
+    if (it == paths_.end()) return;
+    std::uint64_t n = it->second;
+    std::string key = it->first;
+    paths_.erase(it);
+    drop_name(n, key);
+}
 
 std::pair<InodeTable::Paths::iterator, InodeTable::Paths::iterator> InodeTable::subtree(const std::string& key) {
     auto first = paths_.lower_bound(key);
@@ -131,17 +179,25 @@ void InodeTable::rekey_subtree(std::string_view from_path, std::string_view to_p
     std::string from = pathx::key(from_path);
     std::string to = pathx::key(to_path);
     if (pathx::at_or_under(from, to) || pathx::at_or_under(to, from)) return;
-    // What the rename replaced; its records keep their paths.
+    // What the rename replaced; its records keep their paths, but a file of
+    // several names answers by another of them.
     auto [tf, tl] = subtree(to);
+    std::vector<std::pair<std::uint64_t, std::string>> replaced;
+    for (auto it = tf; it != tl; ++it) replaced.emplace_back(it->second, it->first);
     paths_.erase(tf, tl);
+    for (const auto& [n, key] : replaced) {
+        if (auto rec = records_.find(n); rec != records_.end() && !rec->second.aliases.empty()) drop_name(n, key);
+    }
     // Records without an entry here were removed or replaced before: they
     // keep the path they had.
     std::vector<std::pair<std::string, std::uint64_t>> moved;
     auto [ff, fl] = subtree(from);
     for (auto it = ff; it != fl; ++it) {
         std::string moved_path = rebase(it->first, from, to);
-        if (auto rec = records_.find(it->second); rec != records_.end() && rec->second.path == it->first)
-            rec->second.path = moved_path;
+        if (auto rec = records_.find(it->second); rec != records_.end()) {
+            if (rec->second.path == it->first) rec->second.path = moved_path;
+            std::replace(rec->second.aliases.begin(), rec->second.aliases.end(), it->first, moved_path);
+        }
         moved.emplace_back(std::move(moved_path), it->second);
     }
     paths_.erase(ff, fl);
@@ -152,8 +208,16 @@ void InodeTable::detach(std::uint64_t number) {
     if (number == kRootInode) return;
     auto it = records_.find(number);
     if (it == records_.end()) return;
-    drop_entry_of(number, it->second);
-    it->second.path.clear();
+    auto& r = it->second;
+    if (!r.aliases.empty()) {
+        // Only this name went to another file: the others still lead here.
+        auto p = paths_.find(r.path);
+        if (p != paths_.end() && p->second == number) paths_.erase(p);
+        drop_name(number, std::string(r.path));
+        return;
+    }
+    drop_entry_of(number, r);
+    r.path.clear();
 }
 
 // ---- OpenTable
@@ -304,8 +368,11 @@ std::optional<std::uint64_t> Posix::open_inode_at(const std::string& path) {
 IoResult<Posix::Entry> Posix::lookup_child(std::uint64_t parent, std::string_view name) {
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto st, fs_->stat(path));
+    // The names of one file share its number, and so the kernel's cache of it.
+    std::optional<NodeId> id;
+    if (!st.is_dir() && st.nlink > 1) id = st.id;
     auto g = lock::lock(inodes_m_);
-    return Entry{inodes_.intern(path), st};
+    return Entry{inodes_.intern(path, id), st};
 }
 
 IoResult<Stat> Posix::stat_inode(std::uint64_t inode) {
@@ -612,7 +679,9 @@ IoResult<Posix::Entry> Posix::link_child(std::uint64_t inode, std::uint64_t new_
     HALVO_TRY(auto to, child_path(new_parent, new_name));
     HALVO_TRY(auto st, fs_->link(from, to));
     auto g = lock::lock(inodes_m_);
-    return Entry{inodes_.intern(to), st};
+    if (!st.id) return Entry{inodes_.intern(to), st};
+    inodes_.add_name(inode, to, *st.id);
+    return Entry{inode, st};
 }
 
 IoResult<Posix::Entry> Posix::mknod_child(std::uint64_t parent, std::string_view name, FileType type,
@@ -726,17 +795,18 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
 
     // A file replaced while open is hidden like an unlinked one, so its
     // handles keep the old bytes instead of reaching the new file.
-    std::optional<std::uint64_t> replaced;
-    if (pathx::key(from) != pathx::key(to)) replaced = open_inode_at(to);
+    // 0: none (no inode has that number).
+    std::uint64_t replaced = 0;
+    if (pathx::key(from) != pathx::key(to)) replaced = open_inode_at(to).value_or(0);
     if (replaced) {
         // Open handles are on files, and a directory cannot replace a file:
         // leave that refusal to the tree rather than free the name first.
         HALVO_TRY(auto source, fs_->stat(from));
-        if (source.is_dir()) replaced.reset();
+        if (source.is_dir()) replaced = 0;
     }
     std::optional<std::string> hidden;
     if (replaced) {
-        auto r = hide(to, *replaced);
+        auto r = hide(to, replaced);
         if (r) {
             hidden = std::move(*r);
         } else if (!refuses_hiding(r.error())) {
@@ -759,7 +829,7 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
                 inodes_.rekey_subtree(*hidden, to);
             }
             auto g = lock::lock(hidden_m_);
-            hidden_.erase(*replaced);
+            hidden_.erase(replaced);
         }
         return renamed;
     }
@@ -770,7 +840,7 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
         auto g = lock::lock(inodes_m_);
         inodes_.rekey_subtree(from, to);
         // Not hidden: its record would name the new file; point it nowhere.
-        if (replaced && !hidden) inodes_.detach(*replaced);
+        if (replaced && !hidden) inodes_.detach(replaced);
     }
     {
         // Hidden files inside a renamed directory moved with it.
@@ -778,7 +848,7 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
         for (auto& [n, p] : hidden_)
             if (pathx::at_or_under(p, from_key)) p = rebase(p, from_key, to_key);
     }
-    if (hidden && replaced) return drop_if_closed(*replaced);
+    if (hidden && replaced) return drop_if_closed(replaced);
     return {};
 }
 

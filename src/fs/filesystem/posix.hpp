@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "fs/filesystem/filesystem.hpp"
 #include "base/pathx.hpp"
@@ -32,6 +33,10 @@ inline constexpr std::string_view kHiddenPrefix = ".halvo-unlinked-";
 struct InodeData {
     std::string path;  // "" once the path names another file (see `detach`)
     std::uint64_t lookups = 0;
+    // For a file of several names (hard links): which node it is, and its
+    // names known here besides `path`, one of which takes over when `path` goes.
+    std::optional<NodeId> id;
+    std::vector<std::string> aliases;
 };
 
 // Paths are keyed by components: "/a/." is "/a", "/a/.." is its own key.
@@ -42,8 +47,12 @@ class InodeTable {
 public:
     InodeTable();
 
-    // The number for the path, taking one lookup reference.
-    std::uint64_t intern(std::string_view path);
+    // The number for the path, taking one lookup reference. `id`, given for
+    // a file of several names, gives every name of one file one number.
+    std::uint64_t intern(std::string_view path, std::optional<NodeId> id = std::nullopt);
+    // `path` is a new name of the file `number` (a hard link); takes one
+    // lookup reference on it.
+    void add_name(std::uint64_t number, std::string_view path, NodeId id);
     // The number for the path without a reference (for listings).
     std::uint64_t number_for(std::string_view path);
     std::optional<std::uint64_t> number_of(std::string_view path) const;
@@ -63,12 +72,15 @@ private:
     using Paths = std::map<std::string, std::uint64_t, pathx::Less>;
 
     void drop_entry_of(std::uint64_t number, const InodeData& record);
+    // `key` no longer names the file `number`: another of its names takes over.
+    void drop_name(std::uint64_t number, const std::string& key);
     // The entries at or under `key`.
     std::pair<Paths::iterator, Paths::iterator> subtree(const std::string& key);
 
     std::deque<std::uint64_t> fifo_;
     std::unordered_map<std::uint64_t, InodeData> records_;
     Paths paths_;
+    std::map<NodeId, std::uint64_t> linked_;  // files of several names
     std::uint64_t next_ = 2;
 };
 

@@ -1,6 +1,7 @@
 #include "fs/filesystem/impl/inmem.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -85,10 +86,12 @@ bool Bytes::resize(std::uint64_t size) {
 
 namespace {
 
-NodeRef new_node(std::variant<Node::Dir, Node::File, Node::Link> body, std::uint32_t mode) {
+NodeRef new_node(std::variant<Node::Dir, Node::File, Node::Link, Node::Special> body, std::uint32_t mode) {
     auto n = std::make_shared<Node>();
     n->body = std::move(body);
     n->mode = mode;
+    static std::atomic<std::uint64_t> next_serial{1};
+    n->serial = next_serial.fetch_add(1, std::memory_order_relaxed);
     n->uid = ::geteuid();
     n->gid = ::getegid();
     n->modified = n->accessed = n->changed = n->created = WallTime::now();
@@ -102,6 +105,8 @@ NodeRef Node::new_dir() { return new_node(Dir{}, kDirMode); }
 NodeRef Node::new_file(Bytes data) { return new_node(File{std::move(data)}, kFileMode); }
 
 NodeRef Node::new_link(std::string target) { return new_node(Link{std::move(target)}, 0777); }
+
+NodeRef Node::new_special(FileType type, std::uint32_t mode) { return new_node(Special{type}, mode & 07777); }
 
 void Node::touch() { modified = changed = WallTime::now(); }
 
@@ -149,14 +154,17 @@ Stat Node::stat() const {
     switch (body.index()) {
         case 0: s.type = FileType::Dir; break;
         case 1: s.size = std::get<File>(body).data.size(); break;
-        default:
+        case 2:
             s.type = FileType::Symlink;
             s.size = std::get<Link>(body).target.size();
+            break;
+        default: s.type = std::get<Special>(body).type;
     }
     s.mode = mode;
     s.uid = uid;
     s.gid = gid;
     s.nlink = nlink;
+    s.id = NodeId{0, serial};  // no host device is 0
     return s;
 }
 
@@ -203,6 +211,7 @@ IoResult<NodeRef> InMemFs::file_at(std::string_view path) {
     auto g = lock::lock(node->m);
     if (node->is_dir()) return kind(ErrorKind::IsADirectory);
     if (node->is_link()) return fail(IoError::os(ELOOP));
+    if (node->body.index() == 3) return fail(IoError::os(EINVAL));
     return node;
 }
 
@@ -370,6 +379,11 @@ IoResult<void> InMemFs::set_attr(std::string_view path, const SetAttr& attr) {
 IoResult<Stat> InMemFs::symlink(std::string_view path, std::string_view target) {
     if (target.empty()) return fail(IoError::os(ENOENT));
     return insert(path, Node::new_link(std::string(target)));
+}
+
+IoResult<Stat> InMemFs::mknod(std::string_view path, FileType type, std::uint32_t mode) {
+    if (type != FileType::Fifo && type != FileType::Socket) return fail(IoError::os(EPERM));
+    return insert(path, Node::new_special(type, mode));
 }
 
 IoResult<std::string> InMemFs::readlink(std::string_view path) {

@@ -108,6 +108,7 @@ Stat PassthroughFs::stat_of(const platform::HostStat& st) {
     s.nlink = st.nlink;
     s.blocks = st.blocks;
     s.blksize = st.blksize;
+    s.id = NodeId{st.dev, st.ino};
     return s;
 }
 
