@@ -207,7 +207,7 @@ IoResult<Fd> open_beneath(int root, std::string_view rel, int flags, mode_t mode
         open_how how{};
         how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
         // The mode travels only where a file may be made, as openat2 wants.
-        how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
+        how.mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? mode : 0;
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
         std::string path = rel.empty() ? std::string(".") : std::string(rel);
         long fd;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -191,4 +192,54 @@ TEST(PassthroughFs, PathsWithoutLinksNeedNoCanonicalRoot) {
     EXPECT_EQ(ok(read_all(fs, "f")), "f");
     std::filesystem::current_path(cwd);
     EXPECT_EQ(fs.stat("f").error().os_errno, ENOENT);
+}
+
+
+TEST(PassthroughFs, ResolvingBeneathTheFolderWithOrWithoutOpenat2) {
+    LinkFolder f;
+    int root = ::open(f.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(root, 0);
+    platform::Fd owned(root);
+    struct Case {
+        const char* rel;
+        int flags;
+        int want;  // 0: opens
+    };
+    const Case cases[] = {
+        {"", O_RDONLY | O_DIRECTORY, 0},
+        {"file", O_RDONLY, 0},
+        {"in_dir/x", O_RDONLY, 0},
+        {"in_dir", O_RDONLY | O_DIRECTORY, 0},
+        {"sub/../file", O_RDONLY, 0},
+        {"c1/x", O_RDONLY, 0},
+        {"c0/x", O_RDONLY, ELOOP},
+        {"out_rel/secret", O_RDONLY, EXDEV},
+        {"out_climb", O_RDONLY, EXDEV},
+        {"out_abs", O_RDONLY, EXDEV},
+        {"abs_in/x", O_RDONLY, EXDEV},
+        {"..", O_RDONLY | O_DIRECTORY, EXDEV},
+        {"dangling", O_RDONLY, ENOENT},
+        {"file/x", O_RDONLY, ENOTDIR},
+        {"in_dir", O_PATH | O_NOFOLLOW, 0},  // the link itself
+        {"sub/new", O_WRONLY | O_CREAT | O_EXCL, 0},
+    };
+    using Open = IoResult<platform::Fd> (*)(int, std::string_view, int, mode_t);
+    for (auto [name, open] : {std::pair<const char*, Open>{"openat2", platform::open_beneath},
+                              std::pair<const char*, Open>{"walk", platform::open_beneath_by_walk}}) {
+        for (const auto& c : cases) {
+            auto r = open(root, c.rel, c.flags, 0600);
+            EXPECT_EQ(r ? 0 : r.error().os_errno, c.want) << name << ": " << c.rel;
+        }
+        ::unlink((f.root + "/sub/new").c_str());
+        auto link = open(root, "in_dir", O_PATH | O_NOFOLLOW, 0);
+        ASSERT_TRUE(link);
+        struct stat st;
+        ASSERT_EQ(::fstat(link->get(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << name;
+        auto file = open(root, "c1/x", O_RDONLY, 0);
+        ASSERT_TRUE(file);
+        char buf[2] = {};
+        EXPECT_EQ(::read(file->get(), buf, 2), 1);
+        EXPECT_EQ(buf[0], 'x') << name;
+    }
 }

@@ -217,3 +217,197 @@ def current_umask():
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+# A process that takes a lock on argv[1] and holds it until its input ends.
+HOLD = """
+import fcntl, sys
+f = open(sys.argv[1], "r+")
+if sys.argv[2] == "flock":
+    fcntl.flock(f, fcntl.LOCK_EX)
+else:
+    fcntl.lockf(f, fcntl.LOCK_EX, 10, 0)
+print("held", flush=True)
+sys.stdin.read()
+"""
+
+# Whether argv[1] can be locked at once: prints free or busy.
+PROBE = """
+import fcntl, sys
+f = open(sys.argv[1], "r+")
+try:
+    if sys.argv[2] == "flock":
+        fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    else:
+        fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, 5)
+    print("free")
+except OSError:
+    print("busy")
+"""
+
+
+class Holder:
+    def __init__(self, path, kind):
+        self.p = subprocess.Popen([sys.executable, "-c", HOLD, str(path), kind], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, text=True)
+        assert self.p.stdout.readline() == "held\n"
+
+    def release(self):
+        self.p.stdin.close()
+        assert self.p.wait(timeout=30) == 0
+
+
+def probe(path, kind):
+    return subprocess.run([sys.executable, "-c", PROBE, str(path), kind], capture_output=True, text=True,
+                          timeout=30).stdout.strip()
+
+
+@pytest.fixture
+def two_mounts(tmp_path, mount_root):
+    """One host folder through two mounts: (host, first, second)."""
+    host = tmp_path / "shared"
+    host.mkdir()
+    (host / "db").write_bytes(b"\0" * 100)
+    points = [mount_root / "one", mount_root / "two"]
+    mounts = []
+    for mp in points:
+        mp.mkdir()
+        mounts.append(halvo.HostMount(halvo.Directory().with_mount("h", host).with_file("mem/db", b"\0" * 100), mp))
+    try:
+        yield host, points[0], points[1]
+    finally:
+        del mounts[:]
+        for mp in points:
+            assert mounts_under(mp) == []
+
+
+@pytest.mark.parametrize("kind", ["posix", "flock"])
+def test_locks_through_a_mount_are_the_host_files_locks(two_mounts, kind):
+    host, one, two = two_mounts
+    sides = {"host folder": host / "db", "first mount": one / "h" / "db", "second mount": two / "h" / "db"}
+    for holder_side, held in sides.items():
+        holder = Holder(held, kind)
+        try:
+            for side, path in sides.items():
+                assert probe(path, kind) == "busy", f"held on the {holder_side}, free on the {side}"
+        finally:
+            holder.release()
+        for side, path in sides.items():
+            assert probe(path, kind) == "free", f"released on the {holder_side}, still held on the {side}"
+    # An in-memory file's locks hold between the callers of its mount.
+    holder = Holder(one / "mem" / "db", kind)
+    try:
+        assert probe(one / "mem" / "db", kind) == "busy"
+        assert probe(two / "mem" / "db", kind) == "free"  # another mount's tree
+    finally:
+        holder.release()
+    assert probe(one / "mem" / "db", kind) == "free"
+
+
+# Waits for the lock, then prints got; an interrupting signal prints interrupted.
+WAIT = """
+import fcntl, signal, sys
+class Stop(Exception):
+    pass
+def stop(*_):
+    raise Stop()
+signal.signal(signal.SIGUSR1, stop)
+f = open(sys.argv[1], "r+")
+print("waiting", flush=True)
+try:
+    if sys.argv[2] == "flock":
+        fcntl.flock(f, fcntl.LOCK_EX)
+    else:
+        fcntl.lockf(f, fcntl.LOCK_EX, 10, 0)
+    print("got", flush=True)
+except Stop:
+    print("interrupted", flush=True)
+except OSError as e:
+    print("error", e.errno, flush=True)
+"""
+
+
+@pytest.mark.parametrize("kind", ["posix", "flock"])
+def test_waiting_for_a_lock_holds_up_no_serving_thread(two_mounts, kind):
+    import signal
+    host, one, _ = two_mounts
+    holder = Holder(host / "db", kind)
+    waiters = []
+    try:
+        # More waiters than the mount has serving threads.
+        for _ in range(6):
+            w = subprocess.Popen([sys.executable, "-c", WAIT, str(one / "h" / "db"), kind],
+                                 stdout=subprocess.PIPE, text=True)
+            assert w.stdout.readline() == "waiting\n"
+            waiters.append(w)
+        time.sleep(0.3)
+        # The mount still answers everything else.
+        r = subprocess.run(["cat", str(one / "h" / "db")], capture_output=True, timeout=10)
+        assert r.returncode == 0 and len(r.stdout) == 100
+        (one / "h" / "other").write_text("x")
+        # A signal ends one wait, as it ends a wait on a plain folder.
+        waiters[0].send_signal(signal.SIGUSR1)
+        assert waiters[0].communicate(timeout=10)[0] == "interrupted\n"
+        assert all(w.poll() is None for w in waiters[1:])
+    finally:
+        holder.release()
+    # Each of the others gets the lock in turn once it is free.
+    for w in waiters[1:]:
+        assert w.communicate(timeout=30)[0] == "got\n"
+
+
+def test_unmounting_ends_a_lock_wait(tmp_path, mount_root):
+    host = tmp_path / "h"
+    host.mkdir()
+    (host / "db").write_bytes(b"\0" * 10)
+    mp = mount_root / "m"
+    mp.mkdir()
+    m = halvo.HostMount(halvo.Directory().with_mount("h", host), mp)
+    holder = Holder(host / "db", "posix")
+    try:
+        w = subprocess.Popen([sys.executable, "-c", WAIT, str(mp / "h" / "db"), "posix"], stdout=subprocess.PIPE,
+                             text=True)
+        assert w.stdout.readline() == "waiting\n"
+        time.sleep(0.2)
+        started = time.monotonic()
+        del m
+        assert mounts_under(mp) == []
+        out = w.communicate(timeout=30)[0]
+        assert out.startswith("error") or out == "interrupted\n", out
+        assert time.monotonic() - started < 20
+    finally:
+        holder.release()
+
+
+def test_host_files_report_the_hosts_blocks_and_copy_out_sparse(place, tmp_path):
+    folder, host = place
+    if host is None:
+        pytest.skip("a host folder's own figures")
+    with open(host / "sparse", "wb") as f:
+        f.truncate(64 << 20)
+        f.seek(1 << 20)
+        f.write(b"x" * 4096)
+    via = os.stat(folder / "sparse")
+    real = os.stat(host / "sparse")
+    assert (via.st_size, via.st_blocks, via.st_blksize) == (real.st_size, real.st_blocks, real.st_blksize)
+    assert via.st_blocks * 512 < (1 << 20)
+    run("cp", str(folder / "sparse"), str(tmp_path / "copy"), cwd=tmp_path)
+    copy = os.stat(tmp_path / "copy")
+    assert copy.st_size == 64 << 20
+    assert copy.st_blocks * 512 < (8 << 20), "cp wrote the holes"
+
+
+def test_a_handle_opened_after_a_host_change_reads_the_new_bytes(place):
+    folder, host = place
+    if host is None:
+        pytest.skip("nothing changes an in-memory file behind the mount")
+    (host / "f").write_bytes(b"a" * 8192)
+    st = os.stat(host / "f")
+    with open(folder / "f", "rb") as f:
+        assert f.read() == b"a" * 8192
+    # Changed beside the mount, same size and times: only the bytes differ.
+    with open(host / "f", "r+b") as f:
+        f.write(b"b" * 8192)
+    os.utime(host / "f", ns=(st.st_atime_ns, st.st_mtime_ns))
+    with open(folder / "f", "rb") as f:
+        assert f.read() == b"b" * 8192
