@@ -250,7 +250,7 @@ IoResult<void> InMemFs::mkdir_all(std::string_view path) {
     return {};
 }
 
-IoResult<Stat> InMemFs::insert(std::string_view path, NodeRef node) {
+IoResult<Stat> InMemFs::insert(std::string_view path, NodeRef node, const Adopt& adopt) {
     HALVO_TRY(auto pn, parent_of(path));
     auto& [parent, name] = pn;
     auto g = lock::lock(parent->m);
@@ -260,6 +260,9 @@ IoResult<Stat> InMemFs::insert(std::string_view path, NodeRef node) {
     Stat st;
     {
         auto gn = lock::lock(node->m);
+        if (adopt) {
+            HALVO_CHECK(adopt(*node));
+        }
         st = node->stat();
     }
     entries.emplace(std::move(name), std::move(node));
@@ -397,24 +400,13 @@ IoResult<std::string> InMemFs::readlink(std::string_view path) {
 IoResult<Stat> InMemFs::link(std::string_view existing, std::string_view path) {
     HALVO_TRY(auto names, inmem::components(existing));
     HALVO_TRY(auto node, navigate(root_, names));
-    HALVO_TRY(auto pn, parent_of(path));
-    auto& [parent, name] = pn;
-    auto g = lock::lock(parent->m);
-    if (!parent->is_dir()) return kind(ErrorKind::NotADirectory);
-    auto& entries = parent->dir().entries;
-    if (entries.contains(name)) return kind(ErrorKind::AlreadyExists);
-    Stat st;
-    {
-        // Never the parent itself: that is a directory, and those get no second name.
-        auto gn = lock::lock(node->m);
-        if (node->is_dir()) return fail(IoError::os(EPERM));
-        ++node->nlink;
-        node->changed = WallTime::now();
-        st = node->stat();
-    }
-    entries.emplace(std::move(name), std::move(node));
-    parent->touch();
-    return st;
+    // Never the new parent itself: that is a directory, and those get no second name.
+    return insert(path, std::move(node), [](Node& n) -> IoResult<void> {
+        if (n.is_dir()) return fail(IoError::os(EPERM));
+        ++n.nlink;
+        n.changed = WallTime::now();
+        return {};
+    });
 }
 
 IoResult<void> InMemFs::rename(std::string_view from, std::string_view to) { return move(from, to, true); }

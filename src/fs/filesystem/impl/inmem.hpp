@@ -3,6 +3,7 @@
 // every Directory. Each node sits behind its own mutex and operations take
 // one node lock at a time, nesting only parent then child.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -145,7 +146,10 @@ public:
     // A directory is a directory, a link ELOOP (links are never followed
     // here), a FIFO or socket EINVAL.
     IoResult<NodeRef> file_at(std::string_view path);
-    IoResult<Stat> insert(std::string_view path, NodeRef node);
+    // Given the node under its lock once its name is known to be free; a
+    // failure leaves the tree unchanged.
+    using Adopt = std::function<IoResult<void>(Node&)>;
+    IoResult<Stat> insert(std::string_view path, NodeRef node, const Adopt& adopt = {});
     IoResult<void> remove(std::string_view path, bool want_dir);
     IoResult<void> remove_file(std::string_view path);
     // The directory at `names`, made with any missing ancestors.
