@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "pathx.hpp"
+#include "base/pathx.hpp"
 
 namespace halvo::platform {
 
