@@ -174,7 +174,7 @@ IoResult<std::vector<Directory::Dirent>> Directory::list(std::string_view path) 
     for (const auto& [name, direct] : from_keys) {
         auto it = shadowed.find(name);
         if (direct || it == shadowed.end()) {
-            out.push_back(Dirent{name, true, std::nullopt});
+            out.push_back(Dirent{name, filesystem::FileType::Dir, std::nullopt});
         } else {
             out.push_back(std::move(it->second));
         }
@@ -211,18 +211,49 @@ IoResult<void> Directory::flush(std::string_view path) {
     return r.tree->flush(r.path);
 }
 
-IoResult<Directory::Stat> Directory::create(std::string_view path) {
+IoResult<Directory::Routed> Directory::route_new(std::string_view path) {
     HALVO_TRY(auto p, directory::normalize(path));
     if (spans_mounts(p)) return kind(ErrorKind::AlreadyExists);
-    auto r = route(p);
+    return route(p);
+}
+
+IoResult<Directory::Stat> Directory::create(std::string_view path) {
+    HALVO_TRY(auto r, route_new(path));
     return r.tree->create(r.path);
 }
 
 IoResult<Directory::Stat> Directory::mkdir(std::string_view path) {
-    HALVO_TRY(auto p, directory::normalize(path));
-    if (spans_mounts(p)) return kind(ErrorKind::AlreadyExists);
-    auto r = route(p);
+    HALVO_TRY(auto r, route_new(path));
     return r.tree->mkdir(r.path);
+}
+
+IoResult<Directory::Stat> Directory::symlink(std::string_view path, std::string_view target) {
+    HALVO_TRY(auto r, route_new(path));
+    return r.tree->symlink(r.path, target);
+}
+
+IoResult<Directory::Stat> Directory::mknod(std::string_view path, filesystem::FileType type, std::uint32_t mode) {
+    HALVO_TRY(auto r, route_new(path));
+    return r.tree->mknod(r.path, type, mode);
+}
+
+IoResult<std::string> Directory::readlink(std::string_view path) {
+    HALVO_TRY(auto p, directory::normalize(path));
+    auto r = route(p);
+    return r.tree->readlink(r.path);
+}
+
+IoResult<Directory::Stat> Directory::link(std::string_view existing, std::string_view path) {
+    HALVO_TRY(auto src, directory::normalize(existing));
+    HALVO_TRY(auto to, route_new(path));
+    auto from = route(src);
+    if (from.tree != to.tree) return kind(ErrorKind::CrossesDevices);
+    return from.tree->link(from.path, to.path);
+}
+
+IoResult<std::optional<platform::Fd>> Directory::open_fd(std::string_view path, int flags) {
+    HALVO_TRY(auto r, route_file(path));
+    return r.tree->open_fd(r.path, flags);
 }
 
 IoResult<void> Directory::unlink(std::string_view path) {

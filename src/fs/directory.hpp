@@ -64,6 +64,11 @@ public:
     IoResult<void> rename(std::string_view from, std::string_view to) override;
     IoResult<void> rename_noreplace(std::string_view from, std::string_view to) override;
     IoResult<void> set_attr(std::string_view path, const SetAttr& attr) override;
+    IoResult<Stat> symlink(std::string_view path, std::string_view target) override;
+    IoResult<std::string> readlink(std::string_view path) override;
+    IoResult<Stat> link(std::string_view existing, std::string_view path) override;
+    IoResult<Stat> mknod(std::string_view path, filesystem::FileType type, std::uint32_t mode) override;
+    IoResult<std::optional<platform::Fd>> open_fd(std::string_view path, int flags) override;
     IoResult<void> flush(std::string_view path) override;
     // The key of the host folder that holds `path`, or "" for the in-memory tree.
     std::string tree_root(std::string_view path) override;
@@ -82,6 +87,8 @@ private:
     IoResult<std::string> in_memory_key(std::string_view path);
     Routed route(const std::string& p);
     IoResult<Routed> route_file(std::string_view path);
+    // Where a new name goes: a path above a mount already exists.
+    IoResult<Routed> route_new(std::string_view path);
     // Both sides of a rename, after the router's own refusals.
     IoResult<std::pair<Routed, Routed>> route_rename(std::string_view from, std::string_view to);
 

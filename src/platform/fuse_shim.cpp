@@ -12,6 +12,7 @@
 #include <fuse/fuse_lowlevel.h>
 #include <pthread.h>
 #include <sys/epoll.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -29,6 +30,9 @@
 #include <iterator>
 #include <memory>
 #include <new>
+#include <thread>
+#include <atomic>
+#include <algorithm>
 
 #include "platform/epoll.hpp"
 #include "platform/process.hpp"
@@ -61,9 +65,12 @@ struct Lib {
     decltype(&::fuse_reply_entry) reply_entry;
     decltype(&::fuse_reply_err) reply_err;
     decltype(&::fuse_reply_none) reply_none;
+    decltype(&::fuse_reply_lock) reply_lock;
     decltype(&::fuse_reply_open) reply_open;
+    decltype(&::fuse_reply_readlink) reply_readlink;
     decltype(&::fuse_reply_statfs) reply_statfs;
     decltype(&::fuse_reply_write) reply_write;
+    decltype(&::fuse_req_interrupted) req_interrupted;
     decltype(&::fuse_req_userdata) req_userdata;
     decltype(&::fuse_session_add_chan) session_add_chan;
     decltype(&::fuse_session_destroy) session_destroy;
@@ -140,6 +147,8 @@ void load() {
                resolve(h, "fuse_reply_buf", l.reply_buf) && resolve(h, "fuse_reply_create", l.reply_create) &&
                resolve(h, "fuse_reply_entry", l.reply_entry) && resolve(h, "fuse_reply_err", l.reply_err) &&
                resolve(h, "fuse_reply_none", l.reply_none) && resolve(h, "fuse_reply_open", l.reply_open) &&
+               resolve(h, "fuse_reply_lock", l.reply_lock) && resolve(h, "fuse_reply_readlink", l.reply_readlink) &&
+               resolve(h, "fuse_req_interrupted", l.req_interrupted) &&
                resolve(h, "fuse_reply_statfs", l.reply_statfs) && resolve(h, "fuse_reply_write", l.reply_write) &&
                resolve(h, "fuse_req_userdata", l.req_userdata) &&
                resolve(h, "fuse_session_add_chan", l.session_add_chan) &&
@@ -194,6 +203,8 @@ struct FuseTHandle {
     void* user_data = nullptr;
     int stopped = 0;
     std::optional<EventFd> wake;  // stop signals it: every serving thread wakes and ends
+    std::atomic<bool> ending{false};  // lock waiters give up
+    std::atomic<int> waiters{0};
     FuseTCallbacks cb{};
 };
 
@@ -228,8 +239,8 @@ struct stat to_stat(const FuseTAttr& a) {
     st.st_ino = a.inode;
     st.st_mode = a.mode;
     st.st_nlink = a.nlink;
-    st.st_uid = ::getuid();
-    st.st_gid = ::getgid();
+    st.st_uid = a.uid;
+    st.st_gid = a.gid;
     st.st_atim = {a.atime.sec, a.atime.nsec};
     st.st_mtim = {a.mtime.sec, a.mtime.nsec};
     st.st_ctim = {a.ctime.sec, a.ctime.nsec};
@@ -303,14 +314,11 @@ FuseTTime now() {
 
 void ll_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info*) {
     auto& h = handle_of(req);
-    // Every node reports this process as its owner, which no tree can change:
-    // a change to another owner is refused, one to the same owner is done.
-    if (((to_set & FUSE_SET_ATTR_UID) && attr->st_uid != ::getuid()) ||
-        ((to_set & FUSE_SET_ATTR_GID) && attr->st_gid != ::getgid())) {
-        lib().reply_err(req, EPERM);
-        return;
-    }
     FuseTSetAttr set;
+    set.has_uid = (to_set & FUSE_SET_ATTR_UID) != 0;
+    set.uid = static_cast<std::uint32_t>(attr->st_uid);
+    set.has_gid = (to_set & FUSE_SET_ATTR_GID) != 0;
+    set.gid = static_cast<std::uint32_t>(attr->st_gid);
     set.has_size = (to_set & FUSE_SET_ATTR_SIZE) != 0;
     set.size = set.has_size ? static_cast<std::uint64_t>(attr->st_size) : 0;
     set.has_mode = (to_set & FUSE_SET_ATTR_MODE) != 0;
@@ -381,7 +389,110 @@ void ll_write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t o
 
 void ll_flush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
     auto& h = handle_of(req);
+    // Every close(2) flushes: the closing owner's POSIX locks on the file go.
+    h.cb.release_locks(h.user_data, fi->fh, fi->lock_owner);
     reply_status(req, h.cb.flush(h.user_data, fi->fh));
+}
+
+void ll_symlink(fuse_req_t req, const char* target, fuse_ino_t parent, const char* name) {
+    auto& h = handle_of(req);
+    std::uint64_t ino = 0;
+    FuseTAttr a;
+    int rc = h.cb.symlink(h.user_data, parent, name, target, &ino, &a);
+    answer_entry(req, rc, ino, a);
+}
+
+void ll_readlink(fuse_req_t req, fuse_ino_t ino) {
+    auto& h = handle_of(req);
+    char buf[PATH_MAX];
+    int rc = h.cb.readlink(h.user_data, ino, buf, sizeof buf);
+    if (rc < 0) return reply_error(req, rc);
+    lib().reply_readlink(req, buf);
+}
+
+void ll_link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t newparent, const char* newname) {
+    auto& h = handle_of(req);
+    std::uint64_t out = 0;
+    FuseTAttr a;
+    int rc = h.cb.link(h.user_data, ino, newparent, newname, &out, &a);
+    answer_entry(req, rc, out, a);
+}
+
+void ll_mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t) {
+    auto& h = handle_of(req);
+    std::uint64_t ino = 0;
+    FuseTAttr a;
+    int rc = h.cb.mknod(h.user_data, parent, name, static_cast<std::uint32_t>(mode), &ino, &a);
+    answer_entry(req, rc, ino, a);
+}
+
+RangeLock range_of(const struct flock& fl) {
+    return RangeLock{fl.l_type, fl.l_start, fl.l_len, fl.l_pid};
+}
+
+void ll_getlk(fuse_req_t req, fuse_ino_t, fuse_file_info* fi, struct flock* lock) {
+    auto& h = handle_of(req);
+    RangeLock l = range_of(*lock);
+    int rc = h.cb.getlk(h.user_data, fi->fh, fi->lock_owner, &l);
+    if (rc != 0) return reply_error(req, rc);
+    struct flock out {};
+    out.l_type = static_cast<short>(l.type);
+    out.l_whence = SEEK_SET;
+    out.l_start = l.start;
+    out.l_len = l.len;
+    out.l_pid = l.pid;
+    lib().reply_lock(req, &out);
+}
+
+// A lock held elsewhere is waited for on a thread of its own, never on a
+// serving thread: `attempt` is tried again, at first every millisecond and
+// then at most every 20, until it no longer answers EAGAIN, the caller is
+// interrupted (a signal; EINTR) or the mount comes down. Trying again
+// rather than waiting in the host's own blocking call keeps each waiter
+// interruptible without signals of ours, at the cost of up to 20 ms
+// before a freed lock is noticed.
+template <class Attempt>
+void answer_lock(fuse_req_t req, FuseTHandle& h, bool wait, Attempt attempt) {
+    int rc = attempt();
+    if (rc != -EAGAIN || !wait) return reply_status(req, rc);
+    h.waiters.fetch_add(1);
+    try {
+        std::thread([req, &h, attempt] {
+            int rc = -EAGAIN;
+            for (int pause_us = 1000; rc == -EAGAIN; pause_us = std::min(pause_us * 2, 20000)) {
+                if (h.ending.load() || lib().req_interrupted(req)) {
+                    rc = -EINTR;
+                    break;
+                }
+                ::usleep(static_cast<useconds_t>(pause_us));
+                rc = attempt();
+            }
+            reply_status(req, rc);
+            h.waiters.fetch_sub(1);
+        }).detach();
+    } catch (...) {
+        h.waiters.fetch_sub(1);
+        reply_error(req, -ENOLCK);
+    }
+}
+
+void ll_setlk(fuse_req_t req, fuse_ino_t, fuse_file_info* fi, struct flock* lock, int sleep) {
+    auto& h = handle_of(req);
+    RangeLock l = range_of(*lock);
+    std::uint64_t fh = fi->fh, owner = fi->lock_owner;
+    answer_lock(req, h, sleep != 0, [&h, fh, owner, l] { return h.cb.setlk(h.user_data, fh, owner, &l); });
+}
+
+void ll_flock(fuse_req_t req, fuse_ino_t, fuse_file_info* fi, int op) {
+    auto& h = handle_of(req);
+    std::uint64_t fh = fi->fh;
+    int bare = op & ~LOCK_NB;
+    answer_lock(req, h, (op & LOCK_NB) == 0, [&h, fh, bare] { return h.cb.flock(h.user_data, fh, bare); });
+}
+
+// Locks are ours to answer, so they reach the host file.
+void ll_init(void*, fuse_conn_info* conn) {
+    conn->want |= conn->capable & (FUSE_CAP_POSIX_LOCKS | FUSE_CAP_FLOCK_LOCKS);
 }
 
 void ll_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
@@ -474,6 +585,14 @@ const fuse_lowlevel_ops kOps = [] {
     o.statfs = ll_statfs;
     o.access = ll_access;
     o.create = ll_create;
+    o.symlink = ll_symlink;
+    o.readlink = ll_readlink;
+    o.link = ll_link;
+    o.mknod = ll_mknod;
+    o.getlk = ll_getlk;
+    o.setlk = ll_setlk;
+    o.flock = ll_flock;
+    o.init = ll_init;
     return o;
 }();
 
@@ -663,6 +782,7 @@ int halvo_fuse_t_loop(FuseTHandle* h) {
 void halvo_fuse_t_stop(FuseTHandle* h) {
     if (!h || h->stopped) return;
     h->stopped = 1;
+    h->ending.store(true);
     if (h->session) lib().session_exit(h->session);
     if (h->wake) h->wake->signal();
 }
@@ -670,6 +790,8 @@ void halvo_fuse_t_stop(FuseTHandle* h) {
 void halvo_fuse_t_destroy(FuseTHandle* h) {
     if (!h) return;
     halvo_fuse_t_stop(h);
+    // Lock waiters answer and end within one pause once told to.
+    while (h->waiters.load() != 0) ::usleep(1000);
     // Closes /dev/fuse: a mount still present answers ENOTCONN from now on.
     if (h->session) lib().session_destroy(h->session);
     delete h;

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/hostfs.hpp"
+
 namespace halvo::platform {
 
 // ---- the library ----
@@ -44,15 +46,20 @@ struct FuseTAttr {
     std::uint64_t inode = 0;
     std::uint64_t size = 0;
     std::uint64_t blocks = 0;
-    std::uint32_t mode = 0;
+    std::uint32_t mode = 0;  // type and permission bits
     std::uint32_t nlink = 0;
     std::uint32_t blksize = 0;
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
     FuseTTime mtime, atime, ctime;
 };
 
-// What a setattr asks for; "now" times are filled in by the shim. Owner
-// changes never get this far (see ll_setattr).
+// What a setattr asks for; "now" times are filled in by the shim.
 struct FuseTSetAttr {
+    bool has_uid = false;
+    std::uint32_t uid = 0;
+    bool has_gid = false;
+    std::uint32_t gid = 0;
     bool has_size = false;
     std::uint64_t size = 0;
     bool has_mode = false;
@@ -108,6 +115,22 @@ struct FuseTCallbacks {
     int (*readdir)(void*, std::uint64_t dir_handle, std::uint64_t offset, DirentSink* sink, EmitDirent emit);
     void (*releasedir)(void*, std::uint64_t dir_handle);
     void (*forget)(void*, std::uint64_t inode, std::uint64_t count);
+    int (*symlink)(void*, std::uint64_t parent, const char* name, const char* target, std::uint64_t* inode,
+                   FuseTAttr* attr);
+    // The target's length (at most size - 1 bytes, NUL-terminated), or a negated errno.
+    int (*readlink)(void*, std::uint64_t inode, char* buf, std::size_t size);
+    int (*link)(void*, std::uint64_t inode, std::uint64_t new_parent, const char* new_name, std::uint64_t* out_inode,
+                FuseTAttr* attr);
+    // `mode`: type and permission bits, the caller's umask applied.
+    int (*mknod)(void*, std::uint64_t parent, const char* name, std::uint32_t mode, std::uint64_t* inode,
+                 FuseTAttr* attr);
+    // Locks never wait here: -EAGAIN when held elsewhere, and the shim waits.
+    int (*getlk)(void*, std::uint64_t handle, std::uint64_t owner, RangeLock* lock);
+    int (*setlk)(void*, std::uint64_t handle, std::uint64_t owner, const RangeLock* lock);
+    // LOCK_SH, LOCK_EX or LOCK_UN.
+    int (*flock)(void*, std::uint64_t handle, int op);
+    // The owner closed a descriptor of the handle's file.
+    void (*release_locks)(void*, std::uint64_t handle, std::uint64_t owner);
     std::uint64_t blocks;
     std::uint64_t files;
     std::uint32_t block_size;

@@ -94,16 +94,16 @@ TEST(Directory, MergedListings) {
     ASSERT_TRUE(root);
     // Names brought by keys first, in byte order, then the tree's own entries.
     ASSERT_EQ(names(*root), (std::vector<std::string>{"a", "m", "top"}));
-    EXPECT_TRUE((*root)[0].is_dir);
+    EXPECT_TRUE((*root)[0].is_dir());
     EXPECT_TRUE((*root)[0].stat);   // the in-memory directory a
-    EXPECT_TRUE((*root)[1].is_dir);
+    EXPECT_TRUE((*root)[1].is_dir());
     EXPECT_FALSE((*root)[1].stat);  // made up for the mount point m
     EXPECT_TRUE((*root)[2].stat);
 
     auto a = t.dir.list("a");
     ASSERT_TRUE(a);
     ASSERT_EQ(names(*a), (std::vector<std::string>{"b", "c"}));
-    EXPECT_TRUE((*a)[0].is_dir);
+    EXPECT_TRUE((*a)[0].is_dir());
     EXPECT_FALSE((*a)[0].stat);
 
     // The mount point itself lists the host folder.
@@ -182,7 +182,7 @@ TEST(Directory, RoutesToTheDeepestMount) {
     EXPECT_EQ(read_file(t.host / "new"), "n");
     EXPECT_TRUE(d.rename("top", "a/top"));
     EXPECT_EQ(ok(read_all(d, "a/top")), "T");
-    EXPECT_TRUE(ok(d.stat("m")).value_or(filesystem::Stat{}).is_dir);
+    EXPECT_TRUE(ok(d.stat("m")).value_or(filesystem::Stat{}).is_dir());
 
     // rmdir of a key asks the host to remove the (empty) folder itself.
     EXPECT_TRUE(d.rmdir("m"));

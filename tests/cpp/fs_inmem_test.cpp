@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <functional>
 #include <map>
 #include <tuple>
@@ -20,8 +25,8 @@ using Snapshot = std::map<std::string, std::tuple<bool, std::uint64_t, WallTime,
 void snap(InMemFs& fs, const std::string& dir, Snapshot& out) {
     auto st = fs.stat(dir);
     ASSERT_TRUE(st);
-    out[dir] = {st->is_dir, st->size, *st->modified, *st->created};
-    if (!st->is_dir) return;
+    out[dir] = {st->is_dir(), st->size, *st->modified, *st->created};
+    if (!st->is_dir()) return;
     auto entries = fs.list(dir);
     ASSERT_TRUE(entries);
     for (const auto& e : *entries) snap(fs, dir + "/" + e.name, out);
@@ -120,12 +125,12 @@ TEST(InMemFs, PathsAndAttributes) {
     for (const char* root : {"", "/", ".", "//./"}) {
         auto st = fs.stat(root);
         ASSERT_TRUE(st) << root;
-        EXPECT_TRUE(st->is_dir);
+        EXPECT_TRUE(st->is_dir());
         EXPECT_EQ(st->size, 0u);
     }
     auto f = fs.stat("./d//f/");
     ASSERT_TRUE(f);
-    EXPECT_FALSE(f->is_dir);
+    EXPECT_FALSE(f->is_dir());
     EXPECT_EQ(f->size, 5u);
     EXPECT_TRUE(f->modified && f->created && f->accessed && f->changed);
     EXPECT_EQ(f->mode, 0644u);
@@ -137,8 +142,8 @@ TEST(InMemFs, PathsAndAttributes) {
     ASSERT_EQ(entries->size(), 3u);
     for (const auto& e : *entries) {
         ASSERT_TRUE(e.stat) << e.name;
-        EXPECT_EQ(e.is_dir, e.stat->is_dir) << e.name;
-        EXPECT_EQ(e.is_dir, e.name != "f") << e.name;
+        EXPECT_EQ(e.is_dir(), e.stat->is_dir()) << e.name;
+        EXPECT_EQ(e.is_dir(), e.name != "f") << e.name;
     }
 
     // flush and forget look at nothing.
@@ -220,4 +225,103 @@ TEST(InMemFs, Renames) {
     EXPECT_TRUE(fs.rename("e", "empty"));
     EXPECT_TRUE(fs.stat("empty/s/x"));
     EXPECT_EQ(kind_of(fs.stat("e")), ErrorKind::NotFound);
+}
+
+TEST(InMemFs, LinksAreNodesOfTheirOwn) {
+    InMemFs fs;
+    populate(fs);
+    auto soft = fs.symlink("d/soft", "../f");
+    ASSERT_TRUE(soft);
+    EXPECT_EQ(soft->type, FileType::Symlink);
+    EXPECT_EQ(soft->size, 4u);
+    EXPECT_EQ(ok(fs.readlink("d/soft")), "../f");
+    std::uint8_t buf[4];
+    EXPECT_EQ(fs.read_at("d/soft", buf, 0).error().os_errno, ELOOP) << "never followed here";
+    EXPECT_EQ(fs.readlink("d/f").error().os_errno, EINVAL);
+    EXPECT_EQ(kind_of(fs.symlink("d/soft", "x")), ErrorKind::AlreadyExists);
+
+    // A hard link is the same node under a second name.
+    auto hard = fs.link("d/f", "e/hard");
+    ASSERT_TRUE(hard);
+    EXPECT_EQ(hard->nlink, 2u);
+    EXPECT_EQ(hard->id, ok(fs.stat("d/f")).value_or(Stat{}).id);
+    ASSERT_TRUE(fs.write_at("e/hard", bytes("J"), 0));
+    EXPECT_EQ(ok(read_all(fs, "d/f")), "Jello");
+    EXPECT_EQ(fs.link("d", "dir2").error().os_errno, EPERM);
+    EXPECT_TRUE(fs.rename("d/f", "e/hard")) << "two names of one file: nothing moves";
+    EXPECT_EQ(ok(fs.stat("d/f")).value_or(Stat{}).nlink, 2u);
+    ASSERT_TRUE(fs.unlink("d/f"));
+    EXPECT_EQ(ok(fs.stat("e/hard")).value_or(Stat{}).nlink, 1u);
+    EXPECT_EQ(ok(read_all(fs, "e/hard")), "Jello");
+
+    auto fifo = fs.mknod("fifo", FileType::Fifo, 0640);
+    ASSERT_TRUE(fifo);
+    EXPECT_EQ(fifo->type, FileType::Fifo);
+    EXPECT_EQ(fifo->mode, 0640u);
+    EXPECT_EQ(fs.mknod("dev", FileType::File, 0600).error().os_errno, EPERM);
+}
+
+SetAttr owner(std::optional<std::uint32_t> uid, std::optional<std::uint32_t> gid) {
+    SetAttr a;
+    a.uid = uid;
+    a.gid = gid;
+    return a;
+}
+
+SetAttr bits(std::uint32_t mode) {
+    SetAttr a;
+    a.mode = mode;
+    return a;
+}
+
+// What `change` answers (0 or its errno) when run by uid and gid 4321, with no
+// other groups, on a file of its own or on one root owns.
+int as_other_user(bool owns, const std::function<IoResult<void>(InMemFs&)>& change) {
+    InMemFs fs;
+    if (!fs.create("f")) return -1;
+    if (owns && !fs.set_attr("f", owner(4321, 4321))) return -1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(4321, 4321, 4321) != 0 || ::setresuid(4321, 4321, 4321) != 0)
+            ::_exit(100);
+        auto r = change(fs);
+        ::_exit(r ? 0 : r.error().os_errno);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(InMemFs, OwnersChangeAsOnAPlainFolder) {
+    InMemFs fs;
+    ASSERT_TRUE(fs.create("f"));
+    auto st = ok(fs.stat("f")).value_or(Stat{});
+    EXPECT_EQ(st.uid, ::geteuid());
+    EXPECT_EQ(st.gid, ::getegid());
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a file away needs root";
+    ASSERT_TRUE(fs.set_attr("f", bits(06755)));
+    ASSERT_TRUE(fs.set_attr("f", owner(501, 502)));
+    st = ok(fs.stat("f")).value_or(Stat{});
+    EXPECT_EQ(st.uid, 501u);
+    EXPECT_EQ(st.gid, 502u);
+    EXPECT_EQ(st.mode, 0755u) << "a file changing hands loses its set-id bits";
+
+    struct Case {
+        const char* what;
+        bool owns;
+        SetAttr change;
+        int want;
+    };
+    const Case cases[] = {
+        {"give its file to another", true, owner(4242, std::nullopt), EPERM},
+        {"keep its own owner", true, owner(4321, std::nullopt), 0},
+        {"move its file to a group it is not in", true, owner(std::nullopt, 4242), EPERM},
+        {"move its file to its own group", true, owner(std::nullopt, 4321), 0},
+        {"change its file's bits", true, bits(0700), 0},
+        {"change the bits of root's file", false, bits(0777), EPERM},
+        {"move root's file to its own group", false, owner(std::nullopt, 4321), EPERM},
+        {"take root's file", false, owner(4321, std::nullopt), EPERM},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(as_other_user(c.owns, [&](InMemFs& f) { return f.set_attr("f", c.change); }), c.want) << c.what;
 }

@@ -130,10 +130,36 @@ TEST(InodeTable, DetachedRecordNamesNothing) {
     EXPECT_EQ(t.lookups_of(a), std::nullopt);
 }
 
+TEST(InodeTable, NamesOfOneFileShareItsNumber) {
+    InodeTable t;
+    const NodeId id{3, 77};
+    auto a = t.intern("/d/a");
+    t.add_name(a, "/e/b", id);
+    EXPECT_EQ(t.number_of("/e/b"), a);
+    EXPECT_EQ(t.lookups_of(a), 2u);
+    EXPECT_EQ(t.intern("/c", id), a) << "a third name looked up";
+    EXPECT_EQ(t.intern("/other", NodeId{3, 78}), a + 1);
+
+    // The name the record goes by goes: another name answers for it.
+    t.evict_path("/d/a");
+    auto p = t.path_of(a);
+    ASSERT_TRUE(p);
+    EXPECT_TRUE(*p == "/e/b" || *p == "/c") << *p;
+    t.rekey_subtree("/e", "/f");
+    t.evict_path("/c");
+    EXPECT_EQ(t.path_of(a), "/f/b");
+    EXPECT_EQ(t.number_of("/f/b"), a);
+
+    // Forgotten for good: the file's next lookup gets a new number.
+    t.forget(a, 3);
+    EXPECT_EQ(t.lookups_of(a), std::nullopt);
+    EXPECT_GT(t.intern("/f/b", id), a + 1);
+}
+
 TEST(OpenTable, HandlesStartAtOneAndAreNeverReused) {
     OpenTable t;
-    auto h1 = t.insert({7, {.read = true}});
-    auto h2 = t.insert({7, {.write = true}});
+    auto h1 = t.insert({7, {.read = true}, nullptr});
+    auto h2 = t.insert({7, {.write = true}, nullptr});
     EXPECT_EQ(h1, 1u);
     EXPECT_EQ(h2, 2u);
     EXPECT_TRUE(t.get(h2)->flags.write);
@@ -142,7 +168,7 @@ TEST(OpenTable, HandlesStartAtOneAndAreNeverReused) {
     EXPECT_TRUE(t.any_on(7));
     EXPECT_TRUE(t.remove(h2));
     EXPECT_FALSE(t.any_on(7));
-    EXPECT_EQ(t.insert({7, {}}), 3u);
+    EXPECT_EQ(t.insert({7, {}, nullptr}), 3u);
 }
 
 TEST(Posix, HostErrno) {

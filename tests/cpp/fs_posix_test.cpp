@@ -60,6 +60,9 @@ public:
         return dir.rename_noreplace(f, t);
     }
     IoResult<void> set_attr(std::string_view p, const SetAttr& a) override { return dir.set_attr(p, a); }
+    IoResult<Stat> symlink(std::string_view p, std::string_view t) override { return dir.symlink(p, t); }
+    IoResult<std::string> readlink(std::string_view p) override { return dir.readlink(p); }
+    IoResult<Stat> link(std::string_view e, std::string_view p) override { return dir.link(e, p); }
     std::string tree_root(std::string_view p) override { return dir.tree_root(p); }
     IoResult<void> flush(std::string_view p) override {
         ++flushes;
@@ -183,7 +186,7 @@ TEST(Posix, OpenAndCreateFlags) {
     auto n = a.px.create_child(kRootInode, "new", {.write = true, .truncate = true, .create = true});
     ASSERT_TRUE(n);
     EXPECT_EQ(a.tap->truncates, 0);
-    EXPECT_FALSE(n->stat.is_dir);
+    EXPECT_FALSE(n->stat.is_dir());
     EXPECT_NE(n->handle, c->handle);
 
     // Opening with truncate empties an existing file, whatever the access mode.

@@ -283,18 +283,29 @@ TEST_P(KernelTest, ModesAndTimesStick) {
     ASSERT_EQ(::stat(p("empty").c_str(), &st), 0);
     EXPECT_GT(st.st_mtim.tv_sec, 2000);
 
-    // New nodes take the asked bits; no tree keeps an owner.
+    // New nodes take the asked bits and this process's owner; root may give
+    // them away, and the owner sticks.
     fd = ::open(p("exe").c_str(), O_WRONLY | O_CREAT, 0750);
     ASSERT_GE(fd, 0);
     ::close(fd);
     EXPECT_EQ(perms(p("exe")), 0750u);
     ASSERT_EQ(::mkdir(p("private").c_str(), 0700), 0);
     EXPECT_EQ(perms(p("private")), 0700u);
-    EXPECT_EQ(::chown(p("exe").c_str(), 12345, -1), -1);
-    EXPECT_EQ(errno, EPERM);
+    ASSERT_EQ(::stat(p("exe").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    EXPECT_EQ(st.st_gid, ::getegid());
+    ASSERT_EQ(::chown(p("exe").c_str(), 12345, 23456), 0) << std::strerror(errno);
+    ASSERT_EQ(::chown(p("private").c_str(), -1, 23456), 0) << std::strerror(errno);
+    ASSERT_EQ(::stat(p("exe").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 12345u);
+    EXPECT_EQ(st.st_gid, 23456u);
     EXPECT_EQ(perms(p("exe")), 0750u);
-    EXPECT_EQ(::chown(p("exe").c_str(), ::getuid(), ::getgid()), 0) << "the same owner is no change";
+    ASSERT_EQ(::stat(p("private").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, ::geteuid()) << "an owner not given stays";
+    EXPECT_EQ(st.st_gid, 23456u);
     if (GetParam() == "host") {
+        ASSERT_EQ(::stat((host_ + "/exe").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 12345u) << "given on the host";
         EXPECT_EQ(perms(host_ + "/script"), 0755u);
         EXPECT_EQ(perms(host_ + "/exe"), 0750u);
         std::ofstream(host_ + "/own") << "x";

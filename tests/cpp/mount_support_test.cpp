@@ -128,7 +128,7 @@ TEST(MountCallbacks, AttributesFromAStat) {
         EXPECT_EQ(to_halvo_stat(7, st).blocks, blocks) << size;
     }
     Stat dir;
-    dir.is_dir = true;
+    dir.type = filesystem::FileType::Dir;
     dir.mode = 0750;
     auto a = to_halvo_stat(9, dir);
     EXPECT_EQ(a.inode, 9u);

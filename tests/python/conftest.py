@@ -166,3 +166,28 @@ def mount_root(tmp_path, monkeypatch):
         gc.collect()
         for point in reversed(mounts_under(mounts)):
             subprocess.run(["umount", "-l", point], check=False)
+
+
+@pytest.fixture(params=["mem", "host"])
+def place(request, tmp_path, mount_root):
+    """A folder inside a live mount: in the in-memory tree, or in a host
+    folder placed in it. Yields (folder, host folder or None)."""
+    host = tmp_path / "host"
+    host.mkdir()
+    mp = mount_root / "m"
+    mp.mkdir()
+    m = halvo.HostMount(halvo.Directory().with_file("mem/.keep", b"").with_mount("host", host), mp)
+    try:
+        yield mp / request.param, (host if request.param == "host" else None)
+    finally:
+        del m
+        leftovers = mounts_under(mp)
+        for point in leftovers:
+            subprocess.run(["umount", "-l", point], check=False)
+        assert leftovers == []
+
+
+def run(*args, cwd):
+    r = subprocess.run(args, cwd=cwd, capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, f"{args}: {r.stderr}"
+    return r.stdout

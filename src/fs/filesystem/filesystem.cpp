@@ -3,12 +3,25 @@
 #include <algorithm>
 #include <ctime>
 
+#include <sys/stat.h>
+
 namespace halvo::fs::filesystem {
 
 WallTime WallTime::now() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return {static_cast<std::int64_t>(ts.tv_sec), static_cast<std::uint32_t>(ts.tv_nsec)};
+}
+
+std::uint32_t type_bits(FileType type) {
+    switch (type) {
+        case FileType::Dir: return S_IFDIR;
+        case FileType::Symlink: return S_IFLNK;
+        case FileType::Fifo: return S_IFIFO;
+        case FileType::Socket: return S_IFSOCK;
+        case FileType::File: break;
+    }
+    return S_IFREG;
 }
 
 IoResult<void> FileSystem::read_with(std::string_view path, std::uint64_t offset, std::size_t size,
@@ -18,6 +31,14 @@ IoResult<void> FileSystem::read_with(std::string_view path, std::uint64_t offset
     HALVO_TRY(std::size_t n, read_at(path, {buf.data(), size}, offset));
     give({buf.data(), std::min(n, size)});
     return {};
+}
+
+IoResult<Stat> FileSystem::mknod(std::string_view, FileType, std::uint32_t) {
+    return fail(IoError(ErrorKind::Unsupported));
+}
+
+IoResult<std::optional<platform::Fd>> FileSystem::open_fd(std::string_view, int) {
+    return std::optional<platform::Fd>{};
 }
 
 IoResult<void> FileSystem::flush(std::string_view) { return {}; }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "platform/fd.hpp"
 
 namespace halvo::fs::filesystem {
 
@@ -28,15 +29,37 @@ struct WallTime {
     bool operator==(const WallTime&) const = default;
 };
 
+enum class FileType : std::uint8_t { File, Dir, Symlink, Fifo, Socket };
+
+// Which node a name leads to, as its tree tells nodes apart: the names of
+// one file (hard links) share it.
+struct NodeId {
+    std::uint64_t dev = 0;
+    std::uint64_t ino = 0;
+    auto operator<=>(const NodeId&) const = default;
+};
+
+// The S_IFMT bits of a type.
+std::uint32_t type_bits(FileType type);
+
 struct Stat {
     std::optional<WallTime> modified;
     std::optional<WallTime> accessed;
     std::optional<WallTime> changed;
     std::optional<WallTime> created;
     std::uint64_t size = 0;
-    bool is_dir = false;
+    FileType type = FileType::File;
     std::uint32_t mode = kFileMode;  // permission bits (07777)
+    // Each absent: this process's own.
+    std::optional<std::uint32_t> uid;
+    std::optional<std::uint32_t> gid;
+    std::uint32_t nlink = 1;
+    // As the host allocated them; absent: worked out from the size.
+    std::optional<std::uint64_t> blocks;  // 512-byte units
+    std::optional<std::uint32_t> blksize;
+    std::optional<NodeId> id;
 
+    bool is_dir() const { return type == FileType::Dir; }
     bool operator==(const Stat&) const = default;
 };
 
@@ -45,16 +68,19 @@ struct SetAttr {
     std::optional<std::uint32_t> mode;  // permission bits
     std::optional<WallTime> accessed;
     std::optional<WallTime> modified;
+    std::optional<std::uint32_t> uid;
+    std::optional<std::uint32_t> gid;
 
-    bool empty() const { return !mode && !accessed && !modified; }
+    bool empty() const { return !mode && !accessed && !modified && !uid && !gid; }
 };
 
-// Consumers decide file or directory from `is_dir`, never from `stat`.
+// Consumers decide the kind of an entry from `type`, never from `stat`.
 struct Dirent {
     std::string name;  // raw bytes: UTF-8 in memory, as the host has it in a host folder
-    bool is_dir = false;
+    FileType type = FileType::File;
     std::optional<Stat> stat;
 
+    bool is_dir() const { return type == FileType::Dir; }
     bool operator==(const Dirent&) const = default;
 };
 
@@ -89,7 +115,21 @@ public:
     virtual IoResult<void> rename(std::string_view from, std::string_view to) = 0;
     // As rename, but an existing `to` fails with already exists (EEXIST).
     virtual IoResult<void> rename_noreplace(std::string_view from, std::string_view to) = 0;
+    // Acts on a link itself, never on what it leads to. A change of owner is
+    // refused (EPERM) where a plain folder would refuse it.
     virtual IoResult<void> set_attr(std::string_view path, const SetAttr& attr) = 0;
+    // A symbolic link at `path` holding `target` as given; nothing follows it here.
+    virtual IoResult<Stat> symlink(std::string_view path, std::string_view target) = 0;
+    virtual IoResult<std::string> readlink(std::string_view path) = 0;
+    // A second name for the file at `existing`; fails with crosses devices
+    // across trees.
+    virtual IoResult<Stat> link(std::string_view existing, std::string_view path) = 0;
+    // A FIFO or a socket; unsupported unless a tree says otherwise.
+    virtual IoResult<Stat> mknod(std::string_view path, FileType type, std::uint32_t mode);
+    // A descriptor of the file at `path` opened as `flags` (O_RDONLY, O_WRONLY
+    // or O_RDWR), for an open handle's reads, writes and locks; none where the
+    // tree holds no host files (the default).
+    virtual IoResult<std::optional<platform::Fd>> open_fd(std::string_view path, int flags);
     // The root of the tree that holds `path`: names can move only within it.
     virtual std::string tree_root(std::string_view path);
     // Whether every change to the file at `path` comes through this tree,

@@ -1,5 +1,6 @@
 #include "fs/filesystem/posix.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,30 +40,64 @@ bool refuses_hiding(const IoError& e) {
 // ---- InodeTable
 
 InodeTable::InodeTable() {
-    records_.emplace(kRootInode, InodeData{"/", 1});
+    records_.emplace(kRootInode, InodeData{"/", 1, std::nullopt, {}});
     paths_.emplace("/", kRootInode);
 }
 
-std::uint64_t InodeTable::intern(std::string_view path) {
+std::uint64_t InodeTable::intern(std::string_view path, std::optional<NodeId> id) {
     std::string key = pathx::key(path);
     if (auto it = paths_.find(key); it != paths_.end()) {
         if (auto rec = records_.find(it->second); rec != records_.end()) {
             ++rec->second.lookups;
+            if (id && !rec->second.id && linked_.try_emplace(*id, it->second).second) rec->second.id = id;
             return it->second;
         }
         paths_.erase(it);  // stale: its record was reclaimed
     }
+    if (id) {
+        if (auto l = linked_.find(*id); l != linked_.end()) {
+            add_name(l->second, key, *id);
+            return l->second;
+        }
+    }
     std::uint64_t n = next_++;
-    records_.insert_or_assign(n, InodeData{key, 1});
+    records_.insert_or_assign(n, InodeData{key, 1, id, {}});
     paths_.insert_or_assign(std::move(key), n);
+    if (id) linked_.insert_or_assign(*id, n);
     return n;
+}
+
+void InodeTable::add_name(std::uint64_t number, std::string_view path, NodeId id) {
+    auto rec = records_.find(number);
+    if (rec == records_.end()) return;
+    std::string key = pathx::key(path);
+    auto& r = rec->second;
+    ++r.lookups;
+    if (!r.id && linked_.try_emplace(id, number).second) r.id = id;
+    if (r.path.empty()) {
+        r.path = key;
+    } else if (r.path != key && std::find(r.aliases.begin(), r.aliases.end(), key) == r.aliases.end()) {
+        r.aliases.push_back(key);
+    }
+    paths_.insert_or_assign(std::move(key), number);
+}
+
+void InodeTable::drop_name(std::uint64_t number, const std::string& key) {
+    auto rec = records_.find(number);
+    if (rec == records_.end()) return;
+    auto& r = rec->second;
+    std::erase(r.aliases, key);
+    if (r.path == key && !r.aliases.empty()) {
+        r.path = std::move(r.aliases.back());
+        r.aliases.pop_back();
+    }
 }
 
 std::uint64_t InodeTable::number_for(std::string_view path) {
     std::string key = pathx::key(path);
     if (auto it = paths_.find(key); it != paths_.end()) return it->second;
     std::uint64_t n = next_++;
-    records_.insert_or_assign(n, InodeData{key, 0});
+    records_.insert_or_assign(n, InodeData{key, 0, std::nullopt, {}});
     paths_.insert_or_assign(std::move(key), n);
     fifo_.push_back(n);
     if (fifo_.size() > kListedInodes) {
@@ -108,11 +143,25 @@ void InodeTable::reclaim_if_unreferenced(std::uint64_t number) {
 
 void InodeTable::drop_entry_of(std::uint64_t number, const InodeData& record) {
     // The path may name another number by now (a rename over it).
-    auto p = paths_.find(record.path);
-    if (p != paths_.end() && p->second == number) paths_.erase(p);
+    auto drop = [&](const std::string& path) {
+        auto p = paths_.find(path);
+        if (p != paths_.end() && p->second == number) paths_.erase(p);
+    };
+    drop(record.path);
+    for (const auto& a : record.aliases) drop(a);
+    if (record.id) {
+        if (auto l = linked_.find(*record.id); l != linked_.end() && l->second == number) linked_.erase(l);
+    }
 }
 
-void InodeTable::evict_path(std::string_view path) { paths_.erase(pathx::key(path)); }
+void InodeTable::evict_path(std::string_view path) {
+    auto it = paths_.find(pathx::key(path));
+    if (it == paths_.end()) return;
+    std::uint64_t n = it->second;
+    std::string key = it->first;
+    paths_.erase(it);
+    drop_name(n, key);
+}
 
 std::pair<InodeTable::Paths::iterator, InodeTable::Paths::iterator> InodeTable::subtree(const std::string& key) {
     auto first = paths_.lower_bound(key);
@@ -130,17 +179,25 @@ void InodeTable::rekey_subtree(std::string_view from_path, std::string_view to_p
     std::string from = pathx::key(from_path);
     std::string to = pathx::key(to_path);
     if (pathx::at_or_under(from, to) || pathx::at_or_under(to, from)) return;
-    // What the rename replaced; its records keep their paths.
+    // What the rename replaced; its records keep their paths, but a file of
+    // several names answers by another of them.
     auto [tf, tl] = subtree(to);
+    std::vector<std::pair<std::uint64_t, std::string>> replaced;
+    for (auto it = tf; it != tl; ++it) replaced.emplace_back(it->second, it->first);
     paths_.erase(tf, tl);
+    for (const auto& [n, key] : replaced) {
+        if (auto rec = records_.find(n); rec != records_.end() && !rec->second.aliases.empty()) drop_name(n, key);
+    }
     // Records without an entry here were removed or replaced before: they
     // keep the path they had.
     std::vector<std::pair<std::string, std::uint64_t>> moved;
     auto [ff, fl] = subtree(from);
     for (auto it = ff; it != fl; ++it) {
         std::string moved_path = rebase(it->first, from, to);
-        if (auto rec = records_.find(it->second); rec != records_.end() && rec->second.path == it->first)
-            rec->second.path = moved_path;
+        if (auto rec = records_.find(it->second); rec != records_.end()) {
+            if (rec->second.path == it->first) rec->second.path = moved_path;
+            std::replace(rec->second.aliases.begin(), rec->second.aliases.end(), it->first, moved_path);
+        }
         moved.emplace_back(std::move(moved_path), it->second);
     }
     paths_.erase(ff, fl);
@@ -151,8 +208,16 @@ void InodeTable::detach(std::uint64_t number) {
     if (number == kRootInode) return;
     auto it = records_.find(number);
     if (it == records_.end()) return;
-    drop_entry_of(number, it->second);
-    it->second.path.clear();
+    auto& r = it->second;
+    if (!r.aliases.empty()) {
+        // Only this name went to another file: the others still lead here.
+        auto p = paths_.find(r.path);
+        if (p != paths_.end() && p->second == number) paths_.erase(p);
+        drop_name(number, std::string(r.path));
+        return;
+    }
+    drop_entry_of(number, r);
+    r.path.clear();
 }
 
 // ---- OpenTable
@@ -233,7 +298,7 @@ struct HiddenOwner {
 
 // access(2)'s question for one node's attributes.
 bool permitted(const Stat& st, int mask) {
-    if (::geteuid() == 0) return !(mask & X_OK) || st.is_dir || (st.mode & 0111) != 0;
+    if (::geteuid() == 0) return !(mask & X_OK) || st.is_dir() || (st.mode & 0111) != 0;
     return (!(mask & R_OK) || (st.mode & S_IRUSR)) && (!(mask & W_OK) || (st.mode & S_IWUSR)) &&
            (!(mask & X_OK) || (st.mode & S_IXUSR));
 }
@@ -270,16 +335,20 @@ IoResult<std::string> Posix::child_path(std::uint64_t parent, std::string_view n
     return pathx::join(dir, name);
 }
 
-IoResult<std::pair<std::string, OpenFlags>> Posix::open_of(std::uint64_t handle) {
+IoResult<std::pair<std::string, Open>> Posix::record_of(std::uint64_t handle) {
     std::optional<Open> open;
     {
         auto g = lock::lock(handles_m_);
         open = handles_.get(handle);
     }
     if (!open) return fail(posix::bad_handle());
-    HALVO_TRY(auto path, path_of(open->inode));
-    return std::pair{std::move(path), open->flags};
+    // A handle with a descriptor of its own needs no path: it keeps its
+    // file also once another took its name.
+    auto path = path_of(open->inode);
+    if (!path && !open->fd) return fail(std::move(path).error());
+    return std::pair{path ? std::move(*path) : std::string(), std::move(*open)};
 }
+
 
 bool Posix::any_open(std::uint64_t inode) {
     auto g = lock::lock(handles_m_);
@@ -299,8 +368,11 @@ std::optional<std::uint64_t> Posix::open_inode_at(const std::string& path) {
 IoResult<Posix::Entry> Posix::lookup_child(std::uint64_t parent, std::string_view name) {
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto st, fs_->stat(path));
+    // The names of one file share its number, and so the kernel's cache of it.
+    std::optional<NodeId> id;
+    if (!st.is_dir() && st.nlink > 1) id = st.id;
     auto g = lock::lock(inodes_m_);
-    return Entry{inodes_.intern(path), st};
+    return Entry{inodes_.intern(path, id), st};
 }
 
 IoResult<Stat> Posix::stat_inode(std::uint64_t inode) {
@@ -363,12 +435,20 @@ IoResult<std::optional<Stat>> Posix::realize_open(const std::string& path, OpenF
     return created;
 }
 
+IoResult<std::uint64_t> Posix::add_handle(std::uint64_t inode, const std::string& path, OpenFlags flags) {
+    int access = flags.read && flags.write ? O_RDWR : flags.write ? O_WRONLY : O_RDONLY;
+    HALVO_TRY(auto fd, fs_->open_fd(path, access));
+    Open open{inode, flags, nullptr};
+    if (fd) open.fd = std::make_shared<const platform::Fd>(std::move(*fd));
+    auto g = lock::lock(handles_m_);
+    return handles_.insert(std::move(open));
+}
+
 IoResult<std::uint64_t> Posix::open_inode(std::uint64_t inode, OpenFlags flags) {
     HALVO_TRY(auto path, path_of(inode));
     HALVO_TRY(auto created, realize_open(path, flags));
     (void)created;
-    auto g = lock::lock(handles_m_);
-    return handles_.insert(Open{inode, flags});
+    return add_handle(inode, path, flags);
 }
 
 IoResult<Posix::Created> Posix::create_child(std::uint64_t parent, std::string_view name, OpenFlags flags,
@@ -388,31 +468,44 @@ IoResult<Posix::Created> Posix::create_child(std::uint64_t parent, std::string_v
         auto g = lock::lock(inodes_m_);
         inode = inodes_.intern(path);
     }
-    auto g = lock::lock(handles_m_);
-    return Created{inode, st, handles_.insert(Open{inode, flags})};
+    auto handle = add_handle(inode, path, flags);
+    if (!handle) {
+        forget_inode(inode, 1);
+        return fail(std::move(handle).error());
+    }
+    return Created{inode, st, *handle};
 }
 
 IoResult<std::size_t> Posix::read_handle(std::uint64_t handle, std::uint64_t offset, std::span<std::uint8_t> buf) {
-    HALVO_TRY(auto open, open_of(handle));
-    if (!open.second.read) return fail(posix::bad_handle());
+    HALVO_TRY(auto open, record_of(handle));
+    if (!open.second.flags.read) return fail(posix::bad_handle());
+    if (open.second.fd) return platform::read_at(open.second.fd->get(), buf, offset);
     HALVO_TRY(std::size_t n, fs_->read_at(open.first, buf, offset));
     return std::min(n, buf.size());
 }
 
 IoResult<void> Posix::read_handle_with(std::uint64_t handle, std::uint64_t offset, std::size_t size,
                                        const ReadInto& give) {
-    HALVO_TRY(auto open, open_of(handle));
-    if (!open.second.read) return fail(posix::bad_handle());
-    return fs_->read_with(open.first, offset, size, give);
+    HALVO_TRY(auto open, record_of(handle));
+    if (!open.second.flags.read) return fail(posix::bad_handle());
+    if (!open.second.fd) return fs_->read_with(open.first, offset, size, give);
+    thread_local std::vector<std::uint8_t> buf;
+    if (buf.size() < size) buf.resize(size);
+    HALVO_TRY(std::size_t n, platform::read_at(open.second.fd->get(), {buf.data(), size}, offset));
+    give({buf.data(), n});
+    return {};
 }
 
 IoResult<std::size_t> Posix::write_handle(std::uint64_t handle, std::uint64_t offset,
                                           std::span<const std::uint8_t> data) {
-    HALVO_TRY(auto open, open_of(handle));
-    if (!open.second.write) return fail(posix::bad_handle());
+    HALVO_TRY(auto open, record_of(handle));
+    if (!open.second.flags.write) return fail(posix::bad_handle());
+    const platform::Fd* fd = open.second.fd.get();
     std::size_t total = 0;
     while (total < data.size()) {
-        HALVO_TRY(std::size_t n, fs_->write_at(open.first, data.subspan(total), offset + total));
+        auto rest = data.subspan(total);
+        HALVO_TRY(std::size_t n, fd ? platform::write_at(fd->get(), rest, offset + total)
+                                    : fs_->write_at(open.first, rest, offset + total));
         if (n == 0) return fail(IoError(ErrorKind::WriteZero));
         total += n;
     }
@@ -420,19 +513,100 @@ IoResult<std::size_t> Posix::write_handle(std::uint64_t handle, std::uint64_t of
 }
 
 IoResult<void> Posix::flush_handle(std::uint64_t handle) {
-    HALVO_TRY(auto open, open_of(handle));
+    HALVO_TRY(auto open, record_of(handle));
     // Every close() flushes: a handle that never wrote has nothing to sync,
     // and syncing would need write access it may not have.
-    if (!open.second.write) return {};
+    if (!open.second.flags.write) return {};
+    if (open.second.fd) return platform::full_sync(open.second.fd->get());
     return fs_->flush(open.first);
 }
 
+IoResult<platform::Fd> Posix::lock_description(const Open& open) {
+    int access = open.flags.read && open.flags.write ? O_RDWR : open.flags.write ? O_WRONLY : O_RDONLY;
+    if (open.fd) return platform::reopen(open.fd->get(), access);
+    auto g = lock::lock(locks_m_);
+    auto it = anchors_.find(open.inode);
+    if (it == anchors_.end()) {
+        HALVO_TRY(auto anchor, platform::lock_anchor());
+        it = anchors_.emplace(open.inode, std::move(anchor)).first;
+    }
+    return platform::reopen(it->second.get(), access);
+}
+
+IoResult<std::shared_ptr<const platform::Fd>> Posix::owner_locks(std::uint64_t handle, std::uint64_t owner) {
+    HALVO_TRY(auto open, record_of(handle));
+    std::pair key{open.second.inode, owner};
+    {
+        auto g = lock::lock(locks_m_);
+        if (auto it = owners_.find(key); it != owners_.end()) return it->second;
+    }
+    HALVO_TRY(auto fd, lock_description(open.second));
+    auto g = lock::lock(locks_m_);
+    // A racing request of the same owner may have made one meanwhile: keep the first.
+    auto [it, added] = owners_.try_emplace(key, std::make_shared<const platform::Fd>(std::move(fd)));
+    (void)added;
+    return it->second;
+}
+
+IoResult<void> Posix::test_lock(std::uint64_t handle, std::uint64_t owner, platform::RangeLock& lock) {
+    HALVO_TRY(auto fd, owner_locks(handle, owner));
+    return platform::test_range_lock(fd->get(), lock);
+}
+
+IoResult<void> Posix::set_lock(std::uint64_t handle, std::uint64_t owner, const platform::RangeLock& lock) {
+    HALVO_TRY(auto fd, owner_locks(handle, owner));
+    return platform::set_range_lock(fd->get(), lock);
+}
+
+IoResult<void> Posix::flock_handle(std::uint64_t handle, int op) {
+    HALVO_TRY(auto open, record_of(handle));
+    std::shared_ptr<const platform::Fd> fd = open.second.fd;
+    if (!fd) {
+        {
+            auto g = lock::lock(locks_m_);
+            if (auto it = flocks_.find(handle); it != flocks_.end()) fd = it->second;
+        }
+        if (!fd) {
+            HALVO_TRY(auto made, lock_description(open.second));
+            auto g = lock::lock(locks_m_);
+            fd = flocks_.try_emplace(handle, std::make_shared<const platform::Fd>(std::move(made))).first->second;
+        }
+    }
+    return platform::whole_file_lock(fd->get(), op);
+}
+
+void Posix::release_owner_locks(std::uint64_t handle, std::uint64_t owner) {
+    std::optional<Open> open;
+    {
+        auto g = lock::lock(handles_m_);
+        open = handles_.get(handle);
+    }
+    if (!open) return;
+    std::shared_ptr<const platform::Fd> closing;  // closed outside the lock
+    auto g = lock::lock(locks_m_);
+    if (auto it = owners_.find({open->inode, owner}); it != owners_.end()) {
+        closing = std::move(it->second);
+        owners_.erase(it);
+    }
+}
+
+void Posix::drop_locks_of(std::uint64_t inode) {
+    auto g = lock::lock(locks_m_);
+    anchors_.erase(inode);
+    for (auto it = owners_.lower_bound({inode, 0}); it != owners_.end() && it->first.first == inode;)
+        it = owners_.erase(it);
+}
+
 bool Posix::keeps_cache(std::uint64_t handle) {
-    auto open = open_of(handle);
-    return open && fs_->sole_writer(open->first);
+    auto open = record_of(handle);
+    return open && !open->second.fd && fs_->sole_writer(open->first);
 }
 
 IoResult<void> Posix::release_handle(std::uint64_t handle) {
+    {
+        auto g = lock::lock(locks_m_);
+        flocks_.erase(handle);
+    }
     std::uint64_t inode;
     {
         auto g = lock::lock(handles_m_);
@@ -440,6 +614,8 @@ IoResult<void> Posix::release_handle(std::uint64_t handle) {
         if (!open || handles_.any_on(open->inode)) return {};
         inode = open->inode;
     }
+    // The file's last handle: no lock of any owner on it can outlive it.
+    drop_locks_of(inode);
     return drop_hidden_of(inode);
 }
 
@@ -482,6 +658,36 @@ IoResult<Posix::Entry> Posix::mkdir_child(std::uint64_t parent, std::string_view
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto made, fs_->mkdir(path));
     HALVO_TRY(auto st, with_mode(path, made, mode));
+    auto g = lock::lock(inodes_m_);
+    return Entry{inodes_.intern(path), st};
+}
+
+IoResult<Posix::Entry> Posix::symlink_child(std::uint64_t parent, std::string_view name, std::string_view target) {
+    HALVO_TRY(auto path, child_path(parent, name));
+    HALVO_TRY(auto st, fs_->symlink(path, target));
+    auto g = lock::lock(inodes_m_);
+    return Entry{inodes_.intern(path), st};
+}
+
+IoResult<std::string> Posix::readlink_inode(std::uint64_t inode) {
+    HALVO_TRY(auto path, path_of(inode));
+    return fs_->readlink(path);
+}
+
+IoResult<Posix::Entry> Posix::link_child(std::uint64_t inode, std::uint64_t new_parent, std::string_view new_name) {
+    HALVO_TRY(auto from, path_of(inode));
+    HALVO_TRY(auto to, child_path(new_parent, new_name));
+    HALVO_TRY(auto st, fs_->link(from, to));
+    auto g = lock::lock(inodes_m_);
+    if (!st.id) return Entry{inodes_.intern(to), st};
+    inodes_.add_name(inode, to, *st.id);
+    return Entry{inode, st};
+}
+
+IoResult<Posix::Entry> Posix::mknod_child(std::uint64_t parent, std::string_view name, FileType type,
+                                          std::uint32_t mode) {
+    HALVO_TRY(auto path, child_path(parent, name));
+    HALVO_TRY(auto st, fs_->mknod(path, type, mode));
     auto g = lock::lock(inodes_m_);
     return Entry{inodes_.intern(path), st};
 }
@@ -589,21 +795,20 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
 
     // A file replaced while open is hidden like an unlinked one, so its
     // handles keep the old bytes instead of reaching the new file.
-    std::optional<std::uint64_t> open_at_to;
-    if (pathx::key(from) != pathx::key(to)) open_at_to = open_inode_at(to);
-    std::optional<std::uint64_t> replaced;
-    if (open_at_to) {
+    // 0: none (no inode has that number).
+    std::uint64_t replaced = 0;
+    if (pathx::key(from) != pathx::key(to)) replaced = open_inode_at(to).value_or(0);
+    if (replaced) {
         // Open handles are on files, and a directory cannot replace a file:
         // leave that refusal to the tree rather than free the name first.
         HALVO_TRY(auto source, fs_->stat(from));
-        if (!source.is_dir) replaced = open_at_to;
+        if (source.is_dir()) replaced = 0;
     }
-    // The hidden name, and the inode that went there.
-    std::optional<std::pair<std::string, std::uint64_t>> hidden;
+    std::optional<std::string> hidden;
     if (replaced) {
-        auto r = hide(to, *replaced);
+        auto r = hide(to, replaced);
         if (r) {
-            hidden.emplace(std::move(*r), *replaced);
+            hidden = std::move(*r);
         } else if (!refuses_hiding(r.error())) {
             return fail(std::move(r).error());
         }
@@ -616,15 +821,15 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
         if (cleared && *cleared) renamed = fs_->rename(from, to);
     }
     if (!renamed) {
-        if (hidden) {
+        if (hidden && replaced) {
             // Put the target back; if even that fails, leave it hidden but never delete it.
-            bool back = fs_->rename(hidden->first, to).ok();
+            bool back = fs_->rename(*hidden, to).ok();
             if (back) {
                 auto g = lock::lock(inodes_m_);
-                inodes_.rekey_subtree(hidden->first, to);
+                inodes_.rekey_subtree(*hidden, to);
             }
             auto g = lock::lock(hidden_m_);
-            hidden_.erase(hidden->second);
+            hidden_.erase(replaced);
         }
         return renamed;
     }
@@ -635,7 +840,7 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
         auto g = lock::lock(inodes_m_);
         inodes_.rekey_subtree(from, to);
         // Not hidden: its record would name the new file; point it nowhere.
-        if (replaced && !hidden) inodes_.detach(*replaced);
+        if (replaced && !hidden) inodes_.detach(replaced);
     }
     {
         // Hidden files inside a renamed directory moved with it.
@@ -643,7 +848,7 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
         for (auto& [n, p] : hidden_)
             if (pathx::at_or_under(p, from_key)) p = rebase(p, from_key, to_key);
     }
-    if (hidden) return drop_if_closed(hidden->second);
+    if (hidden && replaced) return drop_if_closed(replaced);
     return {};
 }
 
@@ -652,8 +857,8 @@ IoResult<std::vector<Posix::Listed>> Posix::dir_entries(std::uint64_t inode) {
     HALVO_TRY(auto entries, fs_->list(dir));
     std::vector<Listed> out;
     out.reserve(entries.size() + 2);
-    out.push_back({inode, Dirent{".", true, std::nullopt}});
-    out.push_back({inode, Dirent{"..", true, std::nullopt}});
+    out.push_back({inode, Dirent{".", FileType::Dir, std::nullopt}});
+    out.push_back({inode, Dirent{"..", FileType::Dir, std::nullopt}});
     auto g = lock::lock(inodes_m_);
     std::string child = dir;
     if (child.back() != '/') child += '/';
@@ -701,8 +906,8 @@ IoResult<void> Posix::for_each_dirent(std::uint64_t dir_handle, std::uint64_t of
     for (std::uint64_t i = offset; i < listed.size(); ++i) {
         const auto& [number, e] = listed[i];
         if (e.name.find('\0') != std::string::npos) return fail(IoError(ErrorKind::InvalidFilename));
-        std::uint32_t perms = e.stat ? e.stat->mode : (e.is_dir ? kDirMode : kFileMode);
-        std::uint32_t mode = (e.is_dir ? S_IFDIR : S_IFREG) | perms;
+        std::uint32_t perms = e.stat ? e.stat->mode : (e.is_dir() ? kDirMode : kFileMode);
+        std::uint32_t mode = type_bits(e.type) | perms;
         if (emit(number, e.name.c_str(), mode, static_cast<std::int64_t>(i + 1))) break;
     }
     return {};

@@ -13,9 +13,12 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "fs/filesystem/filesystem.hpp"
 #include "base/pathx.hpp"
+#include "platform/fd.hpp"
+#include "platform/hostfs.hpp"
 
 namespace halvo::fs::filesystem {
 
@@ -30,6 +33,10 @@ inline constexpr std::string_view kHiddenPrefix = ".halvo-unlinked-";
 struct InodeData {
     std::string path;  // "" once the path names another file (see `detach`)
     std::uint64_t lookups = 0;
+    // For a file of several names (hard links): which node it is, and its
+    // names known here besides `path`, one of which takes over when `path` goes.
+    std::optional<NodeId> id;
+    std::vector<std::string> aliases;
 };
 
 // Paths are keyed by components: "/a/." is "/a", "/a/.." is its own key.
@@ -40,8 +47,12 @@ class InodeTable {
 public:
     InodeTable();
 
-    // The number for the path, taking one lookup reference.
-    std::uint64_t intern(std::string_view path);
+    // The number for the path, taking one lookup reference. `id`, given for
+    // a file of several names, gives every name of one file one number.
+    std::uint64_t intern(std::string_view path, std::optional<NodeId> id = std::nullopt);
+    // `path` is a new name of the file `number` (a hard link); takes one
+    // lookup reference on it.
+    void add_name(std::uint64_t number, std::string_view path, NodeId id);
     // The number for the path without a reference (for listings).
     std::uint64_t number_for(std::string_view path);
     std::optional<std::uint64_t> number_of(std::string_view path) const;
@@ -61,12 +72,15 @@ private:
     using Paths = std::map<std::string, std::uint64_t, pathx::Less>;
 
     void drop_entry_of(std::uint64_t number, const InodeData& record);
+    // `key` no longer names the file `number`: another of its names takes over.
+    void drop_name(std::uint64_t number, const std::string& key);
     // The entries at or under `key`.
     std::pair<Paths::iterator, Paths::iterator> subtree(const std::string& key);
 
     std::deque<std::uint64_t> fifo_;
     std::unordered_map<std::uint64_t, InodeData> records_;
     Paths paths_;
+    std::map<NodeId, std::uint64_t> linked_;  // files of several names
     std::uint64_t next_ = 2;
 };
 
@@ -81,6 +95,9 @@ struct OpenFlags {
 struct Open {
     std::uint64_t inode = 0;
     OpenFlags flags;
+    // The handle's own descriptor of a host file, for its reads, writes and
+    // locks; none for a file of the in-memory tree.
+    std::shared_ptr<const platform::Fd> fd;
 };
 
 // Handles start at 1 and are never reused.
@@ -148,6 +165,16 @@ public:
     IoResult<std::size_t> write_handle(std::uint64_t handle, std::uint64_t offset,
                                        std::span<const std::uint8_t> data);
     IoResult<void> flush_handle(std::uint64_t handle);
+    // POSIX locks belong to an owner (a process, as the kernel names it),
+    // flock locks to the handle; both are taken on the host file too, so
+    // processes using the host folder, or another mount of it, see them.
+    // Neither ever waits: a lock held elsewhere is EAGAIN, for the caller to
+    // try again.
+    IoResult<void> test_lock(std::uint64_t handle, std::uint64_t owner, platform::RangeLock& lock);
+    IoResult<void> set_lock(std::uint64_t handle, std::uint64_t owner, const platform::RangeLock& lock);
+    IoResult<void> flock_handle(std::uint64_t handle, int op);
+    // The owner closed a descriptor of the file: its POSIX locks on it go.
+    void release_owner_locks(std::uint64_t handle, std::uint64_t owner);
     // Whether the kernel may keep what it cached of the handle's file: only
     // this mount ever changes it.
     bool keeps_cache(std::uint64_t handle);
@@ -155,6 +182,10 @@ public:
     IoResult<Entry> mkdir_child(std::uint64_t parent, std::string_view name,
                                 std::optional<std::uint32_t> mode = std::nullopt);
     IoResult<void> rmdir_child(std::uint64_t parent, std::string_view name);
+    IoResult<Entry> symlink_child(std::uint64_t parent, std::string_view name, std::string_view target);
+    IoResult<std::string> readlink_inode(std::uint64_t inode);
+    IoResult<Entry> link_child(std::uint64_t inode, std::uint64_t new_parent, std::string_view new_name);
+    IoResult<Entry> mknod_child(std::uint64_t parent, std::string_view name, FileType type, std::uint32_t mode);
     IoResult<void> unlink_child(std::uint64_t parent, std::string_view name);
     IoResult<void> rename_child(std::uint64_t parent, std::string_view name, std::uint64_t new_parent,
                                 std::string_view new_name);
@@ -182,7 +213,15 @@ private:
 
     IoResult<std::string> path_of(std::uint64_t inode);
     IoResult<std::string> child_path(std::uint64_t parent, std::string_view name);
-    IoResult<std::pair<std::string, OpenFlags>> open_of(std::uint64_t handle);
+    // The handle's record with its path.
+    IoResult<std::pair<std::string, Open>> record_of(std::uint64_t handle);
+    // A new handle on `inode`, with its own descriptor where the tree has them.
+    IoResult<std::uint64_t> add_handle(std::uint64_t inode, const std::string& path, OpenFlags flags);
+    // A description of the handle's file of its own, to hold locks: a second
+    // open of the host file, or of an anchor standing in for an in-memory one.
+    IoResult<platform::Fd> lock_description(const Open& open);
+    IoResult<std::shared_ptr<const platform::Fd>> owner_locks(std::uint64_t handle, std::uint64_t owner);
+    void drop_locks_of(std::uint64_t inode);
     IoResult<std::optional<Stat>> realize_open(const std::string& path, OpenFlags flags);
     IoResult<std::vector<Listed>> dir_entries(std::uint64_t inode);
     // The inode behind `path` when a handle is open on it.
@@ -213,6 +252,11 @@ private:
     std::mutex dirs_m_;
     std::unordered_map<std::uint64_t, DirHandle> dirs_;
     std::uint64_t next_dir_ = 1;
+    // Lock descriptions, kept while a handle is open on their file.
+    std::mutex locks_m_;
+    std::unordered_map<std::uint64_t, platform::Fd> anchors_;  // inode -> anchor
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::shared_ptr<const platform::Fd>> owners_;  // (inode, owner)
+    std::unordered_map<std::uint64_t, std::shared_ptr<const platform::Fd>> flocks_;  // handle -> its own
 };
 
 }  // namespace halvo::fs::filesystem

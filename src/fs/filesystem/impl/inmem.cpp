@@ -1,11 +1,15 @@
 #include "fs/filesystem/impl/inmem.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "base/lock.hpp"
 #include "base/pathx.hpp"
@@ -82,10 +86,14 @@ bool Bytes::resize(std::uint64_t size) {
 
 namespace {
 
-NodeRef new_node(std::variant<Node::Dir, Node::File> body, std::uint32_t mode) {
+NodeRef new_node(std::variant<Node::Dir, Node::File, Node::Link, Node::Special> body, std::uint32_t mode) {
     auto n = std::make_shared<Node>();
     n->body = std::move(body);
     n->mode = mode;
+    static std::atomic<std::uint64_t> next_serial{1};
+    n->serial = next_serial.fetch_add(1, std::memory_order_relaxed);
+    n->uid = ::geteuid();
+    n->gid = ::getegid();
     n->modified = n->accessed = n->changed = n->created = WallTime::now();
     return n;
 }
@@ -96,13 +104,45 @@ NodeRef Node::new_dir() { return new_node(Dir{}, kDirMode); }
 
 NodeRef Node::new_file(Bytes data) { return new_node(File{std::move(data)}, kFileMode); }
 
+NodeRef Node::new_link(std::string target) { return new_node(Link{std::move(target)}, 0777); }
+
+NodeRef Node::new_special(FileType type, std::uint32_t mode) { return new_node(Special{type}, mode & 07777); }
+
 void Node::touch() { modified = changed = WallTime::now(); }
 
-void Node::apply(const SetAttr& attr) {
-    if (attr.mode) mode = *attr.mode & 07777;
+namespace {
+
+bool in_group(std::uint32_t gid) {
+    if (gid == ::getegid()) return true;
+    gid_t groups[256];
+    int n = ::getgroups(256, groups);
+    return std::find(groups, groups + std::max(n, 0), static_cast<gid_t>(gid)) != groups + std::max(n, 0);
+}
+
+}  // namespace
+
+IoResult<void> Node::apply(const SetAttr& attr) {
+    if (::geteuid() != 0) {
+        bool owner = uid == ::geteuid();
+        if ((attr.uid && *attr.uid != uid) || ((attr.gid || attr.mode) && !owner) ||
+            (attr.gid && *attr.gid != gid && !in_group(*attr.gid)))
+            return fail(IoError::os(EPERM));
+    }
+    if (attr.uid || attr.gid) {
+        // As the host does: a file changing hands loses its set-id bits.
+        if (!is_dir()) {
+            mode &= ~std::uint32_t{S_ISUID};
+            if (mode & S_IXGRP) mode &= ~std::uint32_t{S_ISGID};
+        }
+        uid = attr.uid.value_or(uid);
+        gid = attr.gid.value_or(gid);
+    }
+    // A link keeps the bits it was made with.
+    if (attr.mode && !is_link()) mode = *attr.mode & 07777;
     if (attr.accessed) accessed = *attr.accessed;
     if (attr.modified) modified = *attr.modified;
     changed = WallTime::now();
+    return {};
 }
 
 Stat Node::stat() const {
@@ -111,9 +151,20 @@ Stat Node::stat() const {
     s.accessed = accessed;
     s.changed = changed;
     s.created = created;
-    s.is_dir = is_dir();
-    s.size = s.is_dir ? 0 : std::get<File>(body).data.size();
+    switch (body.index()) {
+        case 0: s.type = FileType::Dir; break;
+        case 1: s.size = std::get<File>(body).data.size(); break;
+        case 2:
+            s.type = FileType::Symlink;
+            s.size = std::get<Link>(body).target.size();
+            break;
+        default: s.type = std::get<Special>(body).type;
+    }
     s.mode = mode;
+    s.uid = uid;
+    s.gid = gid;
+    s.nlink = nlink;
+    s.id = NodeId{0, serial};  // no host device is 0
     return s;
 }
 
@@ -159,6 +210,8 @@ IoResult<NodeRef> InMemFs::file_at(std::string_view path) {
     HALVO_TRY(auto node, navigate(root_, names));
     auto g = lock::lock(node->m);
     if (node->is_dir()) return kind(ErrorKind::IsADirectory);
+    if (node->is_link()) return fail(IoError::os(ELOOP));
+    if (node->body.index() == 3) return fail(IoError::os(EINVAL));
     return node;
 }
 
@@ -197,7 +250,7 @@ IoResult<void> InMemFs::mkdir_all(std::string_view path) {
     return {};
 }
 
-IoResult<Stat> InMemFs::insert(std::string_view path, NodeRef node) {
+IoResult<Stat> InMemFs::insert(std::string_view path, NodeRef node, const Adopt& adopt) {
     HALVO_TRY(auto pn, parent_of(path));
     auto& [parent, name] = pn;
     auto g = lock::lock(parent->m);
@@ -207,6 +260,9 @@ IoResult<Stat> InMemFs::insert(std::string_view path, NodeRef node) {
     Stat st;
     {
         auto gn = lock::lock(node->m);
+        if (adopt) {
+            HALVO_CHECK(adopt(*node));
+        }
         st = node->stat();
     }
     entries.emplace(std::move(name), std::move(node));
@@ -227,6 +283,8 @@ IoResult<void> InMemFs::remove(std::string_view path, bool want_dir) {
         Node& child = *it->second;
         if (!child.is_dir()) {
             if (want_dir) return kind(ErrorKind::NotADirectory);
+            --child.nlink;
+            child.changed = WallTime::now();
         } else {
             if (!want_dir) return kind(ErrorKind::IsADirectory);
             if (!child.dir().entries.empty()) return kind(ErrorKind::DirectoryNotEmpty);
@@ -256,7 +314,7 @@ IoResult<std::vector<Dirent>> InMemFs::list(std::string_view path) {
     for (const auto& [name, child] : node->dir().entries) {
         auto gc = lock::lock(child->m);
         Stat st = child->stat();
-        out.push_back(Dirent{name, st.is_dir, st});
+        out.push_back(Dirent{name, st.type, st});
     }
     return out;
 }
@@ -318,8 +376,37 @@ IoResult<void> InMemFs::set_attr(std::string_view path, const SetAttr& attr) {
     HALVO_TRY(auto names, inmem::components(path));
     HALVO_TRY(auto node, navigate(root_, names));
     auto g = lock::lock(node->m);
-    node->apply(attr);
-    return {};
+    return node->apply(attr);
+}
+
+IoResult<Stat> InMemFs::symlink(std::string_view path, std::string_view target) {
+    if (target.empty()) return fail(IoError::os(ENOENT));
+    return insert(path, Node::new_link(std::string(target)));
+}
+
+IoResult<Stat> InMemFs::mknod(std::string_view path, FileType type, std::uint32_t mode) {
+    if (type != FileType::Fifo && type != FileType::Socket) return fail(IoError::os(EPERM));
+    return insert(path, Node::new_special(type, mode));
+}
+
+IoResult<std::string> InMemFs::readlink(std::string_view path) {
+    HALVO_TRY(auto names, inmem::components(path));
+    HALVO_TRY(auto node, navigate(root_, names));
+    auto g = lock::lock(node->m);
+    if (!node->is_link()) return fail(IoError::os(EINVAL));
+    return std::get<Node::Link>(node->body).target;
+}
+
+IoResult<Stat> InMemFs::link(std::string_view existing, std::string_view path) {
+    HALVO_TRY(auto names, inmem::components(existing));
+    HALVO_TRY(auto node, navigate(root_, names));
+    // Never the new parent itself: that is a directory, and those get no second name.
+    return insert(path, std::move(node), [](Node& n) -> IoResult<void> {
+        if (n.is_dir()) return fail(IoError::os(EPERM));
+        ++n.nlink;
+        n.changed = WallTime::now();
+        return {};
+    });
 }
 
 IoResult<void> InMemFs::rename(std::string_view from, std::string_view to) { return move(from, to, true); }
@@ -361,8 +448,10 @@ IoResult<void> InMemFs::move(std::string_view from, std::string_view to, bool re
             if (!replace) return kind(ErrorKind::AlreadyExists);
             auto gt = lock::lock(it->second->m);
             Node& target = *it->second;
+            if (it->second == moving) return {};  // two names of one file: nothing moves
             if (!target.is_dir()) {
                 if (!moving_file) return kind(ErrorKind::NotADirectory);
+                --target.nlink;
             } else {
                 if (moving_file) return kind(ErrorKind::IsADirectory);
                 if (!target.dir().entries.empty()) return kind(ErrorKind::DirectoryNotEmpty);

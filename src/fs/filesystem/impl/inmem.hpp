@@ -3,6 +3,7 @@
 // every Directory. Each node sits behind its own mutex and operations take
 // one node lock at a time, nesting only parent then child.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -66,11 +67,22 @@ struct Node {
     struct File {
         Bytes data;
     };
+    struct Link {
+        std::string target;
+    };
+    // A FIFO or socket: the kernel carries its data, the tree only its name.
+    struct Special {
+        FileType type;
+    };
 
     // The fields below are guarded by `m`.
     std::mutex m;
-    std::variant<Dir, File> body;
+    std::variant<Dir, File, Link, Special> body;
     std::uint32_t mode = kFileMode;
+    std::uint32_t uid = 0;  // this process's when made
+    std::uint32_t gid = 0;
+    std::uint32_t nlink = 1;  // names a file or link has
+    std::uint64_t serial = 0;  // this node's own, never given to another
     WallTime modified;
     WallTime accessed;
     WallTime changed;
@@ -78,13 +90,18 @@ struct Node {
 
     static NodeRef new_dir();
     static NodeRef new_file(Bytes data = {});
+    static NodeRef new_link(std::string target);
+    static NodeRef new_special(FileType type, std::uint32_t mode);
 
     bool is_dir() const { return body.index() == 0; }
+    bool is_link() const { return body.index() == 2; }
     Dir& dir() { return std::get<Dir>(body); }
     File& file() { return std::get<File>(body); }
     // Content changed: modification and change time are now.
     void touch();
-    void apply(const SetAttr& attr);
+    // Refused with EPERM where a plain folder refuses it: a caller other than
+    // root changing a node it does not own, or giving it away.
+    IoResult<void> apply(const SetAttr& attr);
     Stat stat() const;
 };
 
@@ -116,14 +133,23 @@ public:
     IoResult<void> rename(std::string_view from, std::string_view to) override;
     IoResult<void> rename_noreplace(std::string_view from, std::string_view to) override;
     IoResult<void> set_attr(std::string_view path, const SetAttr& attr) override;
+    IoResult<Stat> symlink(std::string_view path, std::string_view target) override;
+    IoResult<std::string> readlink(std::string_view path) override;
+    IoResult<Stat> link(std::string_view existing, std::string_view path) override;
+    IoResult<Stat> mknod(std::string_view path, FileType type, std::uint32_t mode) override;
     // Nothing but this tree's operations reaches its nodes.
     bool sole_writer(std::string_view) override { return true; }
 
     IoResult<NodeRef> navigate(NodeRef node, std::span<const std::string_view> names);
     // The parent may be a file; callers check.
     IoResult<std::pair<NodeRef, std::string>> parent_of(std::string_view path);
+    // A directory is a directory, a link ELOOP (links are never followed
+    // here), a FIFO or socket EINVAL.
     IoResult<NodeRef> file_at(std::string_view path);
-    IoResult<Stat> insert(std::string_view path, NodeRef node);
+    // Given the node under its lock once its name is known to be free; a
+    // failure leaves the tree unchanged.
+    using Adopt = std::function<IoResult<void>(Node&)>;
+    IoResult<Stat> insert(std::string_view path, NodeRef node, const Adopt& adopt = {});
     IoResult<void> remove(std::string_view path, bool want_dir);
     IoResult<void> remove_file(std::string_view path);
     // The directory at `names`, made with any missing ancestors.

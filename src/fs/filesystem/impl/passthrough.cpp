@@ -8,12 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
-#include <deque>
 #include <memory>
 
-#include "base/lock.hpp"
-#include "platform/fd.hpp"
 #include "base/pathx.hpp"
 
 namespace halvo::fs::filesystem::impl {
@@ -29,149 +25,69 @@ struct CloseDir {
     void operator()(DIR* d) const { ::closedir(d); }
 };
 
-// The host's name for a folded path: the empty root is the working directory.
-const char* host(const std::string& path) { return path.empty() ? "." : path.c_str(); }
-
-// Non-blocking, so a FIFO or device in the folder cannot stall the mount's
-// only thread; regular files do not care.
-IoResult<Fd> open_at(const std::string& path, int flags, mode_t mode = 0) {
-    int fd = ::openat(AT_FDCWD, host(path), flags | O_CLOEXEC, mode);
-    if (fd < 0) return last_os();
-    return Fd(fd);
+// A path that leaves the folder, or a chain of links too long to follow,
+// is not found: nothing out there belongs to the tree.
+IoError resolution(IoError e) {
+    if (e.os_errno == EXDEV || e.os_errno == ELOOP) return IoError(ErrorKind::NotFound);
+    return e;
 }
 
-// One call on the file opened for it, retried while interrupted.
-template <class Io>
-IoResult<std::size_t> transfer(const std::string& path, int flags, Io io) {
-    HALVO_TRY(Fd fd, open_at(path, flags | O_NONBLOCK));
-    ssize_t n;
-    do n = io(fd.get());
-    while (n < 0 && errno == EINTR);
-    if (n < 0) return last_os();
-    return static_cast<std::size_t>(n);
-}
-
-// The link's target, or nothing when the path is no link (or unreadable).
-std::optional<std::string> read_link(const std::string& path) {
-    std::string buf(PATH_MAX, '\0');
-    for (;;) {
-        ssize_t n = ::readlinkat(AT_FDCWD, host(path), buf.data(), buf.size());
-        if (n < 0) return std::nullopt;
-        if (static_cast<size_t>(n) < buf.size()) {
-            buf.resize(static_cast<size_t>(n));
-            return buf;
-        }
-        buf.resize(buf.size() * 2);
+FileType type_of(mode_t mode) {
+    switch (mode & S_IFMT) {
+        case S_IFDIR: return FileType::Dir;
+        case S_IFLNK: return FileType::Symlink;
+        case S_IFIFO: return FileType::Fifo;
+        case S_IFSOCK: return FileType::Socket;
+        default: return FileType::File;
     }
-}
-
-std::string absolute(std::span<const std::string> comps) {
-    std::string out;
-    for (const auto& c : comps) out += "/" + c;
-    return out.empty() ? "/" : out;
-}
-
-bool has_prefix(std::span<const std::string> path, std::span<const std::string> prefix) {
-    return path.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), path.begin());
 }
 
 }  // namespace
 
 PassthroughFs::PassthroughFs(std::string root) : root_(std::move(root)) {}
 
-void PassthroughFs::exclude(std::string_view rel) {
-    std::vector<std::string> comps;
-    for (auto c : pathx::components(rel)) comps.emplace_back(c);
-    excluded_ = std::move(comps);
-}
-
-bool PassthroughFs::excluded(std::span<const std::string> rel) const {
-    return excluded_ && has_prefix(rel, *excluded_);
-}
-
-IoResult<std::string> PassthroughFs::canonical_root() {
-    auto g = lock::lock(canonical_m_);
-    if (canonical_) return *canonical_;
-    std::unique_ptr<char, decltype(&std::free)> real(::realpath(host(root_), nullptr), &std::free);
-    if (!real) return last_os();
-    canonical_ = real.get();
-    return *canonical_;
-}
-
-IoResult<PassthroughFs::Folded> PassthroughFs::fold(std::string_view rel) const {
-    Folded f;
-    f.path = root_;
-    std::vector<size_t> lengths;  // f.path's length before each name
+IoResult<std::string> PassthroughFs::fold(std::string_view rel) const {
+    std::vector<std::string_view> names;
     for (auto c : pathx::components(rel)) {
-        if (c == "..") {
-            if (f.rel.empty()) return kind(ErrorKind::InvalidFilename);
-            f.path.resize(lengths.back());
-            lengths.pop_back();
-            f.rel.pop_back();
-            continue;
+        if (c != "..") {
+            names.push_back(c);
+        } else if (names.empty()) {
+            return kind(ErrorKind::InvalidFilename);
+        } else {
+            names.pop_back();
         }
-        lengths.push_back(f.path.size());
-        f.path = f.path.empty() ? std::string(c) : pathx::join(f.path, c);
-        f.rel.emplace_back(c);
-        if (excluded(f.rel)) return kind(ErrorKind::NotFound);
-        if (!f.link_seen && read_link(f.path)) f.link_seen = true;
     }
-    return f;
+    std::string out;
+    for (auto n : names) {
+        if (!out.empty()) out += '/';
+        out += n;
+    }
+    return out;
 }
 
-IoResult<std::string> PassthroughFs::resolve_within_root(std::span<const std::string> rel) {
-    HALVO_TRY(std::string canonical, canonical_root());
-    std::vector<std::string> base;
-    for (auto c : pathx::components(canonical)) base.emplace_back(c);
-    std::vector<std::string> fence = base;
-    if (excluded_) fence.insert(fence.end(), excluded_->begin(), excluded_->end());
-
-    // An empty name stands for the root a link target may start from.
-    std::deque<std::string> pending(rel.begin(), rel.end());
-    std::vector<std::string> current = base;
-    int expansions = 0;
-    while (!pending.empty()) {
-        std::string c = std::move(pending.front());
-        pending.pop_front();
-        if (c.empty()) {
-            current.clear();
-            continue;
-        }
-        if (c == "..") {
-            if (!current.empty()) current.pop_back();
-            continue;
-        }
-        current.push_back(std::move(c));
-        if (excluded_ && has_prefix(current, fence)) return kind(ErrorKind::NotFound);
-        auto target = read_link(absolute(current));
-        if (!target) continue;
-        if (expansions == kMaxLinkExpansions) return kind(ErrorKind::NotFound);
-        ++expansions;
-        current.pop_back();
-        auto comps = pathx::components(*target);
-        pending.insert(pending.begin(), comps.begin(), comps.end());
-        if (pathx::is_absolute(*target)) pending.emplace_front();
-    }
-    if (!has_prefix(current, base)) return kind(ErrorKind::NotFound);
-    return absolute(current);
+IoResult<Fd> PassthroughFs::open_root() const {
+    int fd = ::open(root_.empty() ? "." : root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return last_os();
+    return Fd(fd);
 }
 
-IoResult<PassthroughFs::Folded> PassthroughFs::real_path(std::string_view rel) {
-    HALVO_TRY(auto f, fold(rel));
-    if (f.link_seen && !f.rel.empty()) {
-        HALVO_TRY(auto resolved, resolve_within_root(f.rel));
-        (void)resolved;
-    }
-    return f;
+IoResult<PassthroughFs::Entry> PassthroughFs::entry(std::string_view rel) const {
+    HALVO_TRY(std::string p, fold(rel));
+    HALVO_TRY(Fd root, open_root());
+    if (p.empty()) return Entry{std::move(root), ".", true};
+    auto slash = p.rfind('/');
+    if (slash == std::string::npos) return Entry{std::move(root), p, false};
+    auto dir = platform::open_beneath(root.get(), std::string_view(p).substr(0, slash), O_PATH | O_DIRECTORY);
+    if (!dir) return fail(resolution(std::move(dir).error()));
+    return Entry{std::move(*dir), p.substr(slash + 1), false};
 }
 
-IoResult<PassthroughFs::Folded> PassthroughFs::entry_path(std::string_view rel) {
-    HALVO_TRY(auto f, fold(rel));
-    if (f.link_seen && f.rel.size() > 1) {
-        HALVO_TRY(auto resolved, resolve_within_root(std::span(f.rel).first(f.rel.size() - 1)));
-        (void)resolved;
-    }
-    return f;
+IoResult<Fd> PassthroughFs::node(std::string_view rel, int flags, mode_t mode) const {
+    HALVO_TRY(std::string p, fold(rel));
+    HALVO_TRY(Fd root, open_root());
+    auto fd = platform::open_beneath(root.get(), p, flags, mode);
+    if (!fd) return fail(resolution(std::move(fd).error()));
+    return std::move(*fd);
 }
 
 Stat PassthroughFs::stat_of(const platform::HostStat& st) {
@@ -185,29 +101,34 @@ Stat PassthroughFs::stat_of(const platform::HostStat& st) {
     s.changed = wall(st.changed);
     s.created = wall(st.created);
     s.size = st.size;
-    s.is_dir = S_ISDIR(st.mode);
+    s.type = type_of(st.mode);
     s.mode = st.mode & 07777;
+    s.uid = st.uid;
+    s.gid = st.gid;
+    s.nlink = st.nlink;
+    s.blocks = st.blocks;
+    s.blksize = st.blksize;
+    s.id = NodeId{st.dev, st.ino};
     return s;
 }
 
-IoResult<Stat> PassthroughFs::stat(std::string_view path) {
-    HALVO_TRY(auto f, real_path(path));
-    HALVO_TRY(auto st, platform::stat_at(AT_FDCWD, host(f.path), true));
+IoResult<Stat> PassthroughFs::stat_entry(const Entry& e) const {
+    HALVO_TRY(auto st, platform::stat_at(e.dir.get(), e.name.c_str(), false));
     return stat_of(st);
 }
 
+IoResult<Stat> PassthroughFs::stat(std::string_view path) {
+    HALVO_TRY(auto e, entry(path));
+    return stat_entry(e);
+}
+
 IoResult<std::vector<Dirent>> PassthroughFs::list(std::string_view path) {
-    HALVO_TRY(auto f, real_path(path));
-    HALVO_TRY(auto st, platform::stat_at(AT_FDCWD, host(f.path), true));
-    if (!S_ISDIR(st.mode)) return kind(ErrorKind::NotADirectory);
-    HALVO_TRY(Fd fd, open_at(f.path, O_RDONLY | O_DIRECTORY));
+    HALVO_TRY(Fd fd, node(path, O_RDONLY | O_DIRECTORY));
     std::unique_ptr<DIR, CloseDir> dir(::fdopendir(fd.get()));
     if (!dir) return last_os();
     fd.release();
 
     std::vector<Dirent> out;
-    std::vector<std::string> child = f.rel;
-    child.emplace_back();
     for (;;) {
         errno = 0;
         const dirent* e = ::readdir(dir.get());
@@ -217,23 +138,13 @@ IoResult<std::vector<Dirent>> PassthroughFs::list(std::string_view path) {
         }
         std::string_view name = e->d_name;
         if (name == "." || name == "..") continue;
-        child.back() = name;
-        if (excluded(child)) continue;
-        unsigned char type = e->d_type;
-        if (type == DT_UNKNOWN) {
+        mode_t type = DTTOIF(e->d_type);
+        if (e->d_type == DT_UNKNOWN) {
             HALVO_TRY(auto lst, platform::stat_at(::dirfd(dir.get()), e->d_name, false));
-            type = IFTODT(lst.mode);
-        }
-        bool is_dir = type == DT_DIR;
-        if (type == DT_LNK) {
-            auto resolved = resolve_within_root(child);
-            if (resolved) {
-                auto target = platform::stat_at(AT_FDCWD, resolved->c_str(), true);
-                is_dir = target && S_ISDIR(target->mode);
-            }
+            type = lst.mode;
         }
         // The host's own bytes: a listed name must open as listed.
-        out.push_back(Dirent{std::string(name), is_dir, std::nullopt});
+        out.push_back(Dirent{std::string(name), type_of(type), std::nullopt});
     }
     std::stable_sort(out.begin(), out.end(), [](const Dirent& a, const Dirent& b) { return a.name < b.name; });
     return out;
@@ -241,87 +152,135 @@ IoResult<std::vector<Dirent>> PassthroughFs::list(std::string_view path) {
 
 IoResult<std::size_t> PassthroughFs::read_at(std::string_view path, std::span<std::uint8_t> buf,
                                              std::uint64_t offset) {
-    HALVO_TRY(auto f, real_path(path));
-    return transfer(f.path, O_RDONLY,
-                    [&](int fd) { return ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(offset)); });
+    HALVO_TRY(Fd fd, node(path, O_RDONLY | O_NONBLOCK));
+    return platform::read_at(fd.get(), buf, offset);
 }
 
 // One positioned write; a short count is the caller's to repeat.
 IoResult<std::size_t> PassthroughFs::write_at(std::string_view path, std::span<const std::uint8_t> data,
                                               std::uint64_t offset) {
-    HALVO_TRY(auto f, real_path(path));
-    return transfer(f.path, O_WRONLY,
-                    [&](int fd) { return ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)); });
+    HALVO_TRY(Fd fd, node(path, O_WRONLY | O_NONBLOCK));
+    return platform::write_at(fd.get(), data, offset);
 }
 
 IoResult<void> PassthroughFs::truncate(std::string_view path, std::uint64_t size) {
-    HALVO_TRY(auto f, real_path(path));
-    HALVO_TRY(Fd fd, open_at(f.path, O_WRONLY | O_NONBLOCK));
+    HALVO_TRY(Fd fd, node(path, O_WRONLY | O_NONBLOCK));
     if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) return last_os();
     return {};
 }
 
 IoResult<void> PassthroughFs::flush(std::string_view path) {
-    HALVO_TRY(auto f, real_path(path));
-    HALVO_TRY(Fd fd, open_at(f.path, O_WRONLY | O_NONBLOCK));
+    HALVO_TRY(Fd fd, node(path, O_WRONLY | O_NONBLOCK));
     return platform::full_sync(fd.get());
 }
 
+IoResult<std::optional<Fd>> PassthroughFs::open_fd(std::string_view path, int flags) {
+    // Non-blocking, so a FIFO swapped in meanwhile cannot stall a serving thread.
+    HALVO_TRY(Fd fd, node(path, (flags & O_ACCMODE) | O_NONBLOCK));
+    int fl = ::fcntl(fd.get(), F_GETFL);
+    if (fl >= 0) ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+    return std::optional<Fd>(std::move(fd));
+}
+
 IoResult<Stat> PassthroughFs::create(std::string_view path) {
-    HALVO_TRY(auto f, entry_path(path));
-    HALVO_TRY(Fd fd, open_at(f.path, O_WRONLY | O_CREAT | O_EXCL, 0666));
-    HALVO_TRY(auto st, platform::stat_fd(fd.get()));
+    HALVO_TRY(auto e, entry(path));
+    int fd = ::openat(e.dir.get(), e.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return last_os();
+    Fd made(fd);
+    HALVO_TRY(auto st, platform::stat_fd(made.get()));
     return stat_of(st);
 }
 
 IoResult<Stat> PassthroughFs::mkdir(std::string_view path) {
-    HALVO_TRY(auto f, entry_path(path));
-    if (::mkdirat(AT_FDCWD, host(f.path), 0777) != 0) return last_os();
-    HALVO_TRY(auto st, platform::stat_at(AT_FDCWD, host(f.path), false));
-    return stat_of(st);
+    HALVO_TRY(auto e, entry(path));
+    if (::mkdirat(e.dir.get(), e.name.c_str(), 0777) != 0) return last_os();
+    return stat_entry(e);
+}
+
+IoResult<Stat> PassthroughFs::symlink(std::string_view path, std::string_view target) {
+    HALVO_TRY(auto e, entry(path));
+    if (::symlinkat(std::string(target).c_str(), e.dir.get(), e.name.c_str()) != 0) return last_os();
+    return stat_entry(e);
+}
+
+IoResult<std::string> PassthroughFs::readlink(std::string_view path) {
+    HALVO_TRY(auto e, entry(path));
+    std::string buf(PATH_MAX, '\0');
+    for (;;) {
+        ssize_t n = ::readlinkat(e.dir.get(), e.name.c_str(), buf.data(), buf.size());
+        if (n < 0) return last_os();
+        if (static_cast<std::size_t>(n) < buf.size()) {
+            buf.resize(static_cast<std::size_t>(n));
+            return buf;
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
+IoResult<Stat> PassthroughFs::link(std::string_view existing, std::string_view path) {
+    HALVO_TRY(auto from, entry(existing));
+    HALVO_TRY(auto to, entry(path));
+    if (::linkat(from.dir.get(), from.name.c_str(), to.dir.get(), to.name.c_str(), 0) != 0) return last_os();
+    return stat_entry(to);
+}
+
+IoResult<Stat> PassthroughFs::mknod(std::string_view path, FileType type, std::uint32_t mode) {
+    mode_t kind_bits = type == FileType::Fifo ? S_IFIFO : type == FileType::Socket ? S_IFSOCK : 0;
+    if (!kind_bits) return fail(IoError::os(EPERM));
+    HALVO_TRY(auto e, entry(path));
+    if (::mknodat(e.dir.get(), e.name.c_str(), kind_bits | (mode & 07777), 0) != 0) return last_os();
+    return stat_entry(e);
 }
 
 IoResult<void> PassthroughFs::unlink(std::string_view path) {
-    HALVO_TRY(auto f, entry_path(path));
-    HALVO_TRY(auto st, platform::stat_at(AT_FDCWD, host(f.path), false));
+    HALVO_TRY(auto e, entry(path));
+    HALVO_TRY(auto st, platform::stat_at(e.dir.get(), e.name.c_str(), false));
     if (S_ISDIR(st.mode)) return kind(ErrorKind::IsADirectory);
-    if (::unlinkat(AT_FDCWD, host(f.path), 0) != 0) return last_os();
+    if (::unlinkat(e.dir.get(), e.name.c_str(), 0) != 0) return last_os();
     return {};
 }
 
 IoResult<void> PassthroughFs::rmdir(std::string_view path) {
-    HALVO_TRY(auto f, entry_path(path));
-    HALVO_TRY(auto st, platform::stat_at(AT_FDCWD, host(f.path), false));
+    HALVO_TRY(auto e, entry(path));
+    HALVO_TRY(auto st, platform::stat_at(e.dir.get(), e.name.c_str(), false));
     if (!S_ISDIR(st.mode)) return kind(ErrorKind::NotADirectory);
-    if (::unlinkat(AT_FDCWD, host(f.path), AT_REMOVEDIR) != 0) return last_os();
+    // The folder itself has no name in itself: the host removes it by its own.
+    int rc = e.is_root ? ::unlinkat(AT_FDCWD, root_.empty() ? "." : root_.c_str(), AT_REMOVEDIR)
+                       : ::unlinkat(e.dir.get(), e.name.c_str(), AT_REMOVEDIR);
+    if (rc != 0) return last_os();
     return {};
 }
 
 IoResult<void> PassthroughFs::rename(std::string_view from, std::string_view to) {
-    HALVO_TRY(auto src, entry_path(from));
-    HALVO_TRY(auto dst, entry_path(to));
-    if (::renameat(AT_FDCWD, host(src.path), AT_FDCWD, host(dst.path)) != 0) return last_os();
+    HALVO_TRY(auto src, entry(from));
+    HALVO_TRY(auto dst, entry(to));
+    if (::renameat(src.dir.get(), src.name.c_str(), dst.dir.get(), dst.name.c_str()) != 0) return last_os();
     return {};
 }
 
 IoResult<void> PassthroughFs::rename_noreplace(std::string_view from, std::string_view to) {
-    HALVO_TRY(auto src, entry_path(from));
-    HALVO_TRY(auto dst, entry_path(to));
-    return platform::rename_noreplace(host(src.path), host(dst.path));
+    HALVO_TRY(auto src, entry(from));
+    HALVO_TRY(auto dst, entry(to));
+    return platform::rename_noreplace(src.dir.get(), src.name.c_str(), dst.dir.get(), dst.name.c_str());
 }
 
-// On the checked path, whose links stay inside the folder.
 IoResult<void> PassthroughFs::set_attr(std::string_view path, const SetAttr& attr) {
-    HALVO_TRY(auto f, real_path(path));
+    HALVO_TRY(auto e, entry(path));
+    // The owner first: the host clears set-id bits on a change of owner, and
+    // a mode given with it must win.
+    if (attr.uid || attr.gid) {
+        HALVO_CHECK(platform::set_owner(e.dir.get(), e.name.c_str(), attr.uid, attr.gid));
+    }
     if (attr.mode) {
-        HALVO_CHECK(platform::set_mode(host(f.path), *attr.mode));
+        HALVO_CHECK(platform::set_mode(e.dir.get(), e.name.c_str(), *attr.mode));
     }
     auto as_timespec = [](const std::optional<WallTime>& t) -> std::optional<timespec> {
         if (!t) return std::nullopt;
         return timespec{static_cast<time_t>(t->sec), static_cast<long>(t->nsec)};
     };
     if (attr.accessed || attr.modified) {
-        HALVO_CHECK(platform::set_times(host(f.path), as_timespec(attr.accessed), as_timespec(attr.modified)));
+        HALVO_CHECK(platform::set_times(e.dir.get(), e.name.c_str(), as_timespec(attr.accessed),
+                                        as_timespec(attr.modified)));
     }
     return {};
 }

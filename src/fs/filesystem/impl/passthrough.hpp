@@ -1,36 +1,29 @@
 #pragma once
-// One host folder exposed as a FileSystem. Paths are folded lexically onto
-// the folder; only when a symbolic link lies on the way is the path checked
-// again by following the links from the folder's canonical path, so no path
-// or link leads outside the folder. The host call then uses the folded path.
+// One host folder exposed as a FileSystem. Every path is resolved beneath
+// the folder in one step (openat2 with RESOLVE_BENEATH, or a walk that
+// does the same on older kernels): links inside the folder are followed on
+// the way, and no link, absolute or climbing, leads out of it. The last
+// component is acted on itself, so a link there is a link: what it leads to
+// is for the kernel to follow on the mount's side.
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "fs/filesystem/filesystem.hpp"
+#include "platform/fd.hpp"
 #include "platform/hostfs.hpp"
 
 namespace halvo::fs::filesystem::impl {
 
-// A chain of this many links resolves; one more is not found.
-inline constexpr int kMaxLinkExpansions = 32;
-
 class PassthroughFs : public FileSystem {
 public:
-    // `root` is kept as given; a relative one is resolved by the host against
-    // the working directory of each call.
+    // `root` is kept as given and opened afresh by each call; a relative one
+    // is resolved against the working directory of the call.
     explicit PassthroughFs(std::string root);
 
     const std::string& root() const { return root_; }
-
-    // Answers not found for `rel` (relative to the folder) and everything
-    // under it without touching the host: the mount point of the mount that
-    // serves this folder may lie there, and a host call into it would block
-    // the serving thread for good. Call before the tree is served.
-    void exclude(std::string_view rel);
 
     IoResult<Stat> stat(std::string_view path) override;
     IoResult<std::vector<Dirent>> list(std::string_view path) override;
@@ -46,32 +39,34 @@ public:
     IoResult<void> rename(std::string_view from, std::string_view to) override;
     IoResult<void> rename_noreplace(std::string_view from, std::string_view to) override;
     IoResult<void> set_attr(std::string_view path, const SetAttr& attr) override;
+    IoResult<Stat> symlink(std::string_view path, std::string_view target) override;
+    IoResult<std::string> readlink(std::string_view path) override;
+    IoResult<Stat> link(std::string_view existing, std::string_view path) override;
+    IoResult<Stat> mknod(std::string_view path, FileType type, std::uint32_t mode) override;
+    IoResult<std::optional<platform::Fd>> open_fd(std::string_view path, int flags) override;
     // Forces the file to stable storage.
     IoResult<void> flush(std::string_view path) override;
 
-    struct Folded {
-        std::string path;              // the root joined with `rel`
-        std::vector<std::string> rel;  // names below the root; its size is the depth
-        bool link_seen = false;
-    };
-    IoResult<Folded> fold(std::string_view rel) const;
-    // `rel` with its links followed from the canonical root; fails with not
-    // found when it leaves the folder or a chain is too long.
-    IoResult<std::string> resolve_within_root(std::span<const std::string> rel);
-    // Folded, the whole path checked.
-    IoResult<Folded> real_path(std::string_view rel);
-    // Folded, only the parent checked: a link at the end is acted on itself.
-    IoResult<Folded> entry_path(std::string_view rel);
     static Stat stat_of(const platform::HostStat& st);
 
 private:
-    IoResult<std::string> canonical_root();
-    bool excluded(std::span<const std::string> rel) const;
+    // A name in an opened folder: the root itself is "." in the root.
+    struct Entry {
+        platform::Fd dir;
+        std::string name;
+        bool is_root = false;
+    };
+    // `rel` relative to the root with "." dropped and ".." folded; ".."
+    // above the root is an invalid file name.
+    IoResult<std::string> fold(std::string_view rel) const;
+    IoResult<platform::Fd> open_root() const;
+    // The folder holding the last component, resolved beneath the root.
+    IoResult<Entry> entry(std::string_view rel) const;
+    // The node itself, links on the way and at the end followed beneath the root.
+    IoResult<platform::Fd> node(std::string_view rel, int flags, mode_t mode = 0) const;
+    IoResult<Stat> stat_entry(const Entry& e) const;
 
     std::string root_;
-    std::mutex canonical_m_;
-    std::optional<std::string> canonical_;  // kept once computed; failures are retried
-    std::optional<std::vector<std::string>> excluded_;
 };
 
 }  // namespace halvo::fs::filesystem::impl

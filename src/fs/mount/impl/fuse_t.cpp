@@ -47,10 +47,12 @@ FuseTAttr to_halvo_stat(std::uint64_t inode, const filesystem::Stat& st) {
     FuseTAttr a;
     a.inode = inode;
     a.size = st.size;
-    a.blocks = (st.size + 511) / 512;
-    a.mode = (st.is_dir ? S_IFDIR : S_IFREG) | (st.mode & 07777);
-    a.nlink = 1;
-    a.blksize = 512;
+    a.blocks = st.blocks.value_or((st.size + 511) / 512);
+    a.mode = filesystem::type_bits(st.type) | (st.mode & 07777);
+    a.nlink = st.nlink;
+    a.blksize = st.blksize.value_or(512);
+    a.uid = st.uid.value_or(::getuid());
+    a.gid = st.gid.value_or(::getgid());
     filesystem::WallTime mtime = st.modified.value_or(filesystem::WallTime{});
     a.mtime = time(mtime);
     a.atime = time(st.accessed.value_or(mtime));
@@ -96,6 +98,8 @@ filesystem::WallTime wall(const platform::FuseTTime& t) {
 int setattr(void* ud, std::uint64_t inode, const platform::FuseTSetAttr* set, FuseTAttr* attr) {
     return guarded([&] {
         filesystem::SetAttr change;
+        if (set->has_uid) change.uid = set->uid;
+        if (set->has_gid) change.gid = set->gid;
         if (set->has_mode) change.mode = set->mode;
         if (set->has_atime) change.accessed = wall(set->atime);
         if (set->has_mtime) change.modified = wall(set->mtime);
@@ -207,12 +211,74 @@ void forget(void* ud, std::uint64_t inode, std::uint64_t count) {
     guarded([&] { adapter(ud).forget_inode(inode, count); });
 }
 
+int symlink(void* ud, std::uint64_t parent, const char* name, const char* target, std::uint64_t* inode,
+            FuseTAttr* attr) {
+    return guarded([&] { return entry(adapter(ud).symlink_child(parent, name, target), inode, attr); });
+}
+
+int readlink(void* ud, std::uint64_t inode, char* buf, std::size_t size) {
+    return guarded([&] {
+        auto r = adapter(ud).readlink_inode(inode);
+        if (!r) return code(r.error());
+        if (r->size() >= size) return -ENAMETOOLONG;
+        std::memcpy(buf, r->data(), r->size());
+        buf[r->size()] = '\0';
+        return static_cast<int>(r->size());
+    });
+}
+
+int link(void* ud, std::uint64_t inode, std::uint64_t new_parent, const char* new_name, std::uint64_t* out_inode,
+         FuseTAttr* attr) {
+    return guarded([&] { return entry(adapter(ud).link_child(inode, new_parent, new_name), out_inode, attr); });
+}
+
+int mknod(void* ud, std::uint64_t parent, const char* name, std::uint32_t mode, std::uint64_t* inode,
+          FuseTAttr* attr) {
+    return guarded([&] {
+        filesystem::FileType type;
+        switch (mode & S_IFMT) {
+            case S_IFIFO: type = filesystem::FileType::Fifo; break;
+            case S_IFSOCK: type = filesystem::FileType::Socket; break;
+            case S_IFREG:
+            case 0: {
+                // A plain file made by mknod(2): created, and closed at once.
+                auto r = adapter(ud).create_child(parent, name, OpenFlags{.write = true, .create = true, .create_new = true},
+                                                  mode & 07777);
+                if (!r) return code(r.error());
+                (void)adapter(ud).release_handle(r->handle);
+                *inode = r->inode;
+                *attr = to_halvo_stat(r->inode, r->stat);
+                return 0;
+            }
+            default: return -EPERM;  // devices: the mount is nodev
+        }
+        return entry(adapter(ud).mknod_child(parent, name, type, mode & 07777), inode, attr);
+    });
+}
+
+int getlk(void* ud, std::uint64_t handle, std::uint64_t owner, platform::RangeLock* lock) {
+    return guarded([&] { return status(adapter(ud).test_lock(handle, owner, *lock)); });
+}
+
+int setlk(void* ud, std::uint64_t handle, std::uint64_t owner, const platform::RangeLock* lock) {
+    return guarded([&] { return status(adapter(ud).set_lock(handle, owner, *lock)); });
+}
+
+int flock(void* ud, std::uint64_t handle, int op) {
+    return guarded([&] { return status(adapter(ud).flock_handle(handle, op)); });
+}
+
+void release_locks(void* ud, std::uint64_t handle, std::uint64_t owner) {
+    guarded([&] { adapter(ud).release_owner_locks(handle, owner); });
+}
+
 }  // namespace
 
 const platform::FuseTCallbacks& callbacks() {
     static const platform::FuseTCallbacks cb{
         lookup, getattr, setattr, open,   create,  read,    write,      flush,
         release, mkdir, unlink,  rmdir, rename, access, opendir, readdir, releasedir, forget,
+        symlink, readlink, link,  mknod, getlk,  setlk,  flock,   release_locks,
         std::uint64_t{1} << 31,  // blocks
         std::uint64_t{1} << 32,  // files
         512,                     // block size
