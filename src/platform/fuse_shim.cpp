@@ -72,6 +72,8 @@ struct Lib {
     decltype(&::fuse_session_process_buf) session_process_buf;
     decltype(&::fuse_session_receive_buf) session_receive_buf;
     decltype(&::fuse_unmount) unmount;
+    // Optional: without it, nothing is cached for long.
+    decltype(&::fuse_lowlevel_notify_inval_inode) notify_inval_inode;
 };
 
 struct LoadState {
@@ -150,6 +152,7 @@ void load() {
                resolve(h, "fuse_session_receive_buf", l.session_receive_buf) &&
                resolve(h, "fuse_unmount", l.unmount);
     g_state.status = all ? 1 : 0;
+    if (all) (void)resolve(h, "fuse_lowlevel_notify_inval_inode", l.notify_inval_inode);
 }
 
 const LoadState& loaded() {
@@ -211,8 +214,6 @@ struct DirentSink {
 
 namespace {
 
-constexpr double kTimeout = 1.0;
-
 FuseTHandle& handle_of(fuse_req_t req) { return *static_cast<FuseTHandle*>(lib().req_userdata(req)); }
 
 // ENOSYS would tell the kernel the operation does not exist: it then reports
@@ -244,8 +245,8 @@ void reply_entry(fuse_req_t req, std::uint64_t inode, const FuseTAttr& a, fuse_f
     e.ino = inode;
     e.generation = 0;
     e.attr = to_stat(a);
-    e.attr_timeout = kTimeout;
-    e.entry_timeout = kTimeout;
+    e.attr_timeout = a.timeout;
+    e.entry_timeout = a.timeout;
     if (fi)
         lib().reply_create(req, &e, fi);
     else
@@ -261,7 +262,7 @@ void answer_entry(fuse_req_t req, int rc, std::uint64_t inode, const FuseTAttr& 
 
 void reply_attr(fuse_req_t req, const FuseTAttr& a) {
     struct stat st = to_stat(a);
-    lib().reply_attr(req, &st, kTimeout);
+    lib().reply_attr(req, &st, a.timeout);
 }
 
 void reply_status(fuse_req_t req, int rc) {
@@ -276,6 +277,13 @@ void ll_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
     std::uint64_t ino = 0;
     FuseTAttr a;
     int rc = h.cb.lookup(h.user_data, parent, name, &ino, &a);
+    if (rc == -ENOENT && a.timeout > 0) {
+        // Inode 0: the kernel remembers the name as missing.
+        fuse_entry_param e{};
+        e.entry_timeout = a.timeout;
+        lib().reply_entry(req, &e);
+        return;
+    }
     answer_entry(req, rc, ino, a);
 }
 
@@ -673,6 +681,14 @@ void halvo_fuse_t_destroy(FuseTHandle* h) {
     // Closes /dev/fuse: a mount still present answers ENOTCONN from now on.
     if (h->session) lib().session_destroy(h->session);
     delete h;
+}
+
+bool halvo_fuse_t_can_notify() { return halvo_fuse_t_status() == 1 && lib().notify_inval_inode; }
+
+int halvo_fuse_t_inval_inode(FuseTHandle* h, std::uint64_t inode) {
+    if (!halvo_fuse_t_can_notify() || !h || !h->channel) return -ENOSYS;
+    // A negative offset: attributes only, so no page lock is taken.
+    return lib().notify_inval_inode(h->channel, inode, -1, 0);
 }
 
 void name_this_thread(const char* name) {

@@ -48,6 +48,10 @@ struct FuseTAttr {
     std::uint32_t nlink = 0;
     std::uint32_t blksize = 0;
     FuseTTime mtime, atime, ctime;
+    // Seconds the kernel may trust these attributes and the entry naming
+    // them. A lookup answering ENOENT sets it too: how long the kernel may
+    // take the name as missing (0: not at all).
+    double timeout = 1.0;
 };
 
 // What a setattr asks for; "now" times are filled in by the shim. Owner
@@ -130,6 +134,15 @@ int halvo_fuse_t_loop(FuseTHandle* handle);
 void halvo_fuse_t_stop(FuseTHandle* handle);
 // Stops if needed and frees the session. It never unmounts.
 void halvo_fuse_t_destroy(FuseTHandle* handle);
+
+// Whether the library can tell the kernel of changes it did not see
+// (libfuse 2.8's notify call); without it nothing may be cached long.
+bool halvo_fuse_t_can_notify();
+// The kernel drops the attributes it cached of `inode` (not its data). It
+// takes no lock a request may hold, so a thread serving the mount may send
+// it, also inside a request. 0, or a negated errno (-ENOENT when the kernel
+// holds nothing of it).
+int halvo_fuse_t_inval_inode(FuseTHandle* handle, std::uint64_t inode);
 
 // Names the calling thread (at most 15 bytes are kept).
 void name_this_thread(const char* name);

@@ -296,11 +296,36 @@ std::optional<std::uint64_t> Posix::open_inode_at(const std::string& path) {
     return inode;
 }
 
+double Posix::timeout_at(std::string_view path) {
+    return notify_ && fs_->sole_writer(path) ? kLastingTimeout : kChangingTimeout;
+}
+
+double Posix::timeout_of(std::uint64_t inode) {
+    auto path = path_of(inode);
+    return path ? timeout_at(*path) : 0;
+}
+
+double Posix::missing_timeout(std::uint64_t parent, std::string_view name) {
+    auto path = child_path(parent, name);
+    return path ? timeout_at(*path) : 0;
+}
+
+void Posix::folder_changed(std::string_view dir) {
+    if (!notify_) return;
+    std::optional<std::uint64_t> inode;
+    {
+        auto g = lock::lock(inodes_m_);
+        inode = inodes_.number_of(dir);
+    }
+    if (inode) notify_(*inode);
+}
+
 IoResult<Posix::Entry> Posix::lookup_child(std::uint64_t parent, std::string_view name) {
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto st, fs_->stat(path));
+    double timeout = timeout_at(path);
     auto g = lock::lock(inodes_m_);
-    return Entry{inodes_.intern(path), st};
+    return Entry{inodes_.intern(path), st, timeout};
 }
 
 IoResult<Stat> Posix::stat_inode(std::uint64_t inode) {
@@ -388,8 +413,9 @@ IoResult<Posix::Created> Posix::create_child(std::uint64_t parent, std::string_v
         auto g = lock::lock(inodes_m_);
         inode = inodes_.intern(path);
     }
+    double timeout = timeout_at(path);
     auto g = lock::lock(handles_m_);
-    return Created{inode, st, handles_.insert(Open{inode, flags})};
+    return Created{inode, st, handles_.insert(Open{inode, flags}), timeout};
 }
 
 IoResult<std::size_t> Posix::read_handle(std::uint64_t handle, std::uint64_t offset, std::span<std::uint8_t> buf) {
@@ -458,7 +484,9 @@ IoResult<void> Posix::drop_hidden_of(std::uint64_t inode) {
         // Kept, so the next release tries again.
         auto g = lock::lock(hidden_m_);
         hidden_.try_emplace(inode, std::move(hidden));
+        return r;
     }
+    folder_changed(parent_dir(hidden));
     return r;
 }
 
@@ -482,8 +510,9 @@ IoResult<Posix::Entry> Posix::mkdir_child(std::uint64_t parent, std::string_view
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto made, fs_->mkdir(path));
     HALVO_TRY(auto st, with_mode(path, made, mode));
+    double timeout = timeout_at(path);
     auto g = lock::lock(inodes_m_);
-    return Entry{inodes_.intern(path), st};
+    return Entry{inodes_.intern(path), st, timeout};
 }
 
 IoResult<bool> Posix::evacuate_hidden(const std::string& dir) {
@@ -526,6 +555,8 @@ IoResult<bool> Posix::evacuate_hidden(const std::string& dir) {
         auto g = lock::lock(hidden_m_);
         if (auto it = hidden_.find(inode); it != hidden_.end()) it->second = target;
     }
+    // The files went to the root of the tree, which the kernel cannot know.
+    if (!plan.empty()) folder_changed(root);
     return true;
 }
 
@@ -621,8 +652,13 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
                 auto g = lock::lock(inodes_m_);
                 inodes_.rekey_subtree(*hidden, to);
             }
-            auto g = lock::lock(hidden_m_);
-            hidden_.erase(*replaced);
+            {
+                auto g = lock::lock(hidden_m_);
+                hidden_.erase(*replaced);
+            }
+            // The failed rename changed nothing the kernel knows of but the
+            // folder's times.
+            folder_changed(parent_dir(to));
         }
         return renamed;
     }
