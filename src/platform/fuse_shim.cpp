@@ -10,6 +10,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fuse/fuse_lowlevel.h>
+// The kernel's own reply layouts, for the open flags libfuse 2.9 cannot set.
+#include <linux/fuse.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
@@ -79,6 +81,8 @@ struct Lib {
     decltype(&::fuse_session_process_buf) session_process_buf;
     decltype(&::fuse_session_receive_buf) session_receive_buf;
     decltype(&::fuse_unmount) unmount;
+    // Optional: without it, nothing is cached for long.
+    decltype(&::fuse_lowlevel_notify_inval_inode) notify_inval_inode;
 };
 
 struct LoadState {
@@ -159,6 +163,7 @@ void load() {
                resolve(h, "fuse_session_receive_buf", l.session_receive_buf) &&
                resolve(h, "fuse_unmount", l.unmount);
     g_state.status = all ? 1 : 0;
+    if (all) (void)resolve(h, "fuse_lowlevel_notify_inval_inode", l.notify_inval_inode);
 }
 
 const LoadState& loaded() {
@@ -222,8 +227,6 @@ struct DirentSink {
 
 namespace {
 
-constexpr double kTimeout = 1.0;
-
 FuseTHandle& handle_of(fuse_req_t req) { return *static_cast<FuseTHandle*>(lib().req_userdata(req)); }
 
 // ENOSYS would tell the kernel the operation does not exist: it then reports
@@ -255,8 +258,8 @@ void reply_entry(fuse_req_t req, std::uint64_t inode, const FuseTAttr& a, fuse_f
     e.ino = inode;
     e.generation = 0;
     e.attr = to_stat(a);
-    e.attr_timeout = kTimeout;
-    e.entry_timeout = kTimeout;
+    e.attr_timeout = a.timeout;
+    e.entry_timeout = a.timeout;
     if (fi)
         lib().reply_create(req, &e, fi);
     else
@@ -272,7 +275,7 @@ void answer_entry(fuse_req_t req, int rc, std::uint64_t inode, const FuseTAttr& 
 
 void reply_attr(fuse_req_t req, const FuseTAttr& a) {
     struct stat st = to_stat(a);
-    lib().reply_attr(req, &st, kTimeout);
+    lib().reply_attr(req, &st, a.timeout);
 }
 
 void reply_status(fuse_req_t req, int rc) {
@@ -282,11 +285,69 @@ void reply_status(fuse_req_t req, int rc) {
         lib().reply_err(req, 0);
 }
 
+// libfuse 2.9 passes on only three open flags. For a file whose cache
+// stays true, the reply is made here so that it also says its closes need
+// no FLUSH round trip (FOPEN_NOFLUSH, honoured since Linux 5.15).
+constexpr std::uint32_t kKeptOpen = FOPEN_KEEP_CACHE | FOPEN_NOFLUSH;
+
+fuse_open_out open_out(std::uint64_t fh, std::uint32_t flags) {
+    fuse_open_out o{};
+    o.fh = fh;
+    o.open_flags = flags;
+    return o;
+}
+
+struct Valid {
+    __u64 sec;
+    __u32 nsec;
+};
+
+Valid valid_for(double t) {
+    auto sec = static_cast<__u64>(t);
+    return {sec, static_cast<__u32>((t - static_cast<double>(sec)) * 1e9)};
+}
+
+void reply_kept_create(fuse_req_t req, std::uint64_t inode, const FuseTAttr& a, std::uint64_t fh) {
+    struct stat st = to_stat(a);
+    struct {
+        fuse_entry_out entry;
+        fuse_open_out open;
+    } out{};
+    out.entry.nodeid = inode;
+    Valid v = valid_for(a.timeout);
+    out.entry.entry_valid = out.entry.attr_valid = v.sec;
+    out.entry.entry_valid_nsec = out.entry.attr_valid_nsec = v.nsec;
+    fuse_attr& f = out.entry.attr;
+    f.ino = st.st_ino;
+    f.mode = st.st_mode;
+    f.nlink = static_cast<std::uint32_t>(st.st_nlink);
+    f.uid = st.st_uid;
+    f.gid = st.st_gid;
+    f.size = static_cast<std::uint64_t>(st.st_size);
+    f.blocks = static_cast<std::uint64_t>(st.st_blocks);
+    f.blksize = static_cast<std::uint32_t>(st.st_blksize);
+    f.atime = static_cast<std::uint64_t>(st.st_atim.tv_sec);
+    f.atimensec = static_cast<std::uint32_t>(st.st_atim.tv_nsec);
+    f.mtime = static_cast<std::uint64_t>(st.st_mtim.tv_sec);
+    f.mtimensec = static_cast<std::uint32_t>(st.st_mtim.tv_nsec);
+    f.ctime = static_cast<std::uint64_t>(st.st_ctim.tv_sec);
+    f.ctimensec = static_cast<std::uint32_t>(st.st_ctim.tv_nsec);
+    out.open = open_out(fh, kKeptOpen);
+    lib().reply_buf(req, reinterpret_cast<const char*>(&out), sizeof out);
+}
+
 void ll_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
     auto& h = handle_of(req);
     std::uint64_t ino = 0;
     FuseTAttr a;
     int rc = h.cb.lookup(h.user_data, parent, name, &ino, &a);
+    if (rc == -ENOENT && a.timeout > 0) {
+        // Inode 0: the kernel remembers the name as missing.
+        fuse_entry_param e{};
+        e.entry_timeout = a.timeout;
+        lib().reply_entry(req, &e);
+        return;
+    }
     answer_entry(req, rc, ino, a);
 }
 
@@ -363,7 +424,11 @@ void ll_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     int rc = h.cb.open(h.user_data, ino, fi->flags, &fh, &keep);
     if (rc != 0) return reply_error(req, rc);
     fi->fh = fh;
-    fi->keep_cache = keep ? 1 : 0;
+    if (keep) {
+        fuse_open_out o = open_out(fh, kKeptOpen);
+        lib().reply_buf(req, reinterpret_cast<const char*>(&o), sizeof o);
+        return;
+    }
     lib().reply_open(req, fi);
 }
 
@@ -559,7 +624,7 @@ void ll_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
     int rc = h.cb.create(h.user_data, parent, name, fi->flags, mode & 07777, &ino, &fh, &keep, &a);
     if (rc != 0) return reply_error(req, rc);
     fi->fh = fh;
-    fi->keep_cache = keep ? 1 : 0;
+    if (keep) return reply_kept_create(req, ino, a, fh);
     reply_entry(req, ino, a, fi);
 }
 
@@ -795,6 +860,14 @@ void halvo_fuse_t_destroy(FuseTHandle* h) {
     // Closes /dev/fuse: a mount still present answers ENOTCONN from now on.
     if (h->session) lib().session_destroy(h->session);
     delete h;
+}
+
+bool halvo_fuse_t_can_notify() { return halvo_fuse_t_status() == 1 && lib().notify_inval_inode; }
+
+int halvo_fuse_t_inval_inode(FuseTHandle* h, std::uint64_t inode) {
+    if (!halvo_fuse_t_can_notify() || !h || !h->channel) return -ENOSYS;
+    // A negative offset: attributes only, so no page lock is taken.
+    return lib().notify_inval_inode(h->channel, inode, -1, 0);
 }
 
 void name_this_thread(const char* name) {

@@ -52,6 +52,10 @@ struct FuseTAttr {
     std::uint32_t uid = 0;
     std::uint32_t gid = 0;
     FuseTTime mtime, atime, ctime;
+    // Seconds the kernel may trust these attributes and the entry naming
+    // them. A lookup answering ENOENT sets it too: how long the kernel may
+    // take the name as missing (0: not at all).
+    double timeout = 1.0;
 };
 
 // What a setattr asks for; "now" times are filled in by the shim.
@@ -90,7 +94,8 @@ struct FuseTCallbacks {
     int (*getattr)(void*, std::uint64_t inode, FuseTAttr* attr);
     int (*setattr)(void*, std::uint64_t inode, const FuseTSetAttr* set, FuseTAttr* attr);
     // `keep_cache`: set to 1 when what the kernel cached of the file stays
-    // true (nothing changes it but this mount).
+    // true (nothing changes it but this mount); its closes then send no
+    // flush, which such a file never needs.
     int (*open)(void*, std::uint64_t inode, int flags, std::uint64_t* handle, int* keep_cache);
     // `mode`: the permission bits asked for, the caller's umask applied.
     int (*create)(void*, std::uint64_t parent, const char* name, int flags, std::uint32_t mode,
@@ -153,6 +158,15 @@ int halvo_fuse_t_loop(FuseTHandle* handle);
 void halvo_fuse_t_stop(FuseTHandle* handle);
 // Stops if needed and frees the session. It never unmounts.
 void halvo_fuse_t_destroy(FuseTHandle* handle);
+
+// Whether the library can tell the kernel of changes it did not see
+// (libfuse 2.8's notify call); without it nothing may be cached long.
+bool halvo_fuse_t_can_notify();
+// The kernel drops the attributes it cached of `inode` (not its data). It
+// takes no lock a request may hold, so a thread serving the mount may send
+// it, also inside a request. 0, or a negated errno (-ENOENT when the kernel
+// holds nothing of it).
+int halvo_fuse_t_inval_inode(FuseTHandle* handle, std::uint64_t inode);
 
 // Names the calling thread (at most 15 bytes are kept).
 void name_this_thread(const char* name);

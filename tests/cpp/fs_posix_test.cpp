@@ -64,6 +64,7 @@ public:
     IoResult<std::string> readlink(std::string_view p) override { return dir.readlink(p); }
     IoResult<Stat> link(std::string_view e, std::string_view p) override { return dir.link(e, p); }
     std::string tree_root(std::string_view p) override { return dir.tree_root(p); }
+    bool sole_writer(std::string_view p) override { return dir.sole_writer(p); }
     IoResult<void> flush(std::string_view p) override {
         ++flushes;
         return dir.flush(p);
@@ -525,4 +526,77 @@ TEST(Posix, ForgetDropsNumbersButNeverTheRoot) {
     a.px.forget_inode(12345, 1);
     EXPECT_TRUE(a.px.stat_inode(kRootInode));
     EXPECT_GT(a.lookup(kRootInode, "f"), f);
+}
+
+// What only the mount changes may be cached long, and only when the kernel
+// can be told of the changes it does not make itself; a host folder changes
+// beside the mount, and keeps the short time-out for its entries, its
+// attributes and its missing names.
+TEST(Posix, TimeOutsFollowWhoCanChangeAPath) {
+    TempDir host;
+    write_host_file(host.path() + "/x", "x");
+    for (bool told : {false, true}) {
+        Adapter a;
+        ASSERT_TRUE(a.tap->dir.add_file("d/f", "f"));
+        ASSERT_TRUE(a.tap->dir.mount("h", host.path()));
+        if (told) a.px.set_notify([](std::uint64_t) {});
+        const double lasting = told ? kLastingTimeout : kChangingTimeout;
+        auto d = a.px.lookup_child(kRootInode, "d");
+        auto h = a.px.lookup_child(kRootInode, "h");
+        ASSERT_TRUE(d && h);
+        auto f = a.px.lookup_child(d->inode, "f");
+        auto x = a.px.lookup_child(h->inode, "x");
+        ASSERT_TRUE(f && x);
+        auto created = a.px.create_child(d->inode, "new", {.write = true, .create = true});
+        auto made = a.px.mkdir_child(h->inode, told ? "sub2" : "sub1");
+        ASSERT_TRUE(created && made);
+        struct Case {
+            const char* what;
+            double got, want;
+        } cases[] = {
+            {"root", a.px.timeout_of(kRootInode), lasting},
+            {"d", d->timeout, lasting},
+            {"d/f", f->timeout, lasting},
+            {"d/f again", a.px.timeout_of(f->inode), lasting},
+            {"d/new", created->timeout, lasting},
+            {"missing d/nope", a.px.missing_timeout(d->inode, "nope"), lasting},
+            {"h", h->timeout, kChangingTimeout},
+            {"h/x", x->timeout, kChangingTimeout},
+            {"h/sub", made->timeout, kChangingTimeout},
+            {"missing h/nope", a.px.missing_timeout(h->inode, "nope"), kChangingTimeout},
+            {"unknown inode", a.px.timeout_of(999999), 0},
+        };
+        for (const auto& c : cases) EXPECT_EQ(c.got, c.want) << c.what << (told ? " told" : " not told");
+    }
+}
+
+// Hidden files move and go where the kernel cannot see it; the folders whose
+// times that changes are named to it.
+TEST(Posix, HousekeepingOfHiddenFilesNamesTheFoldersItChanged) {
+    Adapter a;
+    std::vector<std::uint64_t> told;
+    a.px.set_notify([&](std::uint64_t inode) { told.push_back(inode); });
+    ASSERT_TRUE(a.tap->dir.add_file("a/d/f", "f"));
+    ASSERT_TRUE(a.tap->dir.add_file("a/g", "g"));
+    auto dir_a = a.lookup(kRootInode, "a");
+    auto dir_d = a.lookup(dir_a, "d");
+
+    // Open and unlinked: its folder is the kernel's own doing.
+    auto hf = a.open(dir_d, "f", kRead);
+    ASSERT_TRUE(a.px.unlink_child(dir_d, "f"));
+    EXPECT_EQ(told, std::vector<std::uint64_t>{});
+    // The emptied folder goes; the hidden file moves to the root.
+    ASSERT_TRUE(a.px.rmdir_child(dir_a, "d"));
+    EXPECT_EQ(told, std::vector<std::uint64_t>{kRootInode});
+    // Its last close deletes it there.
+    told.clear();
+    EXPECT_TRUE(a.px.release_handle(hf));
+    EXPECT_EQ(told, std::vector<std::uint64_t>{kRootInode});
+
+    // A hidden file deleted in its own folder.
+    told.clear();
+    auto hg = a.open(dir_a, "g", kRead);
+    ASSERT_TRUE(a.px.unlink_child(dir_a, "g"));
+    EXPECT_TRUE(a.px.release_handle(hg));
+    EXPECT_EQ(told, std::vector<std::uint64_t>{dir_a});
 }

@@ -365,14 +365,39 @@ std::optional<std::uint64_t> Posix::open_inode_at(const std::string& path) {
     return inode;
 }
 
+double Posix::timeout_at(std::string_view path) {
+    return notify_ && fs_->sole_writer(path) ? kLastingTimeout : kChangingTimeout;
+}
+
+double Posix::timeout_of(std::uint64_t inode) {
+    auto path = path_of(inode);
+    return path ? timeout_at(*path) : 0;
+}
+
+double Posix::missing_timeout(std::uint64_t parent, std::string_view name) {
+    auto path = child_path(parent, name);
+    return path ? timeout_at(*path) : 0;
+}
+
+void Posix::folder_changed(std::string_view dir) {
+    if (!notify_) return;
+    std::optional<std::uint64_t> inode;
+    {
+        auto g = lock::lock(inodes_m_);
+        inode = inodes_.number_of(dir);
+    }
+    if (inode) notify_(*inode);
+}
+
 IoResult<Posix::Entry> Posix::lookup_child(std::uint64_t parent, std::string_view name) {
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto st, fs_->stat(path));
     // The names of one file share its number, and so the kernel's cache of it.
     std::optional<NodeId> id;
     if (!st.is_dir() && st.nlink > 1) id = st.id;
+    double timeout = timeout_at(path);
     auto g = lock::lock(inodes_m_);
-    return Entry{inodes_.intern(path, id), st};
+    return Entry{inodes_.intern(path, id), st, timeout};
 }
 
 IoResult<Stat> Posix::stat_inode(std::uint64_t inode) {
@@ -468,12 +493,13 @@ IoResult<Posix::Created> Posix::create_child(std::uint64_t parent, std::string_v
         auto g = lock::lock(inodes_m_);
         inode = inodes_.intern(path);
     }
+    double timeout = timeout_at(path);
     auto handle = add_handle(inode, path, flags);
     if (!handle) {
         forget_inode(inode, 1);
         return fail(std::move(handle).error());
     }
-    return Created{inode, st, *handle};
+    return Created{inode, st, *handle, timeout};
 }
 
 IoResult<std::size_t> Posix::read_handle(std::uint64_t handle, std::uint64_t offset, std::span<std::uint8_t> buf) {
@@ -634,7 +660,9 @@ IoResult<void> Posix::drop_hidden_of(std::uint64_t inode) {
         // Kept, so the next release tries again.
         auto g = lock::lock(hidden_m_);
         hidden_.try_emplace(inode, std::move(hidden));
+        return r;
     }
+    folder_changed(parent_dir(hidden));
     return r;
 }
 
@@ -658,15 +686,17 @@ IoResult<Posix::Entry> Posix::mkdir_child(std::uint64_t parent, std::string_view
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto made, fs_->mkdir(path));
     HALVO_TRY(auto st, with_mode(path, made, mode));
+    double timeout = timeout_at(path);
     auto g = lock::lock(inodes_m_);
-    return Entry{inodes_.intern(path), st};
+    return Entry{inodes_.intern(path), st, timeout};
 }
 
 IoResult<Posix::Entry> Posix::symlink_child(std::uint64_t parent, std::string_view name, std::string_view target) {
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto st, fs_->symlink(path, target));
+    double timeout = timeout_at(path);
     auto g = lock::lock(inodes_m_);
-    return Entry{inodes_.intern(path), st};
+    return Entry{inodes_.intern(path), st, timeout};
 }
 
 IoResult<std::string> Posix::readlink_inode(std::uint64_t inode) {
@@ -678,18 +708,20 @@ IoResult<Posix::Entry> Posix::link_child(std::uint64_t inode, std::uint64_t new_
     HALVO_TRY(auto from, path_of(inode));
     HALVO_TRY(auto to, child_path(new_parent, new_name));
     HALVO_TRY(auto st, fs_->link(from, to));
+    double timeout = timeout_at(to);
     auto g = lock::lock(inodes_m_);
-    if (!st.id) return Entry{inodes_.intern(to), st};
+    if (!st.id) return Entry{inodes_.intern(to), st, timeout};
     inodes_.add_name(inode, to, *st.id);
-    return Entry{inode, st};
+    return Entry{inode, st, timeout};
 }
 
 IoResult<Posix::Entry> Posix::mknod_child(std::uint64_t parent, std::string_view name, FileType type,
                                           std::uint32_t mode) {
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto st, fs_->mknod(path, type, mode));
+    double timeout = timeout_at(path);
     auto g = lock::lock(inodes_m_);
-    return Entry{inodes_.intern(path), st};
+    return Entry{inodes_.intern(path), st, timeout};
 }
 
 IoResult<bool> Posix::evacuate_hidden(const std::string& dir) {
@@ -732,6 +764,8 @@ IoResult<bool> Posix::evacuate_hidden(const std::string& dir) {
         auto g = lock::lock(hidden_m_);
         if (auto it = hidden_.find(inode); it != hidden_.end()) it->second = target;
     }
+    // The files went to the root of the tree, which the kernel cannot know.
+    if (!plan.empty()) folder_changed(root);
     return true;
 }
 
@@ -828,8 +862,13 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
                 auto g = lock::lock(inodes_m_);
                 inodes_.rekey_subtree(*hidden, to);
             }
-            auto g = lock::lock(hidden_m_);
-            hidden_.erase(replaced);
+            {
+                auto g = lock::lock(hidden_m_);
+                hidden_.erase(replaced);
+            }
+            // The failed rename changed nothing the kernel knows of but the
+            // folder's times.
+            folder_changed(parent_dir(to));
         }
         return renamed;
     }

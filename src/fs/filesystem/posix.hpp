@@ -30,6 +30,13 @@ inline constexpr std::size_t kListedInodes = 65536;
 // mounts, in this process or another, ever pick the same one.
 inline constexpr std::string_view kHiddenPrefix = ".halvo-unlinked-";
 
+// How long the kernel may trust what we tell it, in seconds: for paths in
+// a host folder, which may change beside the mount, and for what only this
+// mount changes, when the kernel can be told of every change it does not
+// make itself.
+inline constexpr double kChangingTimeout = 1.0;
+inline constexpr double kLastingTimeout = 24 * 3600.0;
+
 struct InodeData {
     std::string path;  // "" once the path names another file (see `detach`)
     std::uint64_t lookups = 0;
@@ -128,12 +135,17 @@ public:
     struct Entry {
         std::uint64_t inode;
         Stat stat;
+        double timeout = kChangingTimeout;  // for the entry and its attributes
     };
     struct Created {
         std::uint64_t inode;
         Stat stat;
         std::uint64_t handle;
+        double timeout = kChangingTimeout;
     };
+    // Tells the kernel that the attributes of an inode changed where it could
+    // not see it. Called on serving threads, also inside a request.
+    using Notify = std::function<void(std::uint64_t inode)>;
     // Given an entry's inode, NUL-terminated name, mode and the offset after
     // it; answers true when the reply is full.
     using Emit = std::function<bool(std::uint64_t inode, const char* name, std::uint32_t mode,
@@ -142,6 +154,14 @@ public:
     explicit Posix(std::unique_ptr<FileSystem> fs);
 
     FileSystem& fs() { return *fs_; }
+    // With a way to tell the kernel of changes, what only this mount changes
+    // gets the lasting time-out. Set before serving starts.
+    void set_notify(Notify notify) { notify_ = std::move(notify); }
+
+    // The time-out for what the kernel caches of `inode`, and for the name
+    // `name` in `parent` being missing.
+    double timeout_of(std::uint64_t inode);
+    double missing_timeout(std::uint64_t parent, std::string_view name);
 
     IoResult<Entry> lookup_child(std::uint64_t parent, std::string_view name);
     IoResult<Stat> stat_inode(std::uint64_t inode);
@@ -231,6 +251,9 @@ private:
     IoResult<void> check_open(const std::string& path, OpenFlags flags);
     // Gives a new node the asked permission bits where the tree chose others.
     IoResult<Stat> with_mode(const std::string& path, Stat st, std::optional<std::uint32_t> mode);
+    double timeout_at(std::string_view path);
+    // The kernel's attributes of the folder at `dir` are out of date.
+    void folder_changed(std::string_view dir);
     std::string hidden_name(std::uint64_t inode, int attempt) const;
     // Renames an open file out of sight; its handles follow it.
     IoResult<std::string> hide(const std::string& path, std::uint64_t inode);
@@ -242,6 +265,7 @@ private:
     IoResult<bool> evacuate_hidden(const std::string& dir);
 
     std::unique_ptr<FileSystem> fs_;
+    Notify notify_;
     std::string token_;  // this mount's part of hidden names
     std::mutex inodes_m_;
     InodeTable inodes_;

@@ -75,20 +75,28 @@ int entry(IoResult<Posix::Entry> r, std::uint64_t* inode, FuseTAttr* attr) {
     if (!r) return code(r.error());
     *inode = r->inode;
     *attr = to_halvo_stat(r->inode, r->stat);
+    attr->timeout = r->timeout;
     return 0;
 }
 
 int lookup(void* ud, std::uint64_t parent, const char* name, std::uint64_t* inode, FuseTAttr* attr) {
-    return guarded([&] { return entry(adapter(ud).lookup_child(parent, name), inode, attr); });
+    return guarded([&] {
+        int rc = entry(adapter(ud).lookup_child(parent, name), inode, attr);
+        if (rc == -ENOENT) attr->timeout = adapter(ud).missing_timeout(parent, name);
+        return rc;
+    });
+}
+
+// Attributes after a stat or a change, with how long they hold.
+int attributes(Posix& a, std::uint64_t inode, const IoResult<filesystem::Stat>& r, FuseTAttr* attr) {
+    if (!r) return code(r.error());
+    *attr = to_halvo_stat(inode, *r);
+    attr->timeout = a.timeout_of(inode);
+    return 0;
 }
 
 int getattr(void* ud, std::uint64_t inode, FuseTAttr* attr) {
-    return guarded([&] {
-        auto r = adapter(ud).stat_inode(inode);
-        if (!r) return code(r.error());
-        *attr = to_halvo_stat(inode, *r);
-        return 0;
-    });
+    return guarded([&] { return attributes(adapter(ud), inode, adapter(ud).stat_inode(inode), attr); });
 }
 
 filesystem::WallTime wall(const platform::FuseTTime& t) {
@@ -104,9 +112,7 @@ int setattr(void* ud, std::uint64_t inode, const platform::FuseTSetAttr* set, Fu
         if (set->has_atime) change.accessed = wall(set->atime);
         if (set->has_mtime) change.modified = wall(set->mtime);
         auto r = adapter(ud).setattr_inode(inode, set->has_size ? std::optional(set->size) : std::nullopt, change);
-        if (!r) return code(r.error());
-        *attr = to_halvo_stat(inode, *r);
-        return 0;
+        return attributes(adapter(ud), inode, r, attr);
     });
 }
 
@@ -134,6 +140,7 @@ int create(void* ud, std::uint64_t parent, const char* name, int flags, std::uin
         *handle = r->handle;
         *keep_cache = adapter(ud).keeps_cache(r->handle) ? 1 : 0;
         *attr = to_halvo_stat(r->inode, r->stat);
+        attr->timeout = r->timeout;
         return 0;
     });
 }
@@ -374,6 +381,9 @@ IoResult<std::unique_ptr<FuseTMount>> FuseTMount::mount(std::unique_ptr<Director
                                                   shown(mountpoint) +
                                                   ": is fuse installed, and does the mount point exist and is it empty?"));
     }
+    // The handle outlives every serving thread, the only callers.
+    if (platform::halvo_fuse_t_can_notify())
+        adapter->set_notify([handle](std::uint64_t inode) { (void)platform::halvo_fuse_t_inval_inode(handle, inode); });
 
     std::unique_ptr<FuseTMount> m(new FuseTMount);
     m->handle_ = handle;
