@@ -10,8 +10,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fuse/fuse_lowlevel.h>
-// The kernel's own reply layouts, for the open flags libfuse 2.9 cannot set.
-#include <linux/fuse.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
@@ -285,57 +283,6 @@ void reply_status(fuse_req_t req, int rc) {
         lib().reply_err(req, 0);
 }
 
-// libfuse 2.9 passes on only three open flags. For a file whose cache
-// stays true, the reply is made here so that it also says its closes need
-// no FLUSH round trip (FOPEN_NOFLUSH, honoured since Linux 5.15).
-constexpr std::uint32_t kKeptOpen = FOPEN_KEEP_CACHE | FOPEN_NOFLUSH;
-
-fuse_open_out open_out(std::uint64_t fh, std::uint32_t flags) {
-    fuse_open_out o{};
-    o.fh = fh;
-    o.open_flags = flags;
-    return o;
-}
-
-struct Valid {
-    __u64 sec;
-    __u32 nsec;
-};
-
-Valid valid_for(double t) {
-    auto sec = static_cast<__u64>(t);
-    return {sec, static_cast<__u32>((t - static_cast<double>(sec)) * 1e9)};
-}
-
-void reply_kept_create(fuse_req_t req, std::uint64_t inode, const FuseTAttr& a, std::uint64_t fh) {
-    struct stat st = to_stat(a);
-    struct {
-        fuse_entry_out entry;
-        fuse_open_out open;
-    } out{};
-    out.entry.nodeid = inode;
-    Valid v = valid_for(a.timeout);
-    out.entry.entry_valid = out.entry.attr_valid = v.sec;
-    out.entry.entry_valid_nsec = out.entry.attr_valid_nsec = v.nsec;
-    fuse_attr& f = out.entry.attr;
-    f.ino = st.st_ino;
-    f.mode = st.st_mode;
-    f.nlink = static_cast<std::uint32_t>(st.st_nlink);
-    f.uid = st.st_uid;
-    f.gid = st.st_gid;
-    f.size = static_cast<std::uint64_t>(st.st_size);
-    f.blocks = static_cast<std::uint64_t>(st.st_blocks);
-    f.blksize = static_cast<std::uint32_t>(st.st_blksize);
-    f.atime = static_cast<std::uint64_t>(st.st_atim.tv_sec);
-    f.atimensec = static_cast<std::uint32_t>(st.st_atim.tv_nsec);
-    f.mtime = static_cast<std::uint64_t>(st.st_mtim.tv_sec);
-    f.mtimensec = static_cast<std::uint32_t>(st.st_mtim.tv_nsec);
-    f.ctime = static_cast<std::uint64_t>(st.st_ctim.tv_sec);
-    f.ctimensec = static_cast<std::uint32_t>(st.st_ctim.tv_nsec);
-    out.open = open_out(fh, kKeptOpen);
-    lib().reply_buf(req, reinterpret_cast<const char*>(&out), sizeof out);
-}
-
 void ll_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
     auto& h = handle_of(req);
     std::uint64_t ino = 0;
@@ -424,11 +371,7 @@ void ll_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     int rc = h.cb.open(h.user_data, ino, fi->flags, &fh, &keep);
     if (rc != 0) return reply_error(req, rc);
     fi->fh = fh;
-    if (keep) {
-        fuse_open_out o = open_out(fh, kKeptOpen);
-        lib().reply_buf(req, reinterpret_cast<const char*>(&o), sizeof o);
-        return;
-    }
+    fi->keep_cache = keep ? 1 : 0;
     lib().reply_open(req, fi);
 }
 
@@ -624,7 +567,7 @@ void ll_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
     int rc = h.cb.create(h.user_data, parent, name, fi->flags, mode & 07777, &ino, &fh, &keep, &a);
     if (rc != 0) return reply_error(req, rc);
     fi->fh = fh;
-    if (keep) return reply_kept_create(req, ino, a, fh);
+    fi->keep_cache = keep ? 1 : 0;
     reply_entry(req, ino, a, fi);
 }
 

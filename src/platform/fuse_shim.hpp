@@ -94,8 +94,7 @@ struct FuseTCallbacks {
     int (*getattr)(void*, std::uint64_t inode, FuseTAttr* attr);
     int (*setattr)(void*, std::uint64_t inode, const FuseTSetAttr* set, FuseTAttr* attr);
     // `keep_cache`: set to 1 when what the kernel cached of the file stays
-    // true (nothing changes it but this mount); its closes then send no
-    // flush, which such a file never needs.
+    // true (nothing changes it but this mount).
     int (*open)(void*, std::uint64_t inode, int flags, std::uint64_t* handle, int* keep_cache);
     // `mode`: the permission bits asked for, the caller's umask applied.
     int (*create)(void*, std::uint64_t parent, const char* name, int flags, std::uint32_t mode,

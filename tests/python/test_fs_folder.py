@@ -304,6 +304,39 @@ def test_locks_through_a_mount_are_the_host_files_locks(two_mounts, kind):
     assert probe(one / "mem" / "db", kind) == "free"
 
 
+# Holds a byte-range lock through one descriptor, closes another descriptor
+# of the same file, then reports whether the lock went, as POSIX says it must.
+CLOSE_OTHER = """
+import fcntl, sys
+f1 = open(sys.argv[1], "r+")
+f2 = open(sys.argv[1], "r+")
+fcntl.lockf(f1, fcntl.LOCK_EX, 10, 0)
+print("held", flush=True)
+sys.stdin.readline()
+f2.close()
+print("closed", flush=True)
+sys.stdin.read()
+"""
+
+
+@pytest.mark.parametrize("where", ["h", "mem"])
+def test_closing_any_descriptor_releases_the_process_byte_range_locks(two_mounts, where):
+    _, one, _ = two_mounts
+    path = one / where / "db"
+    p = subprocess.Popen([sys.executable, "-c", CLOSE_OTHER, str(path)], stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, text=True)
+    try:
+        assert p.stdout.readline() == "held\n"
+        assert probe(path, "posix") == "busy"
+        p.stdin.write("\n")
+        p.stdin.flush()
+        assert p.stdout.readline() == "closed\n"
+        assert probe(path, "posix") == "free"
+    finally:
+        p.stdin.close()
+        p.wait(timeout=30)
+
+
 # Waits for the lock, then prints got; an interrupting signal prints interrupted.
 WAIT = """
 import fcntl, signal, sys
