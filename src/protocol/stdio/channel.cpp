@@ -82,6 +82,7 @@ asio::awaitable<IoResult<std::optional<message::Message>>> read(FrameReader& r) 
             co_return fail(IoError::os(ec.value()));
         } else {
             r.decoder_.commit(n);
+            r.taken_.add(n);
         }
     }
 }
@@ -96,10 +97,12 @@ FrameReader::Polled FrameReader::poll() {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return NotYet{};
             return IoResult<std::optional<message::Message>>(fail(IoError::last_os()));
         }
-        if (n == 0)
+        if (n == 0) {
             decoder_.end();
-        else
+        } else {
             decoder_.commit(static_cast<std::size_t>(n));
+            taken_.add(static_cast<std::size_t>(n));
+        }
     }
 }
 
@@ -127,6 +130,7 @@ bool FrameWriter::try_write(const Frame& f) {
     }
     // Nothing of the frame went out: the waiting path takes it whole.
     if (n <= 0) return false;
+    given_.add(f.size());
     // Only a pipe promises all or nothing. Part of the frame is out, so the
     // rest must follow before anything else; a stream broken mid-frame is
     // reported by the next read.
@@ -194,6 +198,7 @@ asio::awaitable<IoResult<void>> write_parts(FrameWriter& w, const Frame& frame) 
             n = ::writev(fd, copied.data(), static_cast<int>(copied.size()));
         }
         if (n > 0) {
+            w.given_.add(static_cast<std::size_t>(n));
             auto left = static_cast<std::size_t>(n);
             while (i < parts.size() && left >= parts[i].bytes.size()) {
                 left -= parts[i++].bytes.size();

@@ -9,6 +9,8 @@
 #include <asio/awaitable.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
+#include <atomic>
+#include <cstdint>
 #include <cstddef>
 #include <optional>
 #include <utility>
@@ -26,6 +28,23 @@ using frame::kMaxFrame;
 using frame::Frame;
 using frame::FrameDecoder;
 
+// A count of bytes any thread may read; moving it carries the value.
+class ByteCount {
+public:
+    ByteCount() = default;
+    ByteCount(ByteCount&& o) noexcept : n_(o.get()) {}
+    ByteCount& operator=(ByteCount&& o) noexcept {
+        n_.store(o.get(), std::memory_order_relaxed);
+        return *this;
+    }
+    // Only the one side that moves the bytes adds.
+    void add(std::size_t k) { n_.store(get() + k, std::memory_order_relaxed); }
+    uint64_t get() const { return n_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<uint64_t> n_{0};
+};
+
 // The reading end: the stream and its decoder.
 class FrameReader {
 public:
@@ -38,6 +57,8 @@ public:
     Polled poll();
     int fd() const { return fd_.get(); }
     const FrameDecoder& decoder() const { return decoder_; }
+    // Bytes taken from the stream so far; any thread may look.
+    uint64_t taken() const { return taken_.get(); }
 
 private:
     friend asio::awaitable<IoResult<std::optional<message::Message>>> read(FrameReader& reader);
@@ -48,6 +69,7 @@ private:
     // runtime thread too.
     std::optional<asio::posix::stream_descriptor> stream_;
     FrameDecoder decoder_;
+    ByteCount taken_;
 };
 
 // The writing end; once discarded it accepts and drops every frame.
@@ -77,6 +99,8 @@ public:
     void answered();
     // What is still lent, to be kept until the peer cannot read any more.
     std::vector<Blob> take_lent() { return std::exchange(lent_, {}); }
+    // Bytes handed to the stream so far; any thread may look.
+    uint64_t given() const { return given_.get(); }
 
 private:
     friend asio::awaitable<IoResult<void>> write_frame(FrameWriter& writer, const Frame& f);
@@ -85,6 +109,7 @@ private:
     bool writing_ = false;
     bool lend_ = true;  // until the descriptor turns out not to take lent bytes
     std::vector<Blob> lent_;
+    ByteCount given_;
 };
 
 // One message; none when the stream ended cleanly between frames.

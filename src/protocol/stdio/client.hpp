@@ -61,6 +61,7 @@ public:
     int answer_fd() override { return reader_.fd(); }
     std::size_t arriving() const override { return reader_.decoder().announced(); }
     void cut_write() override;
+    uint64_t progress() const override { return reader_.taken() + writer_.given(); }
     void ending() override;
 
 private:

@@ -90,9 +90,9 @@ PyTypeObject* define_read_result() {
 // ConsoleClient: the generic handle; close waits for the server to go and
 // its mounts to be let go of.
 
-struct ConsolePolicy {
+struct ConsolePolicy : ClientPolicy {
     static constexpr const char* kClosed = "this console has been closed";
-    static void cut(Core& c) { c.client().cut_write(); }
+    static constexpr const char* kEnded = "this console was closed before the call was answered";
     static asio::awaitable<void> end(Core c) { co_await std::move(c).close(); }
 };
 using ConsoleHandle = py::Handle<Core, ConsolePolicy>;

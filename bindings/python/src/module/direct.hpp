@@ -14,6 +14,19 @@ namespace halvo::module {
 // Answers longer than this are read on the runtime, not on the loop's thread.
 inline constexpr std::size_t kDirectAnswerLimit = 64 * 1024;
 
+// What a handle's policy does the same for every core with a protocol
+// client (Core gives protocol::Client& client()).
+struct ClientPolicy {
+    template <class Core>
+    static void cut(Core& c) {
+        c.client().cut_write();
+    }
+    template <class Core>
+    static uint64_t progress(Core& c) {
+        return c.client().progress();
+    }
+};
+
 template <class T>
 py::Outcome outcome_of(protocol::FailureResult<T> r) {
     return py::erase(error::scripted(std::move(r)));

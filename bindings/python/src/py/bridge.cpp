@@ -220,7 +220,12 @@ void Awaiter::complete(std::shared_ptr<Awaiter> self, Outcome outcome) {
 void spawn(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, const rt::Strand* strand) {
     auto signal = signal_on(strand);
     aw->on_cancel(std::make_shared<TaskCancel>(signal));
-    rt::spawn(std::move(op), signal, [aw = std::move(aw), signal](std::exception_ptr e, std::optional<Outcome> v) mutable {
+    spawn_signalled(std::move(op), std::move(aw), std::move(signal));
+}
+
+void spawn_signalled(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, std::shared_ptr<rt::CancelSignal> signal) {
+    auto sig = signal;
+    rt::spawn(std::move(op), std::move(sig), [aw = std::move(aw), signal](std::exception_ptr e, std::optional<Outcome> v) mutable {
         // A cancelled task delivers nothing, whatever it ended with.
         if (signal->cancelled()) return;
         Awaiter::complete(std::move(aw), outcome_of(e, v));

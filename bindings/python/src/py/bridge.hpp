@@ -106,6 +106,9 @@ private:
 // completes aw with its outcome; the script's cancel stops it at its next
 // wait and nothing is delivered then.
 void spawn(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, const rt::Strand* strand = nullptr);
+// The same from any thread, without the GIL: the caller has made the
+// script's cancel of aw's future reach `signal` already.
+void spawn_signalled(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, std::shared_ptr<rt::CancelSignal> signal);
 
 // With the GIL held, after the arguments are converted. Nothing of op runs
 // unless the future is returned.

@@ -126,14 +126,23 @@ bool LoopPort::closed() const {
     return closed_;
 }
 
-IoResult<void> LoopPort::watch(int fd, Watcher* w) {
-    HALVO_CHECK(epoll_.add(fd, static_cast<uint64_t>(fd) + 1));
-    watched_[fd] = w;
+IoResult<void> LoopPort::watch(int fd, std::shared_ptr<Watcher> w) {
+    auto& slot = watched_[fd];
+    if (!slot) {
+        if (auto added = epoll_.add(fd, static_cast<uint64_t>(fd) + 1); !added) {
+            watched_.erase(fd);
+            return added;
+        }
+    }
+    slot = std::move(w);
     return {};
 }
 
-void LoopPort::unwatch(int fd) {
-    if (watched_.erase(fd)) (void)epoll_.remove(fd);
+void LoopPort::unwatch(int fd, const Watcher* w) {
+    auto it = watched_.find(fd);
+    if (it == watched_.end() || it->second.get() != w) return;
+    (void)epoll_.remove(fd);
+    watched_.erase(it);
 }
 
 void LoopPort::pump() {
@@ -154,7 +163,8 @@ void LoopPort::pump() {
         // Looked up again: an earlier job may have ended this watch.
         auto it = watched_.find(static_cast<int>(ev.data.u64 - 1));
         if (it == watched_.end()) continue;
-        unraisable_on_error([&] { it->second->on_ready(); });
+        std::shared_ptr<Watcher> w = it->second;  // it may end its own watch
+        unraisable_on_error([&] { w->on_ready(); });
     }
 }
 

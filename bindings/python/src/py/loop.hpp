@@ -49,9 +49,12 @@ public:
     // From any thread. False once the loop is gone: the caller keeps the job.
     bool post(std::unique_ptr<Posted>& job);
 
-    // On the loop's thread with the GIL held. The watcher must outlive the watch.
-    IoResult<void> watch(int fd, Watcher* w);
-    void unwatch(int fd);
+    // On the loop's thread with the GIL held; the port keeps the watcher
+    // until the watch ends. A watcher already on fd is replaced: it gave the
+    // descriptor up and only waited for the loop to tell it so.
+    IoResult<void> watch(int fd, std::shared_ptr<Watcher> w);
+    // Ends w's watch of fd, if it still has it.
+    void unwatch(int fd, const Watcher* w);
 
     bool closed() const;
     int epoll_fd() const { return epoll_.fd(); }
@@ -66,7 +69,7 @@ private:
     mutable std::mutex mu_;
     bool closed_ = false;
     std::deque<std::unique_ptr<Posted>> inbox_;
-    std::unordered_map<int, Watcher*> watched_;  // the loop's thread only
+    std::unordered_map<int, std::shared_ptr<Watcher>> watched_;  // the loop's thread only
 };
 
 }  // namespace halvo::py
