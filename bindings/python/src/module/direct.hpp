@@ -54,6 +54,7 @@ public:
         if (std::holds_alternative<protocol::DirectCalls::NotYet>(polled)) return std::nullopt;
         return outcome_of(ex_.answer(std::get<1>(std::move(polled))));
     }
+    std::size_t kind() const override { return static_cast<std::size_t>(ex_.call.method()); }
     bool too_large(Core& core) override { return core.client().direct()->arriving() > kDirectAnswerLimit; }
     asio::awaitable<py::Outcome> finish(Core& core) override {
         auto answer = co_await core.client().direct()->finish(id_);

@@ -22,6 +22,8 @@
 #include <utility>
 #include <variant>
 
+#include <poll.h>
+
 #include "py/bridge.hpp"
 #include "py/errors.hpp"
 #include "py/loop.hpp"
@@ -52,7 +54,54 @@ public:
     virtual asio::awaitable<Outcome> finish(Core& core) = 0;
     // On the runtime: the whole operation, when begin() did nothing.
     virtual asio::awaitable<Outcome> run(Core& core) = 0;
+    // Which kind of call, below kKinds: answers of one kind come about as
+    // fast as each other.
+    virtual std::size_t kind() const { return 0; }
+    static constexpr std::size_t kKinds = 16;
 };
+
+// Whether the answers of one kind of call come back quickly enough to be
+// waited for on the script's thread: after two misses in a row a kind is
+// not waited for during its next 2^k calls (k misses in a row, up to 6).
+class SpinRecord {
+public:
+    // How long the script's thread may wait for an answer.
+    static constexpr auto kSpin = std::chrono::microseconds(50);
+
+    // Whether this call may wait; a call that may not counts down.
+    bool may_spin() {
+        if (skip_ == 0) return true;
+        --skip_;
+        return false;
+    }
+    void hit() { misses_ = skip_ = 0; }
+    void miss() {
+        misses_ = misses_ < 6 ? misses_ + 1 : 6;
+        skip_ = misses_ >= 2 ? 1u << misses_ : 0;
+    }
+
+private:
+    uint32_t misses_ = 0;  // in a row
+    uint32_t skip_ = 0;    // calls left that do not wait
+};
+
+// On the script's thread, right after the request went out: the answer if
+// it comes within SpinRecord::kSpin (or is in the reader's buffer already).
+template <class Core>
+std::optional<Outcome> spin_for(DirectOp<Core>& op, Core& core) {
+    using Clock = std::chrono::steady_clock;
+    const int fd = op.fd(core);
+    const auto until = Clock::now() + SpinRecord::kSpin;
+    do {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) > 0) {
+            if (auto done = op.poll(core)) return done;
+            // A large answer is read on the runtime.
+            if (op.too_large(core)) return std::nullopt;
+        }
+    } while (Clock::now() < until);
+    return std::nullopt;
+}
 
 namespace detail {
 
@@ -89,6 +138,8 @@ struct HandleState {
     // what waits on the server meanwhile.
     bool ending = false;
     std::optional<asio::steady_timer> ended;
+    // Under the mutex.
+    SpinRecord spins[DirectOp<Core>::kKinds];
 
     explicit HandleState(Core c) : core(std::move(c)) {}
 
@@ -189,16 +240,11 @@ public:
     Direct(Held<Core> held, std::unique_ptr<DirectOp<Core>> op, std::shared_ptr<Awaiter> aw)
         : held_(std::move(held)), op_(std::move(op)), aw_(std::move(aw)) {}
 
-    // With the GIL held on the loop's thread, right after the request went out.
+    // With the GIL held on the loop's thread, right after the request went
+    // out and the reader found no answer, in its buffer included.
     void start() {
-        // The answer may be in the reader's buffer already, read together
-        // with the frame before it: the descriptor would never tell.
-        if (auto done = op_->poll(core())) {
-            where_ = Where::Done;
-            held_.guard.reset();
-            return aw_->settle(*done);
-        }
         auto self = this->shared_from_this();
+        aw_->keep_context();
         aw_->on_cancel(self);
         if (!op_->too_large(core())) {
             fd_ = op_->fd(core());
@@ -337,6 +383,15 @@ public:
                 auto begun = state_->core ? op->begin(*state_->core) : Begun::No;
                 detail::Held<Core> held{state_, std::move(*guard)};
                 if (begun == Begun::Sent) {
+                    if (auto done = answered_now(*op, *aw)) {
+                        held.guard.reset();
+                        if (aw->port()->may_finish_now(aw->loop(), LoopPort::Clock::now())) {
+                            aw->settle(*done);
+                        } else {
+                            aw->settle_soon(*done);
+                        }
+                        return fut;
+                    }
                     auto direct =
                         std::make_shared<detail::Direct<Core, Policy>>(std::move(held), std::move(op), std::move(aw));
                     direct->start();
@@ -402,6 +457,26 @@ public:
     }
 
 private:
+    // Holding the core, right after op's request went out on the loop's
+    // thread: its answer if the reader has it now, or if it comes within a
+    // short wait. No wait while other callbacks are ready on the loop, past
+    // the loop's turn budget, or for a kind whose answers keep coming late.
+    std::optional<Outcome> answered_now(DirectOp<Core>& op, Awaiter& aw) {
+        Core& core = *state_->core;
+        if (auto done = op.poll(core)) return done;
+        if (op.too_large(core)) return std::nullopt;
+        LoopPort& port = *aw.port();
+        if (!port.may_spin(aw.loop(), LoopPort::Clock::now())) return std::nullopt;
+        SpinRecord& record = state_->spins[op.kind() % DirectOp<Core>::kKinds];
+        if (!record.may_spin()) return std::nullopt;
+        auto done = spin_for(op, core);
+        if (done)
+            record.hit();
+        else
+            record.miss();
+        return done;
+    }
+
     // op(Core&) gives an awaitable of Outcome; it runs holding the core.
     template <class F>
     static asio::awaitable<Outcome> on_open(std::shared_ptr<HandleState<Core>> s, F op) {
