@@ -59,8 +59,9 @@ public:
     struct NotYet {};
     using Polled = std::variant<NotYet, FailureResult<msg::Response>>;
     // Sent: written whole, its answer awaited. Staged: encoded under its id
-    // but not written (too large for one write, or no room): finish()
-    // writes it first.
+    // but not written whole (no room left for it in time): finish() writes
+    // the rest first, and so does whatever writes next if finish() never
+    // runs.
     struct Begun {
         enum class How { Sent, Staged } how;
         uint64_t id;

@@ -201,3 +201,78 @@ async def test_close_lets_a_moving_large_write_finish(server):
     assert server.methods() == ["init", "write", "quit"]
     assert server.events("violation") == []
     assert gone(pid)
+
+
+# --- a call completed before it returns, and when it may not be ----------------------
+
+def busy(seconds):
+    end = time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        pass
+
+
+# What happens between a call completed at once and the next, whose answer
+# is waiting in the reader's buffer too; whether that next one may complete
+# before it returns.
+BETWEEN = {
+    "nothing": (lambda loop: None, True),
+    "the loop's turn budget passes": (lambda loop: busy(0.002), False),
+    "another callback gets ready": (lambda loop: loop.call_soon(lambda: None), False),
+}
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("between, at_once", BETWEEN.values(), ids=BETWEEN.keys())
+async def test_a_call_completes_before_it_returns_only_while_the_loop_can_wait(server, between, at_once):
+    answers = version_answer(1, "first") + version_answer(2, "second") + version_answer(3, "third")
+    server.scenario(rules=[
+        {"method": "version", "index": 1, "actions": [{"raw": answers.hex()}, {"reply": "none"}]},
+        {"method": "version", "index": 2, "actions": [{"reply": "none"}]},
+        {"method": "version", "index": 3, "actions": [{"reply": "none"}]},
+    ])
+    client = await ImageClient.try_from_cmd(UVM_CMD)
+    try:
+        assert await client.version() == "first"
+        await asyncio.sleep(0)  # a turn of its own: the next call starts the budget
+        second = client.version()
+        assert second.done() and not second.cancel() and second.result() == "second"
+        between(asyncio.get_running_loop())
+        third = client.version()
+        assert third.done() is at_once
+        assert await third == "third"
+    finally:
+        await client.close()
+
+
+@pytest.mark.asyncio
+async def test_a_late_answer_completes_through_the_loop(server):
+    # Later than any wait on the script's thread: the loop watches for it.
+    server.scenario(rules=[{"method": "version", "actions": [{"delay_ms": 30}]}])
+    client = await ImageClient.try_from_cmd(UVM_CMD)
+    try:
+        for _ in range(4):
+            pending = client.version()
+            assert not pending.done()
+            assert await pending == "0.1.2+stand-in"
+    finally:
+        await client.close()
+
+
+@pytest.mark.asyncio
+async def test_a_large_write_partly_written_then_cancelled_still_goes_whole(server):
+    # The server sleeps on start, so only part of the write fits its pipe.
+    server.scenario(rules=[{"method": "start", "actions": [{"delay_ms": 800}]}])
+    c = await booted()
+    try:
+        await c.start()
+        size = 6 << 20
+        write = c.write("/f", bytes(size))
+        write.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await write
+        ran = await asyncio.wait_for(c.exec(["stat", "-c", "%s", "/f"]), 10)
+        assert ran.stdout == f"{size}\n".encode()
+        assert server.methods() == ["init", "start", "write", "exec"]
+        assert server.events("violation") == []
+    finally:
+        await c.close()

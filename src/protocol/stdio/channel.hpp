@@ -10,6 +10,7 @@
 #include <asio/posix/stream_descriptor.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstddef>
 #include <optional>
@@ -23,6 +24,8 @@
 #include "protocol/stdio/frame.hpp"
 
 namespace halvo::protocol::stdio::channel {
+
+class WriteCursor;
 
 using frame::kMaxFrame;
 using frame::Frame;
@@ -89,10 +92,12 @@ public:
     bool discarded() const { return !stream_.is_open(); }
     // Whether a frame write is waiting for room.
     bool writing() const { return writing_; }
-    // Writes a whole frame of at most PIPE_BUF bytes at once, or nothing:
-    // false when the frame is larger, the pipe has no room, or the write
-    // failed (the caller then takes the waiting path, which reports it).
-    bool try_write(const Frame& f);
+    // Writes a frame on the calling thread, waiting for room up to
+    // `room_wait` in all, and gives how many of its bytes went out. A frame
+    // of at most PIPE_BUF bytes goes whole or not at all on a pipe. What is
+    // left, or a failure, is for write_frame from that byte on, before
+    // anything else is written.
+    std::size_t try_write(const Frame& f, std::chrono::nanoseconds room_wait);
 
     // The peer sent a message: lets go of the lent pieces once the pipe is
     // empty.
@@ -103,8 +108,9 @@ public:
     uint64_t given() const { return given_.get(); }
 
 private:
-    friend asio::awaitable<IoResult<void>> write_frame(FrameWriter& writer, const Frame& f);
-    friend asio::awaitable<IoResult<void>> write_parts(FrameWriter& writer, const Frame& f);
+    friend class WriteCursor;
+    friend asio::awaitable<IoResult<void>> write_frame(FrameWriter& writer, const Frame& f, std::size_t skip);
+    friend asio::awaitable<IoResult<void>> write_parts(FrameWriter& writer, WriteCursor& c);
     asio::posix::stream_descriptor stream_;  // closed once discarded
     bool writing_ = false;
     bool lend_ = true;  // until the descriptor turns out not to take lent bytes
@@ -117,6 +123,7 @@ asio::awaitable<IoResult<std::optional<message::Message>>> read(FrameReader& rea
 
 // One frame, written whole even when the caller is cancelled meanwhile.
 asio::awaitable<IoResult<void>> write(FrameWriter& writer, const message::Message& m);
-asio::awaitable<IoResult<void>> write_frame(FrameWriter& writer, const Frame& f);
+// The same from byte `skip` on, the bytes before it being out already.
+asio::awaitable<IoResult<void>> write_frame(FrameWriter& writer, const Frame& f, std::size_t skip = 0);
 
 }  // namespace halvo::protocol::stdio::channel
