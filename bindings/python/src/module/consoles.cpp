@@ -22,9 +22,22 @@ namespace halvo::module::console {
 struct RelayFrame {
     std::string bytes;
 };
+// ReadResult as the script holds it: the data made into bytes once, when
+// the result arrives, so that every `data` is that same object.
+struct ReadResult {
+    py::Ref data;
+    uint64_t size;
+};
 }  // namespace halvo::module::console
 
 namespace halvo::py {
+
+template <>
+struct ToPython<protocol::message::call::ReadResp> {
+    static Ref convert(protocol::message::call::ReadResp r) {
+        return Class<module::console::ReadResult>::create({to_python(r.data), r.size});
+    }
+};
 
 template <>
 struct FromPython<module::console::RelayFrame> {
@@ -48,7 +61,7 @@ using py::ScriptError;
 
 // ExecResult and ReadResult: the records themselves, compared by identity.
 
-// Each getter call makes a new bytes object, in one copy.
+// Each getter call of ExecResult makes a new bytes object, in one copy.
 int32_t exec_code(const call::ExecResp& r) { return r.code; }
 Blob exec_stdout(const call::ExecResp& r) { return r.stdout_bytes; }
 Blob exec_stderr(const call::ExecResp& r) { return r.stderr_bytes; }
@@ -59,10 +72,11 @@ std::string exec_repr(const call::ExecResp& r) {
            " bytes>, truncated=" + (r.truncated ? "True" : "False") + ")";
 }
 
-Blob read_data(const call::ReadResp& r) { return r.data; }
-uint64_t read_size(const call::ReadResp& r) { return r.size; }
-std::string read_repr(const call::ReadResp& r) {
-    return "ReadResult(data=<" + std::to_string(r.data.size()) + " bytes>, size=" + std::to_string(r.size) + ")";
+Ref read_data(const ReadResult& r) { return Ref::borrow(r.data.get()); }
+uint64_t read_size(const ReadResult& r) { return r.size; }
+std::string read_repr(const ReadResult& r) {
+    return "ReadResult(data=<" + std::to_string(PyBytes_Size(r.data.get())) + " bytes>, size=" + std::to_string(r.size) +
+           ")";
 }
 
 PyTypeObject* define_exec_result() {
@@ -80,11 +94,11 @@ PyTypeObject* define_exec_result() {
 PyTypeObject* define_read_result() {
     py::ClassSpec spec{.name = "halvo.ReadResult"};
     spec.getters = {
-        py::getter<call::ReadResp, "data", &read_data>(),
-        py::getter<call::ReadResp, "size", &read_size>(),
+        py::getter<ReadResult, "data", &read_data>(),
+        py::getter<ReadResult, "size", &read_size>(),
     };
-    spec.repr = &py::of_value<call::ReadResp, &read_repr>;
-    return py::Class<call::ReadResp>::define(std::move(spec));
+    spec.repr = &py::of_value<ReadResult, &read_repr>;
+    return py::Class<ReadResult>::define(std::move(spec));
 }
 
 // ConsoleClient: the generic handle; close waits for the server to go and
