@@ -22,11 +22,14 @@ namespace halvo::module::console {
 struct RelayFrame {
     std::string bytes;
 };
-// ReadResult as the script holds it: the data made into bytes once, when
-// the result arrives, so that every `data` is that same object.
+// ReadResult as the script holds it: the data made into bytes once, at the
+// first `data`, which is that same object ever after. Not at delivery: the
+// frame's body let go of while its copy lives costs a megabyte read fresh
+// pages every time.
 struct ReadResult {
-    py::Ref data;
+    Blob data;
     uint64_t size;
+    py::Ref bytes;  // data as bytes, once asked for
 };
 }  // namespace halvo::module::console
 
@@ -35,7 +38,7 @@ namespace halvo::py {
 template <>
 struct ToPython<protocol::message::call::ReadResp> {
     static Ref convert(protocol::message::call::ReadResp r) {
-        return Class<module::console::ReadResult>::create({to_python(r.data), r.size});
+        return Class<module::console::ReadResult>::create({std::move(r.data), r.size, Ref()});
     }
 };
 
@@ -72,11 +75,13 @@ std::string exec_repr(const call::ExecResp& r) {
            " bytes>, truncated=" + (r.truncated ? "True" : "False") + ")";
 }
 
-Ref read_data(const ReadResult& r) { return Ref::borrow(r.data.get()); }
+Ref read_data(ReadResult& r) {
+    if (!r.bytes) r.bytes = py::to_python(r.data);
+    return Ref::borrow(r.bytes.get());
+}
 uint64_t read_size(const ReadResult& r) { return r.size; }
 std::string read_repr(const ReadResult& r) {
-    return "ReadResult(data=<" + std::to_string(PyBytes_Size(r.data.get())) + " bytes>, size=" + std::to_string(r.size) +
-           ")";
+    return "ReadResult(data=<" + std::to_string(r.data.size()) + " bytes>, size=" + std::to_string(r.size) + ")";
 }
 
 PyTypeObject* define_exec_result() {

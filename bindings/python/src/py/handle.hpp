@@ -11,7 +11,6 @@
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -87,29 +86,22 @@ private:
 };
 
 // On the script's thread, right after the request went out: the answer if
-// it comes within SpinRecord::kSpin, or goes on arriving without a pause as
-// long (a large one), up to the loop's turn budget in all. `taken` gives
-// the bytes read from the server so far.
-inline constexpr auto kSpinCap = LoopPort::kTurnBudget;
-
-template <class Core, class Taken>
-std::optional<Outcome> spin_for(DirectOp<Core>& op, Core& core, Taken taken) {
+// it comes within SpinRecord::kSpin (or is in the reader's buffer already),
+// else none. A large answer is not waited for: read in pieces while the
+// server still writes it, it costs both sides more than the runtime's read.
+template <class Core>
+std::optional<Outcome> spin_for(DirectOp<Core>& op, Core& core) {
     using Clock = std::chrono::steady_clock;
     const int fd = op.fd(core);
-    const auto start = Clock::now();
-    auto until = start + SpinRecord::kSpin;
-    uint64_t seen = taken();
-    for (;;) {
+    const auto until = Clock::now() + SpinRecord::kSpin;
+    do {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 0) > 0) {
             if (auto done = op.poll(core)) return done;
-            if (const uint64_t now_seen = taken(); now_seen != seen) {
-                seen = now_seen;
-                until = std::min(Clock::now() + SpinRecord::kSpin, start + kSpinCap);
-            }
+            if (op.too_large(core)) break;
         }
-        if (Clock::now() >= until) return std::nullopt;
-    }
+    } while (Clock::now() < until);
+    return std::nullopt;
 }
 
 namespace detail {
@@ -473,14 +465,15 @@ private:
     std::optional<Outcome> answered_now(DirectOp<Core>& op, Awaiter& aw) {
         Core& core = *state_->core;
         if (auto done = op.poll(core)) return done;
+        if (op.too_large(core)) return std::nullopt;
         LoopPort& port = *aw.port();
         if (!port.may_spin(aw.loop(), LoopPort::Clock::now())) return std::nullopt;
         SpinRecord& record = state_->spins[op.kind() % DirectOp<Core>::kKinds];
         if (!record.may_spin()) return std::nullopt;
-        auto done = spin_for(op, core, [&] { return Policy::progress(core); });
+        auto done = spin_for(op, core);
         if (done)
             record.hit();
-        else
+        else if (!op.too_large(core))
             record.miss();
         return done;
     }
