@@ -5,6 +5,7 @@
 #include <asio/awaitable.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -58,8 +59,9 @@ public:
     struct NotYet {};
     using Polled = std::variant<NotYet, FailureResult<msg::Response>>;
     // Sent: written whole, its answer awaited. Staged: encoded under its id
-    // but not written (too large for one write, or no room): finish()
-    // writes it first.
+    // but not written whole (no room left for it in time): finish() writes
+    // the rest first, and so does whatever writes next if finish() never
+    // runs.
     struct Begun {
         enum class How { Sent, Staged } how;
         uint64_t id;
@@ -116,6 +118,9 @@ public:
     // an operation stuck on a server that stopped reading fails. Only from
     // the strand the client's operations run on.
     virtual void cut_write() {}
+    // Bytes moved either way on the server's channel so far, so that a wait
+    // on the server can tell a slow one from one that stopped; any thread.
+    virtual uint64_t progress() const { return 0; }
 };
 
 // The error for an answer of another kind than the method asked (-32603).

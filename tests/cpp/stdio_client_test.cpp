@@ -272,6 +272,24 @@ TEST(StdioClient, CancelledCallsLeaveTheChannelAligned) {
     }
 }
 
+TEST(StdioClient, AFramePartlyWrittenByBeginIsFinishedBeforeAnythingElse) {
+    // The server sleeps before it reads, so only part of the frame fits its
+    // pipe; the call that began it then gives up, and the next one must
+    // still find the channel in step.
+    CapturedStderr err;
+    auto client = open(R"({"at_start": [{"delay_ms": 500}]})");
+    message::Call big{call::WriteCall{"/f", codec::Bytes(4 << 20, 1), std::nullopt}};
+    auto begun = client.begin(big);
+    ASSERT_TRUE(begun);
+    EXPECT_EQ(begun->how, DirectCalls::Begun::How::Staged);
+    // Before it is finished, nothing else may start on the calling thread.
+    message::Call small{call::VersionCall{}};
+    EXPECT_FALSE(client.begin(small));
+    EXPECT_EQ(outcome(test::await(client.version())), "ok");
+    EXPECT_EQ(err.text(), stray(0));
+    EXPECT_EQ(outcome(test::await(client.quit())), "ok");
+}
+
 TEST(StdioClient, SpentRefusesEverything) {
     Spent spent;
     const std::string ended = "broken: the session has ended";

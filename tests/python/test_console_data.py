@@ -44,6 +44,8 @@ async def test_written_content_reads_back_after_the_caller_let_go(server, kind, 
             got = await console.read(f"/data/{kind}-{n}")
             assert got.size == len(want)
             assert got.data == want
+            # Made once: every access gives the same object, not a new copy.
+            assert got.data is got.data
 
 
 @pytest.mark.asyncio

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -82,6 +83,7 @@ asio::awaitable<IoResult<std::optional<message::Message>>> read(FrameReader& r) 
             co_return fail(IoError::os(ec.value()));
         } else {
             r.decoder_.commit(n);
+            r.taken_.add(n);
         }
     }
 }
@@ -96,10 +98,12 @@ FrameReader::Polled FrameReader::poll() {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return NotYet{};
             return IoResult<std::optional<message::Message>>(fail(IoError::last_os()));
         }
-        if (n == 0)
+        if (n == 0) {
             decoder_.end();
-        else
+        } else {
             decoder_.commit(static_cast<std::size_t>(n));
+            taken_.add(static_cast<std::size_t>(n));
+        }
     }
 }
 
@@ -110,28 +114,6 @@ FrameWriter::FrameWriter(platform::Fd fd) : stream_(rt::io(), nonblocking(std::m
 void FrameWriter::discard() {
     asio::error_code ignored;
     stream_.close(ignored);
-}
-
-bool FrameWriter::try_write(const Frame& f) {
-    if (!stream_.is_open() || f.size() > PIPE_BUF) return false;
-    char buf[PIPE_BUF];
-    std::memcpy(buf, f.head.data(), f.head.size());
-    std::size_t at = f.head.size();
-    f.body.each([&](std::string_view part, bool) {
-        std::memcpy(buf + at, part.data(), part.size());
-        at += part.size();
-    });
-    const int fd = stream_.native_handle();
-    ssize_t n;
-    while ((n = ::write(fd, buf, f.size())) < 0 && errno == EINTR) {
-    }
-    // Nothing of the frame went out: the waiting path takes it whole.
-    if (n <= 0) return false;
-    // Only a pipe promises all or nothing. Part of the frame is out, so the
-    // rest must follow before anything else; a stream broken mid-frame is
-    // reported by the next read.
-    (void)platform::write_all(fd, std::string_view(buf, f.size()).substr(static_cast<std::size_t>(n)));
-    return true;
 }
 
 asio::awaitable<IoResult<void>> write(FrameWriter& w, const message::Message& m) {
@@ -160,57 +142,123 @@ constexpr std::size_t kPartsAtOnce = 64;
 
 }  // namespace
 
-// The frame's parts in order, each run of copied parts in one writev, each
-// lent piece in one vmsplice, until all are out.
-asio::awaitable<IoResult<void>> write_parts(FrameWriter& w, const Frame& frame) {
-    std::vector<Part> parts{{{reinterpret_cast<const char*>(frame.head.data()), frame.head.size()}, nullptr}};
-    std::size_t k = 0;
-    frame.body.each([&](std::string_view bytes, bool piece) {
-        parts.push_back({bytes, piece ? &frame.body.pieces[k++].bytes : nullptr});
-    });
+// A frame's parts in order and how far they are out: each run of copied
+// parts goes in one writev, each lent piece in one vmsplice.
+class WriteCursor {
+public:
+    enum class Step { Moved, Again, Zero, Failed };
+
+    WriteCursor(FrameWriter& w, const Frame& frame) : w_(w) {
+        parts_.reserve(4);
+        parts_.push_back({{reinterpret_cast<const char*>(frame.head.data()), frame.head.size()}, nullptr});
+        std::size_t k = 0;
+        frame.body.each([&](std::string_view bytes, bool piece) {
+            parts_.push_back({bytes, piece ? &frame.body.pieces[k++].bytes : nullptr});
+        });
+    }
+
+    bool done() const { return i_ == parts_.size(); }
+    std::size_t out() const { return out_; }
+    // errno of the last Failed step.
+    int error() const { return err_; }
+
+    // The first n bytes are out already; a piece begun was lent then.
+    void skip(std::size_t n) {
+        advance(n);
+        kept_ = !done() && n > 0 && parts_[i_].piece && w_.lend_ && partial_;
+    }
+
+    // One write of what is next, without waiting.
+    Step step() {
+        for (;;) {
+            const int fd = w_.stream_.native_handle();
+            const bool lend = w_.lend_ && parts_[i_].piece;
+            ssize_t n;
+            if (lend) {
+                if (!kept_) w_.lent_.push_back(*parts_[i_].piece);
+                kept_ = true;
+                n = platform::lend_to_pipe(fd, parts_[i_].bytes);
+            } else {
+                iovecs_.clear();
+                for (std::size_t j = i_; j < parts_.size() && !(w_.lend_ && parts_[j].piece) && iovecs_.size() < kPartsAtOnce;
+                     ++j)
+                    iovecs_.push_back({const_cast<char*>(parts_[j].bytes.data()), parts_[j].bytes.size()});
+                n = ::writev(fd, iovecs_.data(), static_cast<int>(iovecs_.size()));
+            }
+            if (n > 0) {
+                w_.given_.add(static_cast<std::size_t>(n));
+                out_ += static_cast<std::size_t>(n);
+                advance(static_cast<std::size_t>(n));
+                return Step::Moved;
+            }
+            if (n == 0) return Step::Zero;
+            err_ = errno;
+            if (err_ == EINTR) continue;
+            if (lend && cannot_lend(err_)) {
+                // No bytes of this call went out: the rest is copied instead.
+                w_.lend_ = false;
+                continue;
+            }
+            return err_ == EAGAIN || err_ == EWOULDBLOCK ? Step::Again : Step::Failed;
+        }
+    }
+
+private:
+    void advance(std::size_t n) {
+        partial_ = false;
+        while (i_ < parts_.size() && n >= parts_[i_].bytes.size()) {
+            n -= parts_[i_++].bytes.size();
+            kept_ = false;
+        }
+        if (n > 0) {
+            parts_[i_].bytes.remove_prefix(n);
+            partial_ = true;
+        }
+    }
+
+    FrameWriter& w_;
+    std::vector<Part> parts_;
+    std::vector<iovec> iovecs_;
+    std::size_t i_ = 0;      // the first part not wholly out
+    bool kept_ = false;      // parts_[i_] is among the lent pieces
+    bool partial_ = false;   // parts_[i_] is partly out
+    std::size_t out_ = 0;
+    int err_ = 0;
+};
+
+std::size_t FrameWriter::try_write(const Frame& f, std::chrono::nanoseconds room_wait) {
+    if (!stream_.is_open()) return 0;
+    using Clock = std::chrono::steady_clock;
+    WriteCursor c(*this, f);
+    std::optional<Clock::time_point> until;
+    while (!c.done()) {
+        auto step = c.step();
+        if (step == WriteCursor::Step::Moved) continue;
+        if (step != WriteCursor::Step::Again) break;  // the waiting path reports it
+        const auto now = Clock::now();
+        if (!until) until = now + room_wait;
+        if (now >= *until) break;
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(*until - now);
+        const timespec ts{static_cast<time_t>(left.count() / 1'000'000'000), static_cast<long>(left.count() % 1'000'000'000)};
+        pollfd p{stream_.native_handle(), POLLOUT, 0};
+        ::ppoll(&p, 1, &ts, nullptr);
+    }
+    return c.out();
+}
+
+asio::awaitable<IoResult<void>> write_parts(FrameWriter& w, WriteCursor& c) {
     struct Writing {
         bool& flag;
         explicit Writing(bool& f) : flag(f) { flag = true; }
         ~Writing() { flag = false; }
     } writing{w.writing_};
-
-    std::size_t i = 0;          // the first part not wholly out
-    bool kept = false;          // parts[i] is among the lent pieces
-    std::vector<iovec> copied;  // the parts before the next one lent
-    while (i < parts.size()) {
+    while (!c.done()) {
         // Discarded meanwhile: the stream's end cut the frame.
         if (!w.stream_.is_open()) co_return fail(IoError::os(ECANCELED));
-        const int fd = w.stream_.native_handle();
-        const bool lend = w.lend_ && parts[i].piece;
-        ssize_t n;
-        if (lend) {
-            if (!kept) w.lent_.push_back(*parts[i].piece);
-            kept = true;
-            n = platform::lend_to_pipe(fd, parts[i].bytes);
-        } else {
-            copied.clear();
-            for (std::size_t j = i; j < parts.size() && !(w.lend_ && parts[j].piece) && copied.size() < kPartsAtOnce; ++j)
-                copied.push_back({const_cast<char*>(parts[j].bytes.data()), parts[j].bytes.size()});
-            n = ::writev(fd, copied.data(), static_cast<int>(copied.size()));
-        }
-        if (n > 0) {
-            auto left = static_cast<std::size_t>(n);
-            while (i < parts.size() && left >= parts[i].bytes.size()) {
-                left -= parts[i++].bytes.size();
-                kept = false;
-            }
-            if (left > 0) parts[i].bytes.remove_prefix(left);
-            continue;
-        }
-        if (n == 0) co_return fail(IoError(ErrorKind::WriteZero));
-        const int err = errno;
-        if (err == EINTR) continue;
-        if (lend && cannot_lend(err)) {
-            // No bytes of this call went out: the rest is copied instead.
-            w.lend_ = false;
-            continue;
-        }
-        if (err != EAGAIN && err != EWOULDBLOCK) co_return fail(IoError::os(err));
+        auto step = c.step();
+        if (step == WriteCursor::Step::Moved) continue;
+        if (step == WriteCursor::Step::Zero) co_return fail(IoError(ErrorKind::WriteZero));
+        if (step == WriteCursor::Step::Failed) co_return fail(IoError::os(c.error()));
         asio::error_code ec;
         // No cancellation slot: half a frame would leave the server misaligned.
         co_await w.stream_.async_wait(
@@ -221,12 +269,14 @@ asio::awaitable<IoResult<void>> write_parts(FrameWriter& w, const Frame& frame) 
     co_return IoResult<void>();
 }
 
-asio::awaitable<IoResult<void>> write_frame(FrameWriter& w, const Frame& frame) {
+asio::awaitable<IoResult<void>> write_frame(FrameWriter& w, const Frame& frame, std::size_t skip) {
     if (!w.stream_.is_open()) co_return IoResult<void>();
     // A caller cancelled meanwhile must not stop the frame at its next wait.
     const bool throws = co_await asio::this_coro::throw_if_cancelled();
     co_await asio::this_coro::throw_if_cancelled(false);
-    auto written = co_await write_parts(w, frame);
+    WriteCursor cursor(w, frame);
+    cursor.skip(skip);
+    auto written = co_await write_parts(w, cursor);
     co_await asio::this_coro::throw_if_cancelled(throws);
     co_return written;
 }

@@ -9,6 +9,9 @@
 #include <asio/awaitable.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstddef>
 #include <optional>
 #include <utility>
@@ -22,9 +25,28 @@
 
 namespace halvo::protocol::stdio::channel {
 
+class WriteCursor;
+
 using frame::kMaxFrame;
 using frame::Frame;
 using frame::FrameDecoder;
+
+// A count of bytes any thread may read; moving it carries the value.
+class ByteCount {
+public:
+    ByteCount() = default;
+    ByteCount(ByteCount&& o) noexcept : n_(o.get()) {}
+    ByteCount& operator=(ByteCount&& o) noexcept {
+        n_.store(o.get(), std::memory_order_relaxed);
+        return *this;
+    }
+    // Only the one side that moves the bytes adds.
+    void add(std::size_t k) { n_.store(get() + k, std::memory_order_relaxed); }
+    uint64_t get() const { return n_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<uint64_t> n_{0};
+};
 
 // The reading end: the stream and its decoder.
 class FrameReader {
@@ -38,6 +60,8 @@ public:
     Polled poll();
     int fd() const { return fd_.get(); }
     const FrameDecoder& decoder() const { return decoder_; }
+    // Bytes taken from the stream so far; any thread may look.
+    uint64_t taken() const { return taken_.get(); }
 
 private:
     friend asio::awaitable<IoResult<std::optional<message::Message>>> read(FrameReader& reader);
@@ -48,6 +72,7 @@ private:
     // runtime thread too.
     std::optional<asio::posix::stream_descriptor> stream_;
     FrameDecoder decoder_;
+    ByteCount taken_;
 };
 
 // The writing end; once discarded it accepts and drops every frame.
@@ -67,24 +92,30 @@ public:
     bool discarded() const { return !stream_.is_open(); }
     // Whether a frame write is waiting for room.
     bool writing() const { return writing_; }
-    // Writes a whole frame of at most PIPE_BUF bytes at once, or nothing:
-    // false when the frame is larger, the pipe has no room, or the write
-    // failed (the caller then takes the waiting path, which reports it).
-    bool try_write(const Frame& f);
+    // Writes a frame on the calling thread, waiting for room up to
+    // `room_wait` in all, and gives how many of its bytes went out. A frame
+    // of at most PIPE_BUF bytes goes whole or not at all on a pipe. What is
+    // left, or a failure, is for write_frame from that byte on, before
+    // anything else is written.
+    std::size_t try_write(const Frame& f, std::chrono::nanoseconds room_wait);
 
     // The peer sent a message: lets go of the lent pieces once the pipe is
     // empty.
     void answered();
     // What is still lent, to be kept until the peer cannot read any more.
     std::vector<Blob> take_lent() { return std::exchange(lent_, {}); }
+    // Bytes handed to the stream so far; any thread may look.
+    uint64_t given() const { return given_.get(); }
 
 private:
-    friend asio::awaitable<IoResult<void>> write_frame(FrameWriter& writer, const Frame& f);
-    friend asio::awaitable<IoResult<void>> write_parts(FrameWriter& writer, const Frame& f);
+    friend class WriteCursor;
+    friend asio::awaitable<IoResult<void>> write_frame(FrameWriter& writer, const Frame& f, std::size_t skip);
+    friend asio::awaitable<IoResult<void>> write_parts(FrameWriter& writer, WriteCursor& c);
     asio::posix::stream_descriptor stream_;  // closed once discarded
     bool writing_ = false;
     bool lend_ = true;  // until the descriptor turns out not to take lent bytes
     std::vector<Blob> lent_;
+    ByteCount given_;
 };
 
 // One message; none when the stream ended cleanly between frames.
@@ -92,6 +123,7 @@ asio::awaitable<IoResult<std::optional<message::Message>>> read(FrameReader& rea
 
 // One frame, written whole even when the caller is cancelled meanwhile.
 asio::awaitable<IoResult<void>> write(FrameWriter& writer, const message::Message& m);
-asio::awaitable<IoResult<void>> write_frame(FrameWriter& writer, const Frame& f);
+// The same from byte `skip` on, the bytes before it being out already.
+asio::awaitable<IoResult<void>> write_frame(FrameWriter& writer, const Frame& f, std::size_t skip = 0);
 
 }  // namespace halvo::protocol::stdio::channel

@@ -185,7 +185,18 @@ std::optional<pid_t> StdioClient::pid() const {
     return child_->pid();
 }
 
+asio::awaitable<FailureResult<void>> StdioClient::settle_staged() {
+    if (!staged_) co_return FailureResult<void>();
+    Staged staged = std::move(*staged_);
+    staged_.reset();
+    if (staged.sent == 0) co_return FailureResult<void>();
+    auto sent = co_await channel::write_frame(writer_, staged.frame, staged.sent);
+    if (!sent) co_return fail(broken(sent.error(), "sending a message"));
+    co_return FailureResult<void>();
+}
+
 asio::awaitable<FailureResult<void>> StdioClient::send(Message m) {
+    HALVO_CO_CHECK(co_await settle_staged());
     auto sent = co_await channel::write(writer_, m);
     if (!sent) co_return fail(broken(sent.error(), "sending a message"));
     co_return FailureResult<void>();
@@ -221,7 +232,6 @@ std::optional<FailureResult<msg::Response>> settle(IoResult<std::optional<Messag
 }  // namespace
 
 asio::awaitable<FailureResult<msg::Response>> StdioClient::call(msg::Call c) {
-    staged_.reset();
     // Taken before anything is written: a failed or abandoned call uses it up.
     const uint64_t id = next_id_++;
     // Named, not a temporary: gcc 12 destroys a temporary argument of a
@@ -233,10 +243,12 @@ asio::awaitable<FailureResult<msg::Response>> StdioClient::call(msg::Call c) {
 
 asio::awaitable<FailureResult<msg::Response>> StdioClient::finish(uint64_t id) {
     if (staged_ && staged_->id == id) {
-        frame::Frame staged = std::move(staged_->frame);
+        Staged staged = std::move(*staged_);
         staged_.reset();
-        auto sent = co_await channel::write_frame(writer_, staged);
+        auto sent = co_await channel::write_frame(writer_, staged.frame, staged.sent);
         if (!sent) co_return fail(broken(sent.error(), "sending a message"));
+    } else {
+        HALVO_CO_CHECK(co_await settle_staged());
     }
     for (;;) {
         auto got = co_await channel::read(reader_);
@@ -247,6 +259,8 @@ asio::awaitable<FailureResult<msg::Response>> StdioClient::finish(uint64_t id) {
 
 std::optional<DirectCalls::Begun> StdioClient::begin(msg::Call& c) {
     if (writer_.discarded()) return std::nullopt;
+    // Partly written: the runtime writes its rest before this one.
+    if (staged_ && staged_->sent > 0) return std::nullopt;
     staged_.reset();  // left by a call abandoned before it could write
     const uint64_t id = next_id_;
     Message request{Message::Request{id, std::move(c)}};
@@ -255,8 +269,9 @@ std::optional<DirectCalls::Begun> StdioClient::begin(msg::Call& c) {
     c = std::move(std::get<Message::Request>(request.v).call);
     if (!bytes) return std::nullopt;
     ++next_id_;
-    if (writer_.try_write(*bytes)) return Begun{Begun::How::Sent, id};
-    staged_.emplace(Staged{id, std::move(bytes).value()});
+    const std::size_t out = writer_.try_write(*bytes, kRoomWait);
+    if (out == bytes->size()) return Begun{Begun::How::Sent, id};
+    staged_.emplace(Staged{id, std::move(bytes).value(), out});
     return Begun{Begun::How::Staged, id};
 }
 

@@ -20,6 +20,8 @@ namespace halvo::protocol::stdio {
 
 // How long quit waits for the server to end before it kills it.
 inline constexpr std::chrono::nanoseconds kQuitWait = std::chrono::seconds(10);
+// How long begin() waits for room in the server's input, in all.
+inline constexpr std::chrono::nanoseconds kRoomWait = std::chrono::microseconds(200);
 
 class StderrCopy;
 
@@ -61,6 +63,7 @@ public:
     int answer_fd() override { return reader_.fd(); }
     std::size_t arriving() const override { return reader_.decoder().announced(); }
     void cut_write() override;
+    uint64_t progress() const override { return reader_.taken() + writer_.given(); }
     void ending() override;
 
 private:
@@ -68,10 +71,17 @@ private:
     asio::awaitable<FailureResult<void>> send(msg::Message m);
     asio::awaitable<void> close_input_after(std::chrono::nanoseconds limit);
 
-    // A request that begin() encoded and did not write; finish() writes it.
+    // Before any other frame: the rest of one partly written, whoever asked
+    // for it (its call may have been cancelled since); one not begun is
+    // dropped with the call that gave up on it.
+    asio::awaitable<FailureResult<void>> settle_staged();
+
+    // A request that begin() encoded and did not write whole; finish()
+    // writes the rest.
     struct Staged {
         uint64_t id;
         frame::Frame frame;
+        std::size_t sent = 0;  // bytes of it already out
     };
     std::optional<Staged> staged_;
 

@@ -22,9 +22,25 @@ namespace halvo::module::console {
 struct RelayFrame {
     std::string bytes;
 };
+// ReadResult as the script holds it: the data made into bytes once, at the
+// first `data`, which is that same object ever after. Not at delivery: the
+// frame's body let go of while its copy lives costs a megabyte read fresh
+// pages every time.
+struct ReadResult {
+    Blob data;
+    uint64_t size;
+    py::Ref bytes;  // data as bytes, once asked for
+};
 }  // namespace halvo::module::console
 
 namespace halvo::py {
+
+template <>
+struct ToPython<protocol::message::call::ReadResp> {
+    static Ref convert(protocol::message::call::ReadResp r) {
+        return Class<module::console::ReadResult>::create({std::move(r.data), r.size, Ref()});
+    }
+};
 
 template <>
 struct FromPython<module::console::RelayFrame> {
@@ -48,7 +64,7 @@ using py::ScriptError;
 
 // ExecResult and ReadResult: the records themselves, compared by identity.
 
-// Each getter call makes a new bytes object, in one copy.
+// Each getter call of ExecResult makes a new bytes object, in one copy.
 int32_t exec_code(const call::ExecResp& r) { return r.code; }
 Blob exec_stdout(const call::ExecResp& r) { return r.stdout_bytes; }
 Blob exec_stderr(const call::ExecResp& r) { return r.stderr_bytes; }
@@ -59,9 +75,12 @@ std::string exec_repr(const call::ExecResp& r) {
            " bytes>, truncated=" + (r.truncated ? "True" : "False") + ")";
 }
 
-Blob read_data(const call::ReadResp& r) { return r.data; }
-uint64_t read_size(const call::ReadResp& r) { return r.size; }
-std::string read_repr(const call::ReadResp& r) {
+Ref read_data(ReadResult& r) {
+    if (!r.bytes) r.bytes = py::to_python(r.data);
+    return Ref::borrow(r.bytes.get());
+}
+uint64_t read_size(const ReadResult& r) { return r.size; }
+std::string read_repr(const ReadResult& r) {
     return "ReadResult(data=<" + std::to_string(r.data.size()) + " bytes>, size=" + std::to_string(r.size) + ")";
 }
 
@@ -82,19 +101,19 @@ PyTypeObject* define_read_result() {
     py::ClassSpec spec{.name = "halvo.ReadResult",
                        .doc = "What `ConsoleClient.read` read: the bytes and the size of the whole file."};
     spec.getters = {
-        py::getter<call::ReadResp, "data", &read_data>("The bytes read."),
-        py::getter<call::ReadResp, "size", &read_size>("The size of the whole file in bytes."),
+        py::getter<ReadResult, "data", &read_data>("The bytes read."),
+        py::getter<ReadResult, "size", &read_size>("The size of the whole file in bytes."),
     };
-    spec.repr = &py::of_value<call::ReadResp, &read_repr>;
-    return py::Class<call::ReadResp>::define(std::move(spec));
+    spec.repr = &py::of_value<ReadResult, &read_repr>;
+    return py::Class<ReadResult>::define(std::move(spec));
 }
 
 // ConsoleClient: the generic handle; close waits for the server to go and
 // its mounts to be let go of.
 
-struct ConsolePolicy {
+struct ConsolePolicy : ClientPolicy {
     static constexpr const char* kClosed = "this console has been closed";
-    static void cut(Core& c) { c.client().cut_write(); }
+    static constexpr const char* kEnded = "this console was closed before the call was answered";
     static asio::awaitable<void> end(Core c) { co_await std::move(c).close(); }
 };
 using ConsoleHandle = py::Handle<Core, ConsolePolicy>;

@@ -14,6 +14,19 @@ namespace halvo::module {
 // Answers longer than this are read on the runtime, not on the loop's thread.
 inline constexpr std::size_t kDirectAnswerLimit = 64 * 1024;
 
+// What a handle's policy does the same for every core with a protocol
+// client (Core gives protocol::Client& client()).
+struct ClientPolicy {
+    template <class Core>
+    static void cut(Core& c) {
+        c.client().cut_write();
+    }
+    template <class Core>
+    static uint64_t progress(Core& c) {
+        return c.client().progress();
+    }
+};
+
 template <class T>
 py::Outcome outcome_of(protocol::FailureResult<T> r) {
     return py::erase(error::scripted(std::move(r)));
@@ -41,6 +54,7 @@ public:
         if (std::holds_alternative<protocol::DirectCalls::NotYet>(polled)) return std::nullopt;
         return outcome_of(ex_.answer(std::get<1>(std::move(polled))));
     }
+    std::size_t kind() const override { return static_cast<std::size_t>(ex_.call.method()); }
     bool too_large(Core& core) override { return core.client().direct()->arriving() > kDirectAnswerLimit; }
     asio::awaitable<py::Outcome> finish(Core& core) override {
         auto answer = co_await core.client().direct()->finish(id_);

@@ -196,9 +196,9 @@ void define_image_entry() {
 using Core = halvo::ImageClient;
 using py::ScriptError;
 
-struct ImagePolicy {
+struct ImagePolicy : ClientPolicy {
     static constexpr const char* kClosed = "this image client has been closed";
-    static void cut(Core& c) { c.client().cut_write(); }
+    static constexpr const char* kEnded = "this image client was closed before the call was answered";
     // Dropping the client hangs up: its server gets quit from a task.
     static asio::awaitable<void> end(Core) { co_return; }
 };

@@ -17,8 +17,30 @@ namespace {
 
 Ref attr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
 
+// Names looked up on every call, made once; the GIL guards them.
+PyObject* interned(PyObject*& slot, const char* name) {
+    if (!slot) slot = check(PyUnicode_InternFromString(name)).release();
+    return slot;
+}
+#define HALVO_NAME(name)                  \
+    PyObject* name##_name() {             \
+        static PyObject* n = nullptr;     \
+        return interned(n, #name);        \
+    }
+HALVO_NAME(cancelled)
+HALVO_NAME(create_future)
+HALVO_NAME(set_result)
+HALVO_NAME(set_exception)
+HALVO_NAME(call_soon)
+HALVO_NAME(run)
+#undef HALVO_NAME
+
+Ref call_method(PyObject* o, PyObject* name, PyObject* arg = nullptr) {
+    return check(PyObject_CallMethodObjArgs(o, name, arg, nullptr));
+}
+
 bool is_cancelled(PyObject* fut) {
-    auto r = call(attr(fut, "cancelled").get());
+    auto r = call_method(fut, cancelled_name());
     int truth = PyObject_IsTrue(r.get());
     check(truth);
     return truth == 1;
@@ -70,10 +92,10 @@ std::pair<Ref, Ref> settlement(PyObject* fut, Outcome& outcome) {
     try {
         if (outcome) {
             value = outcome.value()->to_python();
-            method = attr(fut, "set_result");
+            method = check(PyObject_GetAttr(fut, set_result_name()));
         } else {
             value = outcome.error().to_exception();
-            method = attr(fut, "set_exception");
+            method = check(PyObject_GetAttr(fut, set_exception_name()));
         }
     } catch (const ErrorAlreadySet&) {
         // The conversion itself failed: the future gets that error.
@@ -84,7 +106,7 @@ std::pair<Ref, Ref> settlement(PyObject* fut, Outcome& outcome) {
         Py_XDECREF(tb);
         if (!exc) throw;
         value = Ref::steal(exc);
-        method = attr(fut, "set_exception");
+        method = check(PyObject_GetAttr(fut, set_exception_name()));
     }
     return {std::move(method), std::move(value)};
 }
@@ -116,7 +138,7 @@ struct AwaiterAccess {
         auto call_soon = attr(loop.get(), "call_soon_threadsafe");
         auto args = check(PyTuple_Pack(4, completor(), fut.get(), method.get(), value.get()));
         auto kwargs = check(PyDict_New());
-        check(PyDict_SetItemString(kwargs.get(), "context", ctx.get()));
+        if (ctx) check(PyDict_SetItemString(kwargs.get(), "context", ctx.get()));
         if (PyObject* handle = PyObject_Call(call_soon.get(), args.get(), kwargs.get())) {
             Py_DECREF(handle);
         } else {
@@ -179,12 +201,14 @@ Awaiter::Awaiter(Ref loop, Ref fut, Ref ctx, std::shared_ptr<LoopPort> port)
     : loop_(std::move(loop)), fut_(std::move(fut)), ctx_(std::move(ctx)), port_(std::move(port)) {}
 
 std::shared_ptr<Awaiter> Awaiter::create() {
-    const Library& lib = library();
-    Ref loop = call(lib.get_running_loop);
-    Ref ctx = call(lib.copy_context);
-    Ref fut = call(attr(loop.get(), "create_future").get());
+    Ref loop = call(library().get_running_loop);
+    Ref fut = call_method(loop.get(), create_future_name());
     auto port = LoopPort::of(loop.get());
-    return std::make_shared<Awaiter>(std::move(loop), std::move(fut), std::move(ctx), std::move(port));
+    return std::make_shared<Awaiter>(std::move(loop), std::move(fut), Ref(), std::move(port));
+}
+
+void Awaiter::keep_context() {
+    if (!ctx_.get()) ctx_ = DeferredRef(call(library().copy_context));
 }
 
 void Awaiter::on_cancel(std::shared_ptr<Cancellable> stop) {
@@ -203,7 +227,26 @@ void Awaiter::settle(Outcome& outcome) {
     loop_.take();
     if (!fut || is_cancelled(fut.get())) return;
     auto [method, value] = settlement(fut.get(), outcome);
-    call(attr(ctx.get(), "run").get(), method.get(), value.get());
+    if (ctx)
+        check(PyObject_CallMethodObjArgs(ctx.get(), run_name(), method.get(), value.get(), nullptr));
+    else
+        call(method.get(), value.get());
+}
+
+void Awaiter::settle_soon(Outcome& outcome) {
+    Ref fut = fut_.take();
+    Ref ctx = ctx_.take();
+    Ref loop = loop_.take();
+    auto [method, value] = settlement(fut.get(), outcome);
+    // Through the completor, which drops it if the script cancels meanwhile.
+    auto call_soon = check(PyObject_GetAttr(loop.get(), call_soon_name()));
+    auto args = check(PyTuple_Pack(4, completor(), fut.get(), method.get(), value.get()));
+    Ref kwargs;
+    if (ctx) {
+        kwargs = check(PyDict_New());
+        check(PyDict_SetItemString(kwargs.get(), "context", ctx.get()));
+    }
+    check(PyObject_Call(call_soon.get(), args.get(), kwargs.get()));
 }
 
 void Awaiter::complete(std::shared_ptr<Awaiter> self, Outcome outcome) {
@@ -218,9 +261,15 @@ void Awaiter::complete(std::shared_ptr<Awaiter> self, Outcome outcome) {
 }
 
 void spawn(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, const rt::Strand* strand) {
+    aw->keep_context();
     auto signal = signal_on(strand);
     aw->on_cancel(std::make_shared<TaskCancel>(signal));
-    rt::spawn(std::move(op), signal, [aw = std::move(aw), signal](std::exception_ptr e, std::optional<Outcome> v) mutable {
+    spawn_signalled(std::move(op), std::move(aw), std::move(signal));
+}
+
+void spawn_signalled(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, std::shared_ptr<rt::CancelSignal> signal) {
+    auto sig = signal;
+    rt::spawn(std::move(op), std::move(sig), [aw = std::move(aw), signal](std::exception_ptr e, std::optional<Outcome> v) mutable {
         // A cancelled task delivers nothing, whatever it ended with.
         if (signal->cancelled()) return;
         Awaiter::complete(std::move(aw), outcome_of(e, v));
@@ -229,8 +278,8 @@ void spawn(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, const rt::S
 
 Ref ready(PyObject* self) {
     Ref loop = call(library().get_running_loop);
-    Ref fut = call(attr(loop.get(), "create_future").get());
-    call(attr(fut.get(), "set_result").get(), self);
+    Ref fut = call_method(loop.get(), create_future_name());
+    call_method(fut.get(), set_result_name(), self);
     return fut;
 }
 

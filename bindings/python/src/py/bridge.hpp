@@ -78,6 +78,10 @@ public:
     // With the GIL held: asyncio's RuntimeError when no loop runs here,
     // before anything starts.
     static std::shared_ptr<Awaiter> create();
+    // Inside the call that made the future, before an outcome that comes
+    // later: keeps the caller's context for it. One settled before the
+    // call returns needs none.
+    void keep_context();
 
     Ref future() const { return Ref::borrow(fut_.get()); }
     // The port of the loop, none when the loop cannot watch a descriptor.
@@ -90,6 +94,10 @@ public:
     // On the loop's thread with the GIL held: sets the future now, in the
     // caller's context, unless it was cancelled.
     void settle(Outcome& outcome);
+    // On the loop's thread with the GIL held: sets it from the loop's next
+    // turn, unless it was cancelled meanwhile.
+    void settle_soon(Outcome& outcome);
+    PyObject* loop() const { return loop_.get(); }
     // From any thread, without the GIL: through the loop's port, else from a
     // pool thread with call_soon_threadsafe.
     static void complete(std::shared_ptr<Awaiter> self, Outcome outcome);
@@ -106,6 +114,9 @@ private:
 // completes aw with its outcome; the script's cancel stops it at its next
 // wait and nothing is delivered then.
 void spawn(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, const rt::Strand* strand = nullptr);
+// The same from any thread, without the GIL: the caller has made the
+// script's cancel of aw's future reach `signal` already.
+void spawn_signalled(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, std::shared_ptr<rt::CancelSignal> signal);
 
 // With the GIL held, after the arguments are converted. Nothing of op runs
 // unless the future is returned.

@@ -121,19 +121,86 @@ bool LoopPort::post(std::unique_ptr<Posted>& job) {
     return true;
 }
 
+struct MarkerAccess {
+    static void turned(LoopPort& p) { p.marker_pending_ = false; }
+};
+
+namespace {
+
+const char kMarkerCapsule[] = "halvo.loop_turn";
+
+PyObject* on_turn(PyObject* capsule, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        auto* port = static_cast<std::weak_ptr<LoopPort>*>(PyCapsule_GetPointer(capsule, kMarkerCapsule));
+        if (!port) throw ErrorAlreadySet{};
+        if (auto p = port->lock()) MarkerAccess::turned(*p);
+        return Py_NewRef(Py_None);
+    });
+}
+PyMethodDef kOnTurn = {"_halvo_loop_turn", &on_turn, METH_NOARGS, nullptr};
+
+void free_marker(PyObject* capsule) {
+    delete static_cast<std::weak_ptr<LoopPort>*>(PyCapsule_GetPointer(capsule, kMarkerCapsule));
+}
+
+}  // namespace
+
+bool LoopPort::may_finish_now(PyObject* loop, Clock::time_point now) {
+    if (marker_pending_) return now - streak_start_ < kTurnBudget && !others_ready(loop);
+    if (!marker_.get()) {
+        auto holder = std::make_unique<std::weak_ptr<LoopPort>>(weak_from_this());
+        auto capsule = check(PyCapsule_New(holder.get(), kMarkerCapsule, &free_marker));
+        holder.release();
+        marker_ = DeferredRef(check(PyCFunction_NewEx(&kOnTurn, capsule.get(), nullptr)));
+    }
+    static PyObject* call_soon = check(PyUnicode_InternFromString("call_soon")).release();
+    check(PyObject_CallMethodObjArgs(loop, call_soon, marker_.get(), nullptr));
+    marker_pending_ = true;
+    streak_start_ = now;
+    return true;
+}
+
+bool LoopPort::others_ready(PyObject* loop) {
+    if (!ready_looked_up_) {
+        ready_looked_up_ = true;
+        // Not part of asyncio's API: a loop without it gives no hint, and
+        // the turn budget alone keeps the others' wait short.
+        if (PyObject* r = PyObject_GetAttrString(loop, "_ready"))
+            ready_ = DeferredRef(Ref::steal(r));
+        else
+            PyErr_Clear();
+    }
+    if (!ready_.get()) return false;
+    Py_ssize_t n = PyObject_Length(ready_.get());
+    if (n < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return n > (marker_pending_ ? 1 : 0);
+}
+
 bool LoopPort::closed() const {
     std::lock_guard lk(mu_);
     return closed_;
 }
 
-IoResult<void> LoopPort::watch(int fd, Watcher* w) {
-    HALVO_CHECK(epoll_.add(fd, static_cast<uint64_t>(fd) + 1));
-    watched_[fd] = w;
+IoResult<void> LoopPort::watch(int fd, std::shared_ptr<Watcher> w) {
+    auto& slot = watched_[fd];
+    if (!slot) {
+        if (auto added = epoll_.add(fd, static_cast<uint64_t>(fd) + 1); !added) {
+            watched_.erase(fd);
+            return added;
+        }
+    }
+    slot = std::move(w);
     return {};
 }
 
-void LoopPort::unwatch(int fd) {
-    if (watched_.erase(fd)) (void)epoll_.remove(fd);
+void LoopPort::unwatch(int fd, const Watcher* w) {
+    auto it = watched_.find(fd);
+    if (it == watched_.end() || it->second.get() != w) return;
+    (void)epoll_.remove(fd);
+    watched_.erase(it);
 }
 
 void LoopPort::pump() {
@@ -154,7 +221,8 @@ void LoopPort::pump() {
         // Looked up again: an earlier job may have ended this watch.
         auto it = watched_.find(static_cast<int>(ev.data.u64 - 1));
         if (it == watched_.end()) continue;
-        unraisable_on_error([&] { it->second->on_ready(); });
+        std::shared_ptr<Watcher> w = it->second;  // it may end its own watch
+        unraisable_on_error([&] { w->on_ready(); });
     }
 }
 

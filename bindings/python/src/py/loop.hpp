@@ -6,6 +6,7 @@
 // Nothing on this path takes the GIL outside the loop's thread.
 #include <Python.h>
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -14,6 +15,7 @@
 
 #include "base/error.hpp"
 #include "platform/epoll.hpp"
+#include "py/ref.hpp"
 
 namespace halvo::py {
 
@@ -49,12 +51,33 @@ public:
     // From any thread. False once the loop is gone: the caller keeps the job.
     bool post(std::unique_ptr<Posted>& job);
 
-    // On the loop's thread with the GIL held. The watcher must outlive the watch.
-    IoResult<void> watch(int fd, Watcher* w);
-    void unwatch(int fd);
+    // On the loop's thread with the GIL held; the port keeps the watcher
+    // until the watch ends. A watcher already on fd is replaced: it gave the
+    // descriptor up and only waited for the loop to tell it so.
+    IoResult<void> watch(int fd, std::shared_ptr<Watcher> w);
+    // Ends w's watch of fd, if it still has it.
+    void unwatch(int fd, const Watcher* w);
 
     bool closed() const;
     int epoll_fd() const { return epoll_.fd(); }
+
+    // Fairness of calls that complete before they return, whose caller then
+    // goes on without the loop turning. On the loop's thread, GIL held.
+    using Clock = std::chrono::steady_clock;
+    // Whether a call may complete so now. The first after a turn may; it
+    // starts the budget and asks the loop (call_soon) to say when it turns
+    // next. Later ones may while no other callback waits for the loop and
+    // kTurnBudget has not passed since.
+    bool may_finish_now(PyObject* loop, Clock::time_point now);
+    // Whether a call may wait for its answer on the script's thread: only
+    // while no other callback waits and within the budget.
+    bool may_spin(PyObject* loop, Clock::time_point now) {
+        return (!marker_pending_ || now - streak_start_ < kTurnBudget) && !others_ready(loop);
+    }
+    // A hint that other callbacks wait for the loop to turn, for a loop that
+    // shows its ready queue (asyncio's own); false for any other.
+    bool others_ready(PyObject* loop);
+    static constexpr auto kTurnBudget = std::chrono::microseconds(200);
 
 private:
     friend struct PortAccess;
@@ -66,7 +89,15 @@ private:
     mutable std::mutex mu_;
     bool closed_ = false;
     std::deque<std::unique_ptr<Posted>> inbox_;
-    std::unordered_map<int, Watcher*> watched_;  // the loop's thread only
+    std::unordered_map<int, std::shared_ptr<Watcher>> watched_;  // the loop's thread only
+    // The loop's thread only.
+    bool marker_pending_ = false;
+    Clock::time_point streak_start_;
+    DeferredRef marker_;
+    DeferredRef ready_;
+    bool ready_looked_up_ = false;
+
+    friend struct MarkerAccess;
 };
 
 }  // namespace halvo::py
