@@ -15,13 +15,13 @@ namespace halvo::console {
 using protocol::Client;
 using protocol::FailureResult;
 
-ClientResult Factory::operator()() && {
+ClientResult Factory::operator()(platform::Env env) && {
     auto run = std::move(run_);
-    return run->run();
+    return run->run(std::move(env));
 }
 
 Factory stdio_factory(std::vector<std::string> argv) {
-    return [argv = std::move(argv), env = platform::environ_snapshot()]() mutable -> ClientResult {
+    return [argv = std::move(argv)](platform::Env env) mutable -> ClientResult {
         if (argv.empty()) return fail(Chain("a console server needs a program to run"));
         platform::Command cmd(std::move(argv.front()),
                               {std::make_move_iterator(argv.begin() + 1), std::make_move_iterator(argv.end())});
@@ -72,7 +72,7 @@ private:
 
 Factory default_factory() {
     auto root = cache_root();
-    if (!root) return []() -> ClientResult { return fail(Chain(std::string(kNoCacheRoot))); };
+    if (!root) return [](platform::Env) -> ClientResult { return fail(Chain(std::string(kNoCacheRoot))); };
     return stdio_factory({join_path(join_path(std::move(*root), "bin"), "halvo-uvm")});
 }
 
@@ -115,11 +115,11 @@ HALVO_SETTING(disk_gib, uint32_t)
 #undef HALVO_SETTING
 
 asio::awaitable<ChainResult<ConsoleClient>> ConsoleClientBuilder::build() && {
-    return ConsoleClient::create(std::move(*this));
+    return ConsoleClient::create(std::move(*this), platform::environ_snapshot());
 }
 
-asio::awaitable<ChainResult<ConsoleClient>> ConsoleClient::create(ConsoleClientBuilder builder) {
-    auto started = std::move(builder.factory_)();
+asio::awaitable<ChainResult<ConsoleClient>> ConsoleClient::create(ConsoleClientBuilder builder, platform::Env env) {
+    auto started = std::move(builder.factory_)(std::move(env));
     std::vector<Mounted> mounts = std::move(builder.mounts_);
     if (!started) {
         co_await release_on_pool(std::move(mounts));

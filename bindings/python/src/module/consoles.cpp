@@ -175,8 +175,8 @@ void set_disk_gib(BuilderObject& b, uint32_t v) {
     apply(b, [&](CoreBuilder c) { return std::move(c).disk_gib(v); });
 }
 
-asio::awaitable<Result<ConsoleObject, ScriptError>> boot(CoreBuilder builder) {
-    auto console = co_await std::move(builder).build();
+asio::awaitable<Result<ConsoleObject, ScriptError>> boot(asio::awaitable<ChainResult<Core>> building) {
+    auto console = co_await std::move(building);
     if (!console) co_return fail(error::from_chain(console.error()));
     std::vector<std::string> mounts;
     for (std::string_view at : console->mounts()) mounts.emplace_back(at);
@@ -184,7 +184,9 @@ asio::awaitable<Result<ConsoleObject, ScriptError>> boot(CoreBuilder builder) {
 }
 
 // Emptied first: with no running loop the builder is gone all the same.
-Ref build(BuilderObject& b) { return py::awaitable(boot(b.take(kBuilt))); }
+// build() runs here, on the script's thread, which copies the environment
+// the server will inherit as it is now.
+Ref build(BuilderObject& b) { return py::awaitable(boot(b.take(kBuilt).build())); }
 
 PyTypeObject* define_builder() {
     py::ClassSpec spec{.name = "halvo.ConsoleClientBuilder"};
