@@ -109,9 +109,6 @@ public:
     }
     // The direct halves, where this client has them.
     virtual DirectCalls* direct() { return nullptr; }
-    // The client is being let go: from here on its server is killed if the
-    // process exits before the server has ended.
-    virtual void ending() {}
     // Ends a frame write in flight by closing the server's input, so that
     // an operation stuck on a server that stopped reading fails. Only from
     // the strand the client's operations run on.

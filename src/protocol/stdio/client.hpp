@@ -61,12 +61,13 @@ public:
     int answer_fd() override { return reader_.fd(); }
     std::size_t arriving() const override { return reader_.decoder().announced(); }
     void cut_write() override;
-    void ending() override;
 
 private:
     StdioClient(platform::Child child, std::chrono::nanoseconds quit_wait);
     asio::awaitable<FailureResult<void>> send(msg::Message m);
     asio::awaitable<void> close_input_after(std::chrono::nanoseconds limit);
+    // Closes the server's input, telling the child first (see end_at_exit).
+    void close_input();
 
     // A request that begin() encoded and did not write; finish() writes it.
     struct Staged {
@@ -75,8 +76,7 @@ private:
     };
     std::optional<Staged> staged_;
 
-    std::optional<platform::Child> child_;
-    std::unique_ptr<platform::KillAtExit> doomed_;  // set once the client is being let go
+    std::optional<platform::Child> child_;  // ended at exit, until reaped
     channel::FrameReader reader_;
     channel::FrameWriter writer_;
     std::shared_ptr<StderrCopy> stderr_copy_;
