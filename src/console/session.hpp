@@ -24,7 +24,7 @@
 #include "protocol/message/call/read.hpp"
 #include "codec/bytes.hpp"
 #include "protocol/mod.hpp"
-#include "rt/runtime.hpp"
+#include "protocol/server.hpp"
 
 namespace halvo::console {
 
@@ -179,59 +179,5 @@ private:
     std::vector<Tree> trees_;
     std::unique_ptr<protocol::Client> client_;
 };
-
-namespace detail {
-
-// Lets go of a value; a list goes item by item, in order, since a vector's
-// own destructor promises no order.
-template <class T>
-void release(T& value) {
-    [[maybe_unused]] T gone = std::move(value);
-}
-template <class T>
-void release(std::vector<T>& items) {
-    for (auto& item : items) release(item);
-    items.clear();
-}
-
-}  // namespace detail
-
-// Lets go of each value, in argument order, on the blocking pool, and waits
-// for that: letting go of the last holder of a host mount waits for its
-// tear-down, which must not hold a runtime worker. A cancelled wait leaves
-// the job running.
-template <class... T>
-asio::awaitable<void> release_on_pool(T... values) {
-    auto job = [... v = std::move(values)]() mutable { (detail::release(v), ...); };
-    co_await rt::run_blocking(std::move(job));
-}
-
-namespace detail {
-
-template <class Keep>
-asio::awaitable<void> quit_then_release(std::unique_ptr<protocol::Client> client, Keep keep) {
-    (void)co_await client->quit();
-    client.reset();
-    if constexpr (!std::is_same_v<Keep, std::monostate>) co_await release_on_pool(std::move(keep));
-}
-
-}  // namespace detail
-
-// Ends a client let go without close, leaving Spent in its slot. With the
-// runtime up, a detached task asks the server to quit, ignores the outcome,
-// then releases the client and after it `keep` (on the blocking pool);
-// nothing waits for it. Without a runtime both go at once, on this thread:
-// no quit is sent, the child's pipes close and it is not killed.
-template <class Keep = std::monostate>
-void hang_up(std::unique_ptr<protocol::Client>& slot, Keep keep = {}) {
-    if (!slot || dynamic_cast<protocol::Spent*>(slot.get())) return;
-    std::unique_ptr<protocol::Client> client = std::exchange(slot, std::make_unique<protocol::Spent>());
-    if (!rt::started()) {
-        client.reset();
-        detail::release(keep);
-        return;
-    }
-    rt::spawn_detached(detail::quit_then_release(std::move(client), std::move(keep)));
-}
 
 }  // namespace halvo::console

@@ -5,6 +5,7 @@
 #include <asio/awaitable.hpp>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -47,6 +48,14 @@ namespace exchange {
 template <class Resp>
 Exchange<Resp> of(msg::Call c) {
     return {std::move(c), &expect<Resp>};
+}
+// The same, the record then turned into what Pick (one of its fields, or a
+// function of it) makes of it.
+template <class Resp, auto Pick, class T = std::remove_cvref_t<std::invoke_result_t<decltype(Pick), Resp&&>>>
+Exchange<T> of(msg::Call c) {
+    return {std::move(c), [](FailureResult<msg::Response> r) -> FailureResult<T> {
+                return expect<Resp>(std::move(r)).map([](Resp&& resp) -> T { return std::invoke(Pick, std::move(resp)); });
+            }};
 }
 }  // namespace exchange
 

@@ -93,7 +93,7 @@ PyTypeObject* define_read_result() {
 // its mounts to be let go of.
 
 struct ConsolePolicy {
-    static constexpr const char* kClosed = "this console has been closed";
+    static constexpr const char* kClosed = Core::kClosed.data();
     static void cut(Core& c) { c.client().cut_write(); }
     static asio::awaitable<void> end(Core c) { co_await std::move(c).close(); }
 };

@@ -197,7 +197,7 @@ using Core = halvo::ImageClient;
 using py::ScriptError;
 
 struct ImagePolicy {
-    static constexpr const char* kClosed = "this image client has been closed";
+    static constexpr const char* kClosed = Core::kClosed.data();
     static void cut(Core& c) { c.client().cut_write(); }
     // Dropping the client hangs up: its server gets quit from a task.
     static asio::awaitable<void> end(Core) { co_return; }
