@@ -5,8 +5,6 @@
 #include "console/relay.hpp"
 #include "install/cache.hpp"
 #include "base/pathx.hpp"
-#include "platform/process.hpp"
-#include "protocol/stdio/client.hpp"
 #include "base/quote.hpp"
 #include "base/utf8.hpp"
 
@@ -14,21 +12,21 @@ namespace halvo::console {
 
 using protocol::Client;
 using protocol::FailureResult;
+using protocol::PoolHeld;
+using protocol::release_on_pool;
 
-ClientResult Factory::operator()() && {
+namespace {
+constexpr protocol::ServerRole kServer{"a console server needs a program to run", "starting the console server"};
+}  // namespace
+
+ClientResult Factory::operator()(platform::Env env) && {
     auto run = std::move(run_);
-    return run->run();
+    return run->run(std::move(env));
 }
 
 Factory stdio_factory(std::vector<std::string> argv) {
-    return [argv = std::move(argv), env = platform::environ_snapshot()]() mutable -> ClientResult {
-        if (argv.empty()) return fail(Chain("a console server needs a program to run"));
-        platform::Command cmd(std::move(argv.front()),
-                              {std::make_move_iterator(argv.begin() + 1), std::make_move_iterator(argv.end())});
-        cmd.env = std::move(env);
-        auto client = protocol::stdio::StdioClient::create(std::move(cmd));
-        if (!client) return fail(Chain(client.error()).context("starting the console server"));
-        return std::unique_ptr<Client>(std::make_unique<protocol::stdio::StdioClient>(std::move(client).value()));
+    return [argv = std::move(argv)](platform::Env env) mutable -> ClientResult {
+        return protocol::start_server(std::move(argv), std::move(env), kServer);
     };
 }
 
@@ -45,35 +43,10 @@ ChainResult<call::MountSpec> named(const Mounted& m) {
 
 namespace {
 
-// A value that must be let go of off the runtime's workers, held across a
-// wait that may be cancelled: whatever it still holds when it ends goes to
-// the blocking pool, nothing waiting for it.
-template <class T>
-class PoolHeld {
-public:
-    explicit PoolHeld(T value) : value_(std::move(value)) {}
-    PoolHeld(const PoolHeld&) = delete;
-    PoolHeld& operator=(const PoolHeld&) = delete;
-    ~PoolHeld() {
-        if (value_) rt::blocking([v = std::make_shared<T>(take())] { detail::release(*v); });
-    }
-
-    T& operator*() { return *value_; }
-    T* operator->() { return &*value_; }
-    T take() {
-        T v = std::move(*value_);
-        value_.reset();
-        return v;
-    }
-
-private:
-    std::optional<T> value_;
-};
-
 Factory default_factory() {
     auto root = cache_root();
-    if (!root) return []() -> ClientResult { return fail(Chain(std::string(kNoCacheRoot))); };
-    return stdio_factory({join_path(join_path(std::move(*root), "bin"), "halvo-uvm")});
+    if (!root) return [](platform::Env) -> ClientResult { return fail(Chain(std::string(kNoCacheRoot))); };
+    return stdio_factory({server_program(std::move(*root))});
 }
 
 }  // namespace
@@ -115,11 +88,11 @@ HALVO_SETTING(disk_gib, uint32_t)
 #undef HALVO_SETTING
 
 asio::awaitable<ChainResult<ConsoleClient>> ConsoleClientBuilder::build() && {
-    return ConsoleClient::create(std::move(*this));
+    return ConsoleClient::create(std::move(*this), platform::environ_snapshot());
 }
 
-asio::awaitable<ChainResult<ConsoleClient>> ConsoleClient::create(ConsoleClientBuilder builder) {
-    auto started = std::move(builder.factory_)();
+asio::awaitable<ChainResult<ConsoleClient>> ConsoleClient::create(ConsoleClientBuilder builder, platform::Env env) {
+    auto started = std::move(builder.factory_)(std::move(env));
     std::vector<Mounted> mounts = std::move(builder.mounts_);
     if (!started) {
         co_await release_on_pool(std::move(mounts));
@@ -162,14 +135,14 @@ asio::awaitable<ChainResult<ConsoleClient>> ConsoleClient::create(ConsoleClientB
 
 ConsoleClient& ConsoleClient::operator=(ConsoleClient&& o) noexcept {
     if (this != &o) {
-        hang_up(client_, std::move(trees_));
+        protocol::hang_up(client_, std::move(trees_));
         trees_ = std::move(o.trees_);
         client_ = std::move(o.client_);
     }
     return *this;
 }
 
-ConsoleClient::~ConsoleClient() { hang_up(client_, std::move(trees_)); }
+ConsoleClient::~ConsoleClient() { protocol::hang_up(client_, std::move(trees_)); }
 
 protocol::Exchange<call::ExecResp> ConsoleClient::exec_exchange(std::vector<std::string> cmd,
                                                                  std::optional<uint64_t> timeout_ms) {
@@ -183,18 +156,13 @@ protocol::Exchange<call::ReadResp> ConsoleClient::read_exchange(std::string path
 
 protocol::Exchange<uint64_t> ConsoleClient::write_exchange(std::string path, Bytes data,
                                                            std::optional<uint64_t> offset) {
-    return {protocol::message::Call{call::WriteCall{std::move(path), std::move(data), offset}},
-            [](protocol::FailureResult<protocol::message::Response> r) {
-                return protocol::expect<call::WriteResp>(std::move(r)).map([](call::WriteResp w) { return w.size; });
-            }};
+    return protocol::exchange::of<call::WriteResp, &call::WriteResp::size>(
+        protocol::message::Call{call::WriteCall{std::move(path), std::move(data), offset}});
 }
 
 protocol::Exchange<Bytes> ConsoleClient::snapshot_exchange() {
-    return {protocol::message::Call{call::SnapshotCall{}}, [](protocol::FailureResult<protocol::message::Response> r) {
-                return protocol::expect<call::SnapshotResp>(std::move(r)).map([](call::SnapshotResp s) {
-                    return std::move(s.blob);
-                });
-            }};
+    return protocol::exchange::of<call::SnapshotResp, &call::SnapshotResp::blob>(
+        protocol::message::Call{call::SnapshotCall{}});
 }
 
 ConsoleClient::Outcome<call::ExecResp> ConsoleClient::exec(std::vector<std::string> cmd,
@@ -221,25 +189,10 @@ ConsoleClient::Outcome<std::string> ConsoleClient::relay(std::string frame) {
     return relay::answer(*client_, std::move(frame));
 }
 
-namespace {
-
-asio::awaitable<void> close_session(std::unique_ptr<Client> quitting, std::vector<Tree> trees) {
-    // A close cancelled while it waits for the server still lets go of the
-    // client first, then of the trees on the pool.
-    PoolHeld held(std::move(trees));
-    std::unique_ptr<Client> client = std::move(quitting);
-    if (client) (void)co_await client->quit();
-    client.reset();
-    auto taken = held.take();
-    co_await release_on_pool(std::move(taken));
-}
-
-}  // namespace
-
 asio::awaitable<void> ConsoleClient::close() && {
     // Spent stays behind, so the emptied console refuses calls and hangs up nothing.
     auto client = std::exchange(client_, std::make_unique<protocol::Spent>());
-    return close_session(std::move(client), std::move(trees_));
+    return protocol::quit_then_release(std::move(client), std::move(trees_));
 }
 
 std::vector<std::string_view> ConsoleClient::mounts() const {

@@ -17,13 +17,14 @@
 #include "base/error.hpp"
 #include "fs/mount/mount.hpp"
 #include "image/model.hpp"
+#include "platform/process.hpp"
 #include "protocol/base.hpp"
 #include "protocol/message/call/exec.hpp"
 #include "protocol/message/call/init.hpp"
 #include "protocol/message/call/read.hpp"
 #include "codec/bytes.hpp"
 #include "protocol/mod.hpp"
-#include "rt/runtime.hpp"
+#include "protocol/server.hpp"
 
 namespace halvo::console {
 
@@ -31,35 +32,35 @@ namespace call = protocol::message::call;
 using Bytes = codec::Bytes;
 using ClientResult = ChainResult<std::unique_ptr<protocol::Client>>;
 
-// Starts a console's server, once: calling it consumes it.
+// Starts a console's server, once: calling it consumes it. It is given the
+// environment as build() found it, for the server to inherit.
 class Factory {
 public:
     template <class F>
-        requires(!std::is_same_v<std::decay_t<F>, Factory> && std::is_invocable_r_v<ClientResult, F&>)
+        requires(!std::is_same_v<std::decay_t<F>, Factory> && std::is_invocable_r_v<ClientResult, F&, platform::Env>)
     Factory(F f) : run_(std::make_unique<Of<F>>(std::move(f))) {}
     Factory(Factory&&) noexcept = default;
     Factory& operator=(Factory&&) noexcept = default;
 
-    ClientResult operator()() &&;
+    ClientResult operator()(platform::Env env) &&;
 
 private:
     struct Base {
         virtual ~Base() = default;
-        virtual ClientResult run() = 0;
+        virtual ClientResult run(platform::Env env) = 0;
     };
     template <class F>
     struct Of final : Base {
         explicit Of(F fn) : f(std::move(fn)) {}
-        ClientResult run() override { return f(); }
+        ClientResult run(platform::Env env) override { return f(std::move(env)); }
         F f;
     };
     std::unique_ptr<Base> run_;
 };
 
-// argv[0] run with the rest as its arguments, under the request client. The
-// environment is copied now, on the calling thread: getenv on a runtime
-// thread races with writes to os.environ. An empty argv fails only when the
-// factory is called.
+// argv[0] run with the rest as its arguments, under the request client, in
+// the environment the factory is given (its PATH finds the program). An empty
+// argv fails only when the factory is called.
 Factory stdio_factory(std::vector<std::string> argv);
 
 // A mount waiting in a builder.
@@ -107,7 +108,9 @@ public:
     ConsoleClientBuilder gpu_memory_mib(uint32_t gpu_memory_mib) &&;
     ConsoleClientBuilder disk_gib(uint32_t disk_gib) &&;
 
-    // ConsoleClient::create of this builder.
+    // ConsoleClient::create of this builder, in this process's environment as
+    // it is now: copied here, on the calling thread, since getenv on a runtime
+    // thread races with writes to os.environ.
     asio::awaitable<ChainResult<ConsoleClient>> build() &&;
 
 private:
@@ -128,10 +131,11 @@ public:
 
     static ConsoleClientBuilder builder() { return ConsoleClientBuilder(); }
 
-    // Starts the server, names the mounts in order and sends init. A failure
-    // lets go of what was made so far, mounts before the client, and sends no
-    // quit: the server sees its input end. A failed init is the chain's cause.
-    static asio::awaitable<ChainResult<ConsoleClient>> create(ConsoleClientBuilder builder);
+    // Starts the server in `env`, names the mounts in order and sends init. A
+    // failure lets go of what was made so far, mounts before the client, and
+    // sends no quit: the server sees its input end. A failed init is the
+    // chain's cause.
+    static asio::awaitable<ChainResult<ConsoleClient>> create(ConsoleClientBuilder builder, platform::Env env);
 
     ConsoleClient(ConsoleClient&&) noexcept = default;
     ConsoleClient& operator=(ConsoleClient&& o) noexcept;
@@ -175,61 +179,5 @@ private:
     std::vector<Tree> trees_;
     std::unique_ptr<protocol::Client> client_;
 };
-
-namespace detail {
-
-// Lets go of a value; a list goes item by item, in order, since a vector's
-// own destructor promises no order.
-template <class T>
-void release(T& value) {
-    [[maybe_unused]] T gone = std::move(value);
-}
-template <class T>
-void release(std::vector<T>& items) {
-    for (auto& item : items) release(item);
-    items.clear();
-}
-
-}  // namespace detail
-
-// Lets go of each value, in argument order, on the blocking pool, and waits
-// for that: letting go of the last holder of a host mount waits for its
-// tear-down, which must not hold a runtime worker. A cancelled wait leaves
-// the job running.
-template <class... T>
-asio::awaitable<void> release_on_pool(T... values) {
-    auto job = [... v = std::move(values)]() mutable { (detail::release(v), ...); };
-    co_await rt::run_blocking(std::move(job));
-}
-
-namespace detail {
-
-template <class Keep>
-asio::awaitable<void> quit_then_release(std::unique_ptr<protocol::Client> client, Keep keep) {
-    (void)co_await client->quit();
-    client.reset();
-    if constexpr (!std::is_same_v<Keep, std::monostate>) co_await release_on_pool(std::move(keep));
-}
-
-}  // namespace detail
-
-// Ends a client let go without close, leaving Spent in its slot. With the
-// runtime up, a detached task asks the server to quit, ignores the outcome,
-// then releases the client and after it `keep` (on the blocking pool);
-// nothing waits for it. Without a runtime both go at once, on this thread:
-// no quit is sent, the child's pipes close and it is not killed.
-template <class Keep = std::monostate>
-void hang_up(std::unique_ptr<protocol::Client>& slot, Keep keep = {}) {
-    if (!slot || dynamic_cast<protocol::Spent*>(slot.get())) return;
-    std::unique_ptr<protocol::Client> client = std::exchange(slot, std::make_unique<protocol::Spent>());
-    if (!rt::started()) {
-        client.reset();
-        detail::release(keep);
-        return;
-    }
-    // Marked now, not when the task first runs: the process may exit first.
-    client->ending();
-    rt::spawn_detached(detail::quit_then_release(std::move(client), std::move(keep)));
-}
 
 }  // namespace halvo::console

@@ -1,9 +1,8 @@
 #include "image/client.hpp"
 
-#include "console/session.hpp"
 #include "install/cache.hpp"
 #include "platform/process.hpp"
-#include "protocol/stdio/client.hpp"
+#include "protocol/server.hpp"
 
 namespace halvo::inline image {
 
@@ -13,14 +12,19 @@ namespace call = protocol::message::call;
 
 namespace {
 
+constexpr protocol::ServerRole kServer{"an image server needs a program to run", "starting the image server"};
+
 ImageClient::Outcome<ImageClient> failed(Failure f) { co_return fail(std::move(f)); }
 
-ImageClient::Outcome<ImageClient> start(platform::Command cmd) {
-    auto client = protocol::stdio::StdioClient::create(std::move(cmd));
-    if (!client) co_return fail(Failure::broken(Chain(client.error()).context("starting the image server")));
-    std::unique_ptr<protocol::Client> boxed = std::make_unique<protocol::stdio::StdioClient>(std::move(client).value());
-    co_return co_await ImageClient::try_from_client(std::move(boxed));
+// Started when first awaited, in the environment taken at the call.
+ImageClient::Outcome<ImageClient> start(std::vector<std::string> cmd, platform::Env env) {
+    auto client = protocol::start_server(std::move(cmd), std::move(env), kServer);
+    if (!client) co_return fail(Failure::broken(std::move(client).error()));
+    co_return co_await ImageClient::try_from_client(std::move(client).value());
 }
+
+// The server's record says nothing a caller needs.
+void nothing(call::RemoveImageResp&&) {}
 
 }  // namespace
 
@@ -30,37 +34,28 @@ ImageClient::Outcome<ImageClient> ImageClient::try_from_client(std::unique_ptr<p
 }
 
 ImageClient::Outcome<ImageClient> ImageClient::try_from_cmd(std::vector<std::string> cmd) {
-    if (cmd.empty()) return failed(Failure::broken(Chain("an image server needs a program to run")));
-    std::string program = std::move(cmd.front());
-    cmd.erase(cmd.begin());
-    platform::Command command(std::move(program), std::move(cmd));
     // getenv on a runtime thread would race with os.environ writes.
-    command.env = platform::environ_snapshot();
-    return start(std::move(command));
+    return start(std::move(cmd), platform::environ_snapshot());
 }
 
 ImageClient::Outcome<ImageClient> ImageClient::try_new() {
     auto root = cache_root();
     if (!root) return failed(Failure::broken(Chain(std::string(kNoCacheRoot))));
-    return try_from_cmd({join_path(join_path(std::move(*root), "bin"), "halvo-uvm")});
+    return try_from_cmd({server_program(std::move(*root))});
 }
 
 ImageClient& ImageClient::operator=(ImageClient&& o) noexcept {
     if (this != &o) {
-        console::hang_up(client_);
+        protocol::hang_up(client_);
         client_ = std::move(o.client_);
     }
     return *this;
 }
 
-ImageClient::~ImageClient() { console::hang_up(client_); }
+ImageClient::~ImageClient() { protocol::hang_up(client_); }
 
 protocol::Exchange<std::string> ImageClient::version_exchange() {
-    return {protocol::msg::Call{call::VersionCall{}}, [](FailureResult<protocol::msg::Response> r) {
-                return protocol::expect<call::VersionResp>(std::move(r)).map([](call::VersionResp v) {
-                    return std::move(v.version);
-                });
-            }};
+    return protocol::exchange::of<call::VersionResp, &call::VersionResp::version>(protocol::msg::Call{call::VersionCall{}});
 }
 
 protocol::Exchange<ImageClient::BuildResult> ImageClient::build_exchange(Recipe recipe,
@@ -70,18 +65,12 @@ protocol::Exchange<ImageClient::BuildResult> ImageClient::build_exchange(Recipe 
 }
 
 protocol::Exchange<std::vector<ImageEntry>> ImageClient::list_exchange() {
-    return {protocol::msg::Call{call::ListImagesCall{}}, [](FailureResult<protocol::msg::Response> r) {
-                return protocol::expect<ImageEntries>(std::move(r)).map([](ImageEntries e) {
-                    return std::move(e.images);
-                });
-            }};
+    return protocol::exchange::of<ImageEntries, &ImageEntries::images>(protocol::msg::Call{call::ListImagesCall{}});
 }
 
 protocol::Exchange<void> ImageClient::remove_exchange(ImageSource source) {
-    return {protocol::msg::Call{call::RemoveImageCall{std::move(source)}}, [](FailureResult<protocol::msg::Response> r) {
-                // The server's record says nothing a caller needs.
-                return protocol::expect<call::RemoveImageResp>(std::move(r)).map([](call::RemoveImageResp) {});
-            }};
+    return protocol::exchange::of<call::RemoveImageResp, &nothing>(
+        protocol::msg::Call{call::RemoveImageCall{std::move(source)}});
 }
 
 ImageClient::Outcome<std::string> ImageClient::version() { return client_->run(version_exchange()); }

@@ -16,4 +16,10 @@ std::optional<std::string> cache_root();
 // Appends one component, adding "/" unless `base` is empty or ends in one.
 std::string join_path(std::string base, std::string_view name);
 
+// The folder below a cache root that holds the server program, and the
+// server program itself: bin and bin/halvo-uvm.
+inline constexpr std::string_view kServerProgram = "halvo-uvm";
+std::string bin_folder(std::string root);
+std::string server_program(std::string root);
+
 }  // namespace halvo::install

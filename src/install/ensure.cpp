@@ -121,7 +121,7 @@ ChainResult<void> fill_bin(std::span<const std::string> archive, const std::stri
         return fail(std::move(r).error().context("unpacking the halvo-uvm archive"));
     const std::string program = join_path(staging, name);
     if (!stat_is(program, S_IFREG)) return fail(Chain("the halvo-uvm archive has no " + std::string(name)));
-    const std::string bin = join_path(root, "bin");
+    const std::string bin = bin_folder(root);
     HALVO_CHECK(create_dirs(bin));
 
     std::vector<std::string> names;
@@ -236,8 +236,8 @@ ChainResult<void> unpack(std::span<const std::string> archive, const std::string
 
 asio::awaitable<ChainResult<std::string>> ensure_halvo(Settings s) {
     if (!s.root) co_return fail(Chain(std::string(kNoCacheRoot)));
-    std::string bin = join_path(*s.root, "bin");
-    const std::string program = join_path(bin, kProgram);
+    std::string bin = bin_folder(*s.root);
+    const std::string program = server_program(*s.root);
     if (stat_is(program, S_IFREG)) co_return bin;
 
     Turn turn{turn_of(bin), {}};

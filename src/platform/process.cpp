@@ -273,7 +273,8 @@ Child::Child(Child&& o) noexcept
       in_(std::move(o.in_)),
       out_(std::move(o.out_)),
       err_(std::move(o.err_)),
-      kept_(std::move(o.kept_)) {}
+      kept_(std::move(o.kept_)),
+      at_exit_(std::move(o.at_exit_)) {}
 
 Child& Child::operator=(Child&& o) noexcept {
     if (this != &o) {
@@ -285,6 +286,7 @@ Child& Child::operator=(Child&& o) noexcept {
         out_ = std::move(o.out_);
         err_ = std::move(o.err_);
         kept_ = std::move(o.kept_);
+        at_exit_ = std::move(o.at_exit_);
     }
     return *this;
 }
@@ -309,6 +311,7 @@ IoResult<std::optional<ExitStatus>> Child::try_wait() {
     }
     pidfd_.reset();
     kept_.clear();
+    at_exit_.reset();
     return status_;
 }
 
@@ -357,7 +360,8 @@ void Child::keep_until_reaped(std::shared_ptr<const void> v) {
 void Child::reap_later() {
     if (!pidfd_ || status_) return;
     if (auto s = try_wait(); s && *s) return;
-    rt::spawn_detached([](Fd pidfd, std::vector<std::shared_ptr<const void>> kept) -> asio::awaitable<void> {
+    rt::spawn_detached([](Fd pidfd, std::vector<std::shared_ptr<const void>> kept,
+                          std::unique_ptr<EndAtExit> at_exit) -> asio::awaitable<void> {
         auto ex = co_await asio::this_coro::executor;
         asio::posix::stream_descriptor d(ex, pidfd.release());
         asio::error_code ec;
@@ -366,58 +370,123 @@ void Child::reap_later() {
         while (::waitid(P_PIDFD, d.native_handle(), &si, WEXITED) != 0 && errno == EINTR) {
         }
         kept.clear();
-    }(std::move(pidfd_), std::move(kept_)));
+        at_exit.reset();
+    }(std::move(pidfd_), std::move(kept_), std::move(at_exit_)));
 }
 
 // ---- children ended at exit ----
 
-namespace {
+// One child that the exit ends. Its pidfd is a duplicate of its own, so it
+// never signals a descriptor reused after the child was reaped; the input is
+// checked to be the same pipe before it is closed, in case its holder closed
+// it without saying so.
+class EndAtExit {
+public:
+    EndAtExit(const Fd& pidfd, int input);
+    EndAtExit(const EndAtExit&) = delete;
+    EndAtExit& operator=(const EndAtExit&) = delete;
+    ~EndAtExit();
 
-struct Doomed {
-    std::mutex mu;
-    std::vector<Fd> pidfds;
+    void input_closing();
+
+private:
+    friend void end_children();
+    Fd pidfd_;
+    int input_ = -1;  // under the registry's mutex
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
 };
 
-void kill_doomed();
+namespace {
 
-// Never freed: a task may drop its entry while the process exits.
-Doomed& doomed() {
-    static Doomed* d = [] {
-        rt::at_stop(&kill_doomed);
+struct Endings {
+    std::mutex mu;
+    std::vector<EndAtExit*> children;
+};
+
+}  // namespace
+
+void end_children();
+
+namespace {
+
+// Never freed: a reaper may drop its entry while the process exits.
+Endings& endings() {
+    static Endings* e = [] {
+        rt::at_stop(&end_children);
         // A forked child ends none of its parent's children.
-        pthread_atfork([] { doomed().mu.lock(); }, [] { doomed().mu.unlock(); },
+        pthread_atfork([] { endings().mu.lock(); }, [] { endings().mu.unlock(); },
                        [] {
-                           doomed().pidfds.clear();
-                           doomed().mu.unlock();
+                           endings().children.clear();
+                           endings().mu.unlock();
                        });
-        return new Doomed;
+        return new Endings;
     }();
-    return *d;
-}
-
-void kill_doomed() {
-    Doomed& d = doomed();
-    std::lock_guard lk(d.mu);
-    for (const Fd& fd : d.pidfds) ::syscall(SYS_pidfd_send_signal, fd.get(), SIGKILL, nullptr, 0);
+    return *e;
 }
 
 }  // namespace
 
-KillAtExit::KillAtExit(const Child& child) {
-    if (!child.pidfd_ || child.status_) return;
-    Fd fd(::fcntl(child.pidfd_.get(), F_DUPFD_CLOEXEC, 0));
-    if (!fd) return;
-    fd_ = fd.get();
-    Doomed& d = doomed();
-    std::lock_guard lk(d.mu);
-    d.pidfds.push_back(std::move(fd));
+EndAtExit::EndAtExit(const Fd& pidfd, int input) : pidfd_(::fcntl(pidfd.get(), F_DUPFD_CLOEXEC, 0)) {
+    struct stat st;
+    if (input >= 0 && ::fstat(input, &st) == 0) {
+        input_ = input;
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+    }
+    Endings& e = endings();
+    std::lock_guard lk(e.mu);
+    e.children.push_back(this);
 }
 
-KillAtExit::~KillAtExit() {
-    if (fd_ < 0) return;
-    Doomed& d = doomed();
-    std::lock_guard lk(d.mu);
-    std::erase_if(d.pidfds, [this](const Fd& fd) { return fd.get() == fd_; });
+EndAtExit::~EndAtExit() {
+    Endings& e = endings();
+    std::lock_guard lk(e.mu);
+    std::erase(e.children, this);
+}
+
+void EndAtExit::input_closing() {
+    Endings& e = endings();
+    std::lock_guard lk(e.mu);
+    input_ = -1;
+}
+
+// Runs once the runtime's threads have stopped. The inputs are closed by
+// putting /dev/null in their place, so their holders' numbers stay theirs
+// and nothing else gets them.
+void end_children() {
+    using namespace std::chrono;
+    Endings& e = endings();
+    std::lock_guard lk(e.mu);
+    if (e.children.empty()) return;
+    Fd devnull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    std::vector<pollfd> running;
+    for (EndAtExit* c : e.children) {
+        struct stat st;
+        if (devnull && c->input_ >= 0 && ::fstat(c->input_, &st) == 0 && st.st_dev == c->dev_ &&
+            st.st_ino == c->ino_)
+            ::dup3(devnull.get(), c->input_, O_CLOEXEC);
+        if (c->pidfd_) running.push_back({c->pidfd_.get(), POLLIN, 0});
+    }
+    // A pidfd turns readable when its process ends.
+    const auto deadline = steady_clock::now() + kExitGrace;
+    for (;;) {
+        std::erase_if(running, [](const pollfd& p) { return (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0; });
+        auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (running.empty() || left <= 0) break;
+        if (::poll(running.data(), running.size(), static_cast<int>(left)) < 0 && errno != EINTR) break;
+    }
+    for (const pollfd& p : running) ::syscall(SYS_pidfd_send_signal, p.fd, SIGKILL, nullptr, 0);
+}
+
+Child::Child(pid_t pid, Fd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+
+void Child::end_at_exit(int input) {
+    if (pidfd_ && !status_ && !at_exit_) at_exit_ = std::make_unique<EndAtExit>(pidfd_, input);
+}
+
+void Child::input_closing() {
+    if (at_exit_) at_exit_->input_closing();
 }
 
 // ---- other processes ----

@@ -98,6 +98,8 @@ private:
     bool core_;
 };
 
+class EndAtExit;
+
 // A started child. Dropped while still running, it goes to a detached reaper
 // on the runtime, so it never stays a zombie; it is not killed.
 class Child {
@@ -127,10 +129,20 @@ public:
     // it, by the reaper: memory the child may still read from.
     void keep_until_reaped(std::shared_ptr<const void> v);
 
+    // From now until it is reaped, by this object or by the reaper, the end
+    // of this process ends the child too, as a child let go is ended: when
+    // the runtime stops at exit, `input` (our end of its standard input, or
+    // -1) is closed, and the child is killed if it is still running after a
+    // short wait, shared by all of them. For servers we own; never for a
+    // helper meant to outlive us.
+    void end_at_exit(int input);
+    // Whoever holds that input is about to close it: the exit leaves the
+    // descriptor alone from here on.
+    void input_closing();
+
 private:
     friend IoResult<Child> spawn(Command cmd);
-    friend class KillAtExit;
-    Child(pid_t pid, Fd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+    Child(pid_t pid, Fd pidfd);
     void reap_later();
 
     pid_t pid_ = -1;
@@ -138,22 +150,12 @@ private:
     std::optional<ExitStatus> status_;
     Fd in_, out_, err_;
     std::vector<std::shared_ptr<const void>> kept_;
+    std::unique_ptr<EndAtExit> at_exit_;  // goes to the reaper with the pidfd
 };
 
-// While it lives, the child is killed (SIGKILL) if the runtime stops as the
-// process exits: for a child that a task is ending, which nobody will see
-// through once the process is gone. It holds a pidfd of its own, so it never
-// signals a descriptor reused after the child was reaped.
-class KillAtExit {
-public:
-    explicit KillAtExit(const Child& child);
-    KillAtExit(const KillAtExit&) = delete;
-    KillAtExit& operator=(const KillAtExit&) = delete;
-    ~KillAtExit();
-
-private:
-    int fd_ = -1;
-};
+// How long the exit waits, for all its children together, between closing
+// their inputs and killing those still running.
+inline constexpr std::chrono::milliseconds kExitGrace{250};
 
 // Starts a child. The child gets an empty signal mask and SIGPIPE and
 // SIGXFSZ at their defaults (ignored dispositions survive exec, and Python

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -48,6 +49,14 @@ namespace exchange {
 template <class Resp>
 Exchange<Resp> of(msg::Call c) {
     return {std::move(c), &expect<Resp>};
+}
+// The same, the record then turned into what Pick (one of its fields, or a
+// function of it) makes of it.
+template <class Resp, auto Pick, class T = std::remove_cvref_t<std::invoke_result_t<decltype(Pick), Resp&&>>>
+Exchange<T> of(msg::Call c) {
+    return {std::move(c), [](FailureResult<msg::Response> r) -> FailureResult<T> {
+                return expect<Resp>(std::move(r)).map([](Resp&& resp) -> T { return std::invoke(Pick, std::move(resp)); });
+            }};
 }
 }  // namespace exchange
 
@@ -111,9 +120,6 @@ public:
     }
     // The direct halves, where this client has them.
     virtual DirectCalls* direct() { return nullptr; }
-    // The client is being let go: from here on its server is killed if the
-    // process exits before the server has ended.
-    virtual void ending() {}
     // Ends a frame write in flight by closing the server's input, so that
     // an operation stuck on a server that stopped reading fails. Only from
     // the strand the client's operations run on.

@@ -393,7 +393,7 @@ TEST(ConsoleHangUp, WithTheRuntimeUpADetachedTaskQuitsThenReleases) {
     keep.push_back({"/a", test::tracked(log, "/host/a")});
     keep.push_back({"/b", test::tracked(log, "/host/b")});
     (void)rt::io();
-    console::hang_up(slot, std::move(keep));
+    protocol::hang_up(slot, std::move(keep));
     // Spent is left in the slot at once.
     EXPECT_EQ(outcome(test::await(slot->version())), "broken: the session has ended");
     EXPECT_EQ(log->events_once(4), (Events{"notify quit", "client released", "release /host/a", "release /host/b"}));
@@ -411,7 +411,7 @@ TEST(ConsoleHangUp, WithoutARuntimeEverythingGoesAtOnceWithoutQuit) {
         keep.push_back({"/a", test::tracked(log, "/host/a")});
         keep.push_back({"/b", test::tracked(log, "/host/b")});
         const bool before = rt::started();
-        console::hang_up(slot, std::move(keep));
+        protocol::hang_up(slot, std::move(keep));
         const bool ok = !before && !rt::started() && dynamic_cast<protocol::Spent*>(slot.get()) &&
                         log->events() == Events{"client released", "release /host/a", "release /host/b"};
         ::_exit(ok ? 0 : 1);

@@ -128,7 +128,7 @@ inline console::ConsoleClientBuilder scripted_builder(const std::shared_ptr<Log>
                                                       ScriptedClient::Answer answer = {}, bool deaf_to_quit = false) {
     auto client = std::make_unique<ScriptedClient>(log, std::move(answer), std::nullopt, deaf_to_quit);
     return console::ConsoleClientBuilder(
-        [log, client = std::move(client)]() mutable -> console::ClientResult {
+        [log, client = std::move(client)](platform::Env) mutable -> console::ClientResult {
             log->add("factory");
             return std::unique_ptr<protocol::Client>(std::move(client));
         });

@@ -339,37 +339,64 @@ bool running(pid_t pid) {
 
 }  // namespace
 
-TEST(ProcessKillAtExit, KillsWhatItHoldsWhenTheRuntimeStops) {
-    // In a forked child, which exits as a program does; its two children
-    // outlive it unless killed.
+TEST(ProcessEndAtExit, TheExitClosesInputsThenKillsWhatIsStillRunning) {
+    // In a forked child, which exits as a program does; its children outlive
+    // it unless ended.
+    test::TempDir dir;
+    const std::string said = dir / "said";
+    struct Case {
+        const char* name;
+        const char* script;  // run with its input piped
+        bool marked, held, ended;
+    };
+    const Case cases[] = {
+        // Sees its input end before the kill, and says so.
+        {"reads to the end", "cat >/dev/null; echo ended >> '{}'", true, true, true},
+        {"deaf to the end of its input", "exec sleep 30", true, true, true},
+        // Let go to the reaper, which never ran: still ours.
+        {"let go, not reaped", "exec sleep 30", true, false, true},
+        {"not marked", "exec sleep 30", false, true, false},
+    };
+    constexpr std::size_t n = std::size(cases);
     auto p = make_pipe();
     ASSERT_TRUE(p);
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        Child held = start(Command("sleep", {"30"}));
-        Child let_go = start(Command("sleep", {"30"}));
-        { KillAtExit dropped(let_go); }
-        KillAtExit guard(held);
-        pid_t pids[2] = {held.pid(), let_go.pid()};
+        std::vector<Child> held;
+        pid_t pids[n];
+        for (std::size_t i = 0; i < n; ++i) {
+            std::string script = cases[i].script;
+            if (auto at = script.find("{}"); at != std::string::npos) script.replace(at, 2, said);
+            Command cmd = sh(script);
+            cmd.in = Stdio::piped();
+            auto c = spawn(std::move(cmd));
+            if (!c) std::_Exit(1);
+            pids[i] = c->pid();
+            if (cases[i].marked) c->end_at_exit(c->stdin_pipe().get());
+            if (cases[i].held) held.push_back(std::move(*c));
+        }
         if (::write(p->write.get(), pids, sizeof pids) != sizeof pids) std::_Exit(1);
         std::exit(0);
     }
     p->write.reset();
-    pid_t pids[2] = {-1, -1};
+    pid_t pids[n];
     ASSERT_EQ(::read(p->read.get(), pids, sizeof pids), static_cast<ssize_t>(sizeof pids));
     int st = 0;
     ASSERT_EQ(::waitpid(pid, &st, 0), pid);
-    for (int i = 0; i < 500 && running(pids[0]); ++i) std::this_thread::sleep_for(10ms);
-    EXPECT_FALSE(running(pids[0])) << "the held child outlived its parent";
-    EXPECT_TRUE(running(pids[1])) << "a child no longer held was killed";
-    ::kill(pids[0], SIGKILL);
-    ::kill(pids[1], SIGKILL);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (int t = 0; t < 300 && cases[i].ended && running(pids[i]); ++t) std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(!running(pids[i]), cases[i].ended) << cases[i].name;
+        ::kill(pids[i], SIGKILL);
+    }
+    EXPECT_EQ(test::read_file(said), "ended\n") << "its input was not closed before the kill";
 }
 
-TEST(ProcessKillAtExit, AForkedChildKillsNoneOfItsParentsChildren) {
-    Child held = start(Command("sleep", {"30"}));
-    KillAtExit guard(held);
+TEST(ProcessEndAtExit, AForkedChildEndsNoneOfItsParentsChildren) {
+    Command cmd("sleep", {"30"});
+    cmd.in = Stdio::piped();
+    Child held = start(std::move(cmd));
+    held.end_at_exit(held.stdin_pipe().get());
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {

@@ -466,6 +466,33 @@ async def test_the_default_server_is_bin_halvo_uvm_of_the_cache_folder(server, t
 
 
 @pytest.mark.asyncio
+@pytest.mark.parametrize("made", ["default builder", "cmd"])
+async def test_the_server_gets_the_environment_as_build_finds_it(server, tmp_path, monkeypatch, made):
+    # Both the program's folder on PATH and a variable come after the builder
+    # and its command line, and before build().
+    later = tmp_path / "later"
+    later.mkdir()
+    program = later / "halvo-uvm-later"
+    program.write_text(f'#!/bin/sh\nexec "{UVM_CMD[0]}" "{UVM}" "$@"\n')
+    program.chmod(0o755)
+    if made == "default builder":
+        monkeypatch.setenv("HALVO_HOME", str(tmp_path / "home"))
+        (tmp_path / "home" / "bin").mkdir(parents=True)
+        (tmp_path / "home" / "bin" / "halvo-uvm").symlink_to(program)
+        b = ConsoleClient.builder()
+    else:
+        b = ConsoleClient.builder().cmd(["halvo-uvm-later"])
+    monkeypatch.setenv("PATH", f"{later}{os.pathsep}{os.environ['PATH']}")
+    monkeypatch.setenv("HALVO_PROBE", "set before build")
+    moved = tmp_path / "moved.log"
+    monkeypatch.setenv("HALVO_UVM_LOG", str(moved))
+    async with await b.build() as c:
+        ran = await c.exec(["sh", "-c", 'printf %s "$HALVO_PROBE"'])
+    assert ran.stdout == b"set before build"
+    assert "init" in moved.read_text() and server.events() == []
+
+
+@pytest.mark.asyncio
 async def test_without_a_cache_folder_the_build_says_why(monkeypatch):
     monkeypatch.delenv("HALVO_HOME", raising=False)
     monkeypatch.delenv("HOME", raising=False)

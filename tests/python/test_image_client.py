@@ -176,6 +176,21 @@ async def test_try_new_starts_the_program_in_the_cache_bin(server, tmp_path, mon
 
 
 @pytest.mark.asyncio
+@pytest.mark.parametrize("start", ["try_new", "try_from_cmd"])
+async def test_the_server_gets_the_environment_as_the_start_finds_it(server, tmp_path, monkeypatch, start):
+    later = tmp_path / "later"
+    (later / "bin").mkdir(parents=True)
+    (later / "bin" / "halvo-uvm").symlink_to(UVM)
+    monkeypatch.setenv("HALVO_HOME", str(later))
+    monkeypatch.setenv("PATH", f"{later / 'bin'}{os.pathsep}{os.environ['PATH']}")
+    moved = tmp_path / "moved.log"
+    monkeypatch.setenv("HALVO_UVM_LOG", str(moved))
+    client = await (ImageClient.try_new() if start == "try_new" else ImageClient.try_from_cmd(["halvo-uvm"]))
+    await client.close()
+    assert '"version"' in moved.read_text() and server.events() == []
+
+
+@pytest.mark.asyncio
 async def test_try_new_with_an_empty_home_uses_bin_of_the_working_folder(server, tmp_path, monkeypatch):
     (tmp_path / "bin").mkdir()
     (tmp_path / "bin" / "halvo-uvm").symlink_to(UVM)

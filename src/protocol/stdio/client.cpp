@@ -149,6 +149,8 @@ IoResult<StdioClient> StdioClient::create(platform::Command cmd, std::chrono::na
     // Frames of a mebibyte are common (file contents): let one cross whole.
     platform::grow_pipe(child.stdin_pipe().get(), kPipeBuffer);
     platform::grow_pipe(child.stdout_pipe().get(), kPipeBuffer);
+    // A server we still hold when the process exits must not outlive it.
+    child.end_at_exit(child.stdin_pipe().get());
     return StdioClient(std::move(child), quit_wait);
 }
 
@@ -163,10 +165,12 @@ StdioClient::StdioClient(platform::Child child, std::chrono::nanoseconds quit_wa
 StdioClient::StdioClient(StdioClient&&) noexcept = default;
 StdioClient& StdioClient::operator=(StdioClient&& o) noexcept {
     if (this == &o) return *this;
-    if (child_) child_->keep_until_reaped(lent(writer_));
+    if (child_) {
+        child_->input_closing();
+        child_->keep_until_reaped(lent(writer_));
+    }
     staged_ = std::move(o.staged_);
     child_ = std::move(o.child_);
-    doomed_ = std::move(o.doomed_);
     reader_ = std::move(o.reader_);
     writer_ = std::move(o.writer_);
     stderr_copy_ = std::move(o.stderr_copy_);
@@ -177,7 +181,9 @@ StdioClient& StdioClient::operator=(StdioClient&& o) noexcept {
 // Not killed: the pipes close, so the server sees the end of its input, and
 // the child goes to the detached reaper, with what it may still read.
 StdioClient::~StdioClient() {
-    if (child_) child_->keep_until_reaped(lent(writer_));
+    if (!child_) return;
+    child_->input_closing();
+    child_->keep_until_reaped(lent(writer_));
 }
 
 std::optional<pid_t> StdioClient::pid() const {
@@ -275,12 +281,13 @@ std::optional<DirectCalls::Begun> StdioClient::begin(msg::Call& c) {
     return Begun{Begun::How::Staged, id};
 }
 
-void StdioClient::ending() {
-    if (child_ && !doomed_) doomed_ = std::make_unique<platform::KillAtExit>(*child_);
+void StdioClient::close_input() {
+    if (child_) child_->input_closing();
+    writer_.discard();
 }
 
 void StdioClient::cut_write() {
-    if (writer_.writing()) writer_.discard();
+    if (writer_.writing()) close_input();
 }
 
 StdioClient::Polled StdioClient::poll(uint64_t id) {
@@ -298,20 +305,17 @@ asio::awaitable<void> StdioClient::close_input_after(std::chrono::nanoseconds li
     // Closing the input also ends a Quit write that the server never takes,
     // and it runs however this branch ends.
     struct Close {
-        channel::FrameWriter& w;
-        ~Close() { w.discard(); }
-    } close{writer_};
+        StdioClient& c;
+        ~Close() { c.close_input(); }
+    } close{*this};
     co_await rt::sleep(limit);
 }
 
 asio::awaitable<FailureResult<void>> StdioClient::quit() {
-    // A process that exits meanwhile takes this task with it; the server,
-    // perhaps deaf to quit and to the end of its input, must not outlive it.
-    ending();
     // The Quit write is bounded too, so a server that stopped reading with
     // its pipe full cannot hold quit forever.
     auto sent = co_await (notify(msg::Notification::Quit) || close_input_after(quit_wait_));
-    writer_.discard();
+    close_input();
     if (!child_) {
         if (sent.index() == 0) co_return std::get<0>(std::move(sent));
         co_return fail(broken(IoError(ErrorKind::TimedOut), "sending a message"));

@@ -64,12 +64,13 @@ public:
     std::size_t arriving() const override { return reader_.decoder().announced(); }
     void cut_write() override;
     uint64_t progress() const override { return reader_.taken() + writer_.given(); }
-    void ending() override;
 
 private:
     StdioClient(platform::Child child, std::chrono::nanoseconds quit_wait);
     asio::awaitable<FailureResult<void>> send(msg::Message m);
     asio::awaitable<void> close_input_after(std::chrono::nanoseconds limit);
+    // Closes the server's input, telling the child first (see end_at_exit).
+    void close_input();
 
     // Before any other frame: the rest of one partly written, whoever asked
     // for it (its call may have been cancelled since); one not begun is
@@ -85,8 +86,7 @@ private:
     };
     std::optional<Staged> staged_;
 
-    std::optional<platform::Child> child_;
-    std::unique_ptr<platform::KillAtExit> doomed_;  // set once the client is being let go
+    std::optional<platform::Child> child_;  // ended at exit, until reaped
     channel::FrameReader reader_;
     channel::FrameWriter writer_;
     std::shared_ptr<StderrCopy> stderr_copy_;

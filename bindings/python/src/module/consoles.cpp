@@ -112,7 +112,7 @@ PyTypeObject* define_read_result() {
 // its mounts to be let go of.
 
 struct ConsolePolicy : ClientPolicy {
-    static constexpr const char* kClosed = "this console has been closed";
+    static constexpr const char* kClosed = Core::kClosed.data();
     static constexpr const char* kEnded = "this console was closed before the call was answered";
     static asio::awaitable<void> end(Core c) { co_await std::move(c).close(); }
 };
@@ -194,8 +194,8 @@ void set_disk_gib(BuilderObject& b, uint32_t v) {
     apply(b, [&](CoreBuilder c) { return std::move(c).disk_gib(v); });
 }
 
-asio::awaitable<Result<ConsoleObject, ScriptError>> boot(CoreBuilder builder) {
-    auto console = co_await std::move(builder).build();
+asio::awaitable<Result<ConsoleObject, ScriptError>> boot(asio::awaitable<ChainResult<Core>> building) {
+    auto console = co_await std::move(building);
     if (!console) co_return fail(error::from_chain(console.error()));
     std::vector<std::string> mounts;
     for (std::string_view at : console->mounts()) mounts.emplace_back(at);
@@ -203,7 +203,9 @@ asio::awaitable<Result<ConsoleObject, ScriptError>> boot(CoreBuilder builder) {
 }
 
 // Emptied first: with no running loop the builder is gone all the same.
-Ref build(BuilderObject& b) { return py::awaitable(boot(b.take(kBuilt))); }
+// build() runs here, on the script's thread, which copies the environment
+// the server will inherit as it is now.
+Ref build(BuilderObject& b) { return py::awaitable(boot(b.take(kBuilt).build())); }
 
 PyTypeObject* define_builder() {
     py::ClassSpec spec{.name = "halvo.ConsoleClientBuilder"};

@@ -197,7 +197,7 @@ using Core = halvo::ImageClient;
 using py::ScriptError;
 
 struct ImagePolicy : ClientPolicy {
-    static constexpr const char* kClosed = "this image client has been closed";
+    static constexpr const char* kClosed = Core::kClosed.data();
     static constexpr const char* kEnded = "this image client was closed before the call was answered";
     // Dropping the client hangs up: its server gets quit from a task.
     static asio::awaitable<void> end(Core) { co_return; }
