@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "py/loop.hpp"
+#include "py/names.hpp"
 #include "py/state.hpp"
 #include "rt/runtime.hpp"
 
@@ -17,30 +18,12 @@ namespace {
 
 Ref attr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
 
-// Names looked up on every call, made once; the GIL guards them.
-PyObject* interned(PyObject*& slot, const char* name) {
-    if (!slot) slot = check(PyUnicode_InternFromString(name)).release();
-    return slot;
-}
-#define HALVO_NAME(name)                  \
-    PyObject* name##_name() {             \
-        static PyObject* n = nullptr;     \
-        return interned(n, #name);        \
-    }
-HALVO_NAME(cancelled)
-HALVO_NAME(create_future)
-HALVO_NAME(set_result)
-HALVO_NAME(set_exception)
-HALVO_NAME(call_soon)
-HALVO_NAME(run)
-#undef HALVO_NAME
-
 Ref call_method(PyObject* o, PyObject* name, PyObject* arg = nullptr) {
     return check(PyObject_CallMethodObjArgs(o, name, arg, nullptr));
 }
 
 bool is_cancelled(PyObject* fut) {
-    auto r = call_method(fut, cancelled_name());
+    auto r = call_method(fut, names::cancelled());
     int truth = PyObject_IsTrue(r.get());
     check(truth);
     return truth == 1;
@@ -92,10 +75,10 @@ std::pair<Ref, Ref> settlement(PyObject* fut, Outcome& outcome) {
     try {
         if (outcome) {
             value = outcome.value()->to_python();
-            method = check(PyObject_GetAttr(fut, set_result_name()));
+            method = check(PyObject_GetAttr(fut, names::set_result()));
         } else {
             value = outcome.error().to_exception();
-            method = check(PyObject_GetAttr(fut, set_exception_name()));
+            method = check(PyObject_GetAttr(fut, names::set_exception()));
         }
     } catch (const ErrorAlreadySet&) {
         // The conversion itself failed: the future gets that error.
@@ -106,7 +89,7 @@ std::pair<Ref, Ref> settlement(PyObject* fut, Outcome& outcome) {
         Py_XDECREF(tb);
         if (!exc) throw;
         value = Ref::steal(exc);
-        method = check(PyObject_GetAttr(fut, set_exception_name()));
+        method = check(PyObject_GetAttr(fut, names::set_exception()));
     }
     return {std::move(method), std::move(value)};
 }
@@ -202,7 +185,7 @@ Awaiter::Awaiter(Ref loop, Ref fut, Ref ctx, std::shared_ptr<LoopPort> port)
 
 std::shared_ptr<Awaiter> Awaiter::create() {
     Ref loop = call(library().get_running_loop);
-    Ref fut = call_method(loop.get(), create_future_name());
+    Ref fut = call_method(loop.get(), names::create_future());
     auto port = LoopPort::of(loop.get());
     return std::make_shared<Awaiter>(std::move(loop), std::move(fut), Ref(), std::move(port));
 }
@@ -228,7 +211,7 @@ void Awaiter::settle(Outcome& outcome) {
     if (!fut || is_cancelled(fut.get())) return;
     auto [method, value] = settlement(fut.get(), outcome);
     if (ctx)
-        check(PyObject_CallMethodObjArgs(ctx.get(), run_name(), method.get(), value.get(), nullptr));
+        check(PyObject_CallMethodObjArgs(ctx.get(), names::run(), method.get(), value.get(), nullptr));
     else
         call(method.get(), value.get());
 }
@@ -239,7 +222,7 @@ void Awaiter::settle_soon(Outcome& outcome) {
     Ref loop = loop_.take();
     auto [method, value] = settlement(fut.get(), outcome);
     // Through the completor, which drops it if the script cancels meanwhile.
-    auto call_soon = check(PyObject_GetAttr(loop.get(), call_soon_name()));
+    auto call_soon = check(PyObject_GetAttr(loop.get(), names::call_soon()));
     auto args = check(PyTuple_Pack(4, completor(), fut.get(), method.get(), value.get()));
     Ref kwargs;
     if (ctx) {
@@ -278,8 +261,8 @@ void spawn_signalled(asio::awaitable<Outcome> op, std::shared_ptr<Awaiter> aw, s
 
 Ref ready(PyObject* self) {
     Ref loop = call(library().get_running_loop);
-    Ref fut = call_method(loop.get(), create_future_name());
-    call_method(fut.get(), set_result_name(), self);
+    Ref fut = call_method(loop.get(), names::create_future());
+    call_method(fut.get(), names::set_result(), self);
     return fut;
 }
 

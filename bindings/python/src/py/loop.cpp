@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "py/errors.hpp"
+#include "py/names.hpp"
 #include "py/ref.hpp"
 
 namespace halvo::py {
@@ -42,6 +43,7 @@ void unraisable_on_error(F f) {
 struct PortAccess {
     static void pump(LoopPort& p) { p.pump(); }
     static void close(LoopPort& p) { p.close(); }
+    static void turned(LoopPort& p) { p.marker_pending_ = false; }
 };
 
 namespace {
@@ -121,10 +123,6 @@ bool LoopPort::post(std::unique_ptr<Posted>& job) {
     return true;
 }
 
-struct MarkerAccess {
-    static void turned(LoopPort& p) { p.marker_pending_ = false; }
-};
-
 namespace {
 
 const char kMarkerCapsule[] = "halvo.loop_turn";
@@ -133,7 +131,7 @@ PyObject* on_turn(PyObject* capsule, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
         auto* port = static_cast<std::weak_ptr<LoopPort>*>(PyCapsule_GetPointer(capsule, kMarkerCapsule));
         if (!port) throw ErrorAlreadySet{};
-        if (auto p = port->lock()) MarkerAccess::turned(*p);
+        if (auto p = port->lock()) PortAccess::turned(*p);
         return Py_NewRef(Py_None);
     });
 }
@@ -153,8 +151,7 @@ bool LoopPort::may_finish_now(PyObject* loop, Clock::time_point now) {
         holder.release();
         marker_ = DeferredRef(check(PyCFunction_NewEx(&kOnTurn, capsule.get(), nullptr)));
     }
-    static PyObject* call_soon = check(PyUnicode_InternFromString("call_soon")).release();
-    check(PyObject_CallMethodObjArgs(loop, call_soon, marker_.get(), nullptr));
+    check(PyObject_CallMethodObjArgs(loop, names::call_soon(), marker_.get(), nullptr));
     marker_pending_ = true;
     streak_start_ = now;
     return true;

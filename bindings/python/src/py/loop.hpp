@@ -96,8 +96,6 @@ private:
     DeferredRef marker_;
     DeferredRef ready_;
     bool ready_looked_up_ = false;
-
-    friend struct MarkerAccess;
 };
 
 }  // namespace halvo::py

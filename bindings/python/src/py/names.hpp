@@ -1,0 +1,15 @@
+#pragma once
+// Attribute names looked up on every call, interned once and kept for the
+// process; the GIL guards their making.
+#include <Python.h>
+
+namespace halvo::py::names {
+
+PyObject* cancelled();
+PyObject* create_future();
+PyObject* set_result();
+PyObject* set_exception();
+PyObject* call_soon();
+PyObject* run();
+
+}  // namespace halvo::py::names
