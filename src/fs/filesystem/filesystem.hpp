@@ -133,8 +133,7 @@ public:
     // The root of the tree that holds `path`: names can move only within it.
     virtual std::string tree_root(std::string_view path);
     // Whether every change to the file at `path` comes through this tree,
-    // so what was read of it stays true from one open to the next. Its
-    // `flush` must then do nothing: the kernel stops sending it.
+    // so what was read of it stays true from one open to the next.
     virtual bool sole_writer(std::string_view path);
     // Both succeed without looking at the path unless a tree says otherwise.
     virtual IoResult<void> flush(std::string_view path);

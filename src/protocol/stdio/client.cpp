@@ -191,11 +191,11 @@ std::optional<pid_t> StdioClient::pid() const {
     return child_->pid();
 }
 
-asio::awaitable<FailureResult<void>> StdioClient::settle_staged() {
+asio::awaitable<FailureResult<void>> StdioClient::settle_staged(std::optional<uint64_t> mine) {
     if (!staged_) co_return FailureResult<void>();
     Staged staged = std::move(*staged_);
     staged_.reset();
-    if (staged.sent == 0) co_return FailureResult<void>();
+    if (staged.sent == 0 && staged.id != mine) co_return FailureResult<void>();
     auto sent = co_await channel::write_frame(writer_, staged.frame, staged.sent);
     if (!sent) co_return fail(broken(sent.error(), "sending a message"));
     co_return FailureResult<void>();
@@ -248,14 +248,7 @@ asio::awaitable<FailureResult<msg::Response>> StdioClient::call(msg::Call c) {
 }
 
 asio::awaitable<FailureResult<msg::Response>> StdioClient::finish(uint64_t id) {
-    if (staged_ && staged_->id == id) {
-        Staged staged = std::move(*staged_);
-        staged_.reset();
-        auto sent = co_await channel::write_frame(writer_, staged.frame, staged.sent);
-        if (!sent) co_return fail(broken(sent.error(), "sending a message"));
-    } else {
-        HALVO_CO_CHECK(co_await settle_staged());
-    }
+    HALVO_CO_CHECK(co_await settle_staged(id));
     for (;;) {
         auto got = co_await channel::read(reader_);
         writer_.answered();

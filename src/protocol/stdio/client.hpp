@@ -74,8 +74,9 @@ private:
 
     // Before any other frame: the rest of one partly written, whoever asked
     // for it (its call may have been cancelled since); one not begun is
-    // dropped with the call that gave up on it.
-    asio::awaitable<FailureResult<void>> settle_staged();
+    // written only for its own call, `mine`, and else dropped with the call
+    // that gave up on it.
+    asio::awaitable<FailureResult<void>> settle_staged(std::optional<uint64_t> mine = std::nullopt);
 
     // A request that begin() encoded and did not write whole; finish()
     // writes the rest.

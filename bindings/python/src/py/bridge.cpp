@@ -110,6 +110,22 @@ Outcome outcome_of(std::exception_ptr e, std::optional<Outcome>& v) {
 
 }  // namespace
 
+namespace {
+
+// Has call_soon (the loop's, or its thread-safe twin) run the completor for
+// fut, in ctx when there is one: a new reference, or null with the error set.
+PyObject* schedule_completor(PyObject* call_soon, PyObject* fut, PyObject* method, PyObject* value, PyObject* ctx) {
+    auto args = check(PyTuple_Pack(4, completor(), fut, method, value));
+    Ref kwargs;
+    if (ctx) {
+        kwargs = check(PyDict_New());
+        check(PyDict_SetItemString(kwargs.get(), "context", ctx));
+    }
+    return PyObject_Call(call_soon, args.get(), kwargs.get());
+}
+
+}  // namespace
+
 struct AwaiterAccess {
     // The old way, from a thread that is not the loop's: call_soon_threadsafe.
     static void post(Awaiter& aw, Outcome& outcome) {
@@ -119,10 +135,8 @@ struct AwaiterAccess {
         if (is_cancelled(fut.get())) return;
         auto [method, value] = settlement(fut.get(), outcome);
         auto call_soon = attr(loop.get(), "call_soon_threadsafe");
-        auto args = check(PyTuple_Pack(4, completor(), fut.get(), method.get(), value.get()));
-        auto kwargs = check(PyDict_New());
-        if (ctx) check(PyDict_SetItemString(kwargs.get(), "context", ctx.get()));
-        if (PyObject* handle = PyObject_Call(call_soon.get(), args.get(), kwargs.get())) {
+        if (PyObject* handle =
+                schedule_completor(call_soon.get(), fut.get(), method.get(), value.get(), ctx.get())) {
             Py_DECREF(handle);
         } else {
             // A closed loop, for instance: nobody is left to tell but stderr.
@@ -199,7 +213,7 @@ void Awaiter::on_cancel(std::shared_ptr<Cancellable> stop) {
     auto capsule = check(PyCapsule_New(holder.get(), kStopCapsule, &free_stop));
     holder.release();
     auto on_done = check(PyCFunction_NewEx(&kOnDone, capsule.get(), nullptr));
-    call(attr(fut_.get(), "add_done_callback").get(), on_done.get());
+    call(check(PyObject_GetAttr(fut_.get(), names::add_done_callback())).get(), on_done.get());
 }
 
 bool Awaiter::cancelled() const { return fut_.get() && is_cancelled(fut_.get()); }
@@ -223,13 +237,7 @@ void Awaiter::settle_soon(Outcome& outcome) {
     auto [method, value] = settlement(fut.get(), outcome);
     // Through the completor, which drops it if the script cancels meanwhile.
     auto call_soon = check(PyObject_GetAttr(loop.get(), names::call_soon()));
-    auto args = check(PyTuple_Pack(4, completor(), fut.get(), method.get(), value.get()));
-    Ref kwargs;
-    if (ctx) {
-        kwargs = check(PyDict_New());
-        check(PyDict_SetItemString(kwargs.get(), "context", ctx.get()));
-    }
-    check(PyObject_Call(call_soon.get(), args.get(), kwargs.get()));
+    check(schedule_completor(call_soon.get(), fut.get(), method.get(), value.get(), ctx.get()));
 }
 
 void Awaiter::complete(std::shared_ptr<Awaiter> self, Outcome outcome) {

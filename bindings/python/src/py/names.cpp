@@ -24,6 +24,7 @@ HALVO_NAME(set_result)
 HALVO_NAME(set_exception)
 HALVO_NAME(call_soon)
 HALVO_NAME(run)
+HALVO_NAME(add_done_callback)
 #undef HALVO_NAME
 
 }  // namespace halvo::py::names

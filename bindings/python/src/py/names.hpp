@@ -11,5 +11,6 @@ PyObject* set_result();
 PyObject* set_exception();
 PyObject* call_soon();
 PyObject* run();
+PyObject* add_done_callback();
 
 }  // namespace halvo::py::names
