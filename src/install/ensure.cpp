@@ -101,7 +101,7 @@ void remove_stale_staging(const std::string& root) {
     }
     for (const auto& name : stale) {
         const std::string path = join_path(root, name);
-        if (auto held = platform::lock_folder(path, false)) (void)platform::remove_tree(path);
+        if (auto held = platform::lock_folder(path)) (void)platform::remove_tree(path);
     }
 }
 
@@ -223,13 +223,15 @@ ChainResult<void> unpack(std::span<const std::string> archive, const std::string
     if (!pass) return fail(Chain("the process is exiting"));
     remove_stale_staging(root);
     const std::string staging = join_path(root, staging_name(::getpid()));
-    (void)platform::remove_tree(staging);
+    // One of our process id left behind goes; one a live install holds (of
+    // another pid namespace) is neither removed nor shared.
+    if (auto left = platform::lock_folder(staging)) (void)platform::remove_tree(staging);
     HALVO_CHECK(create_dirs(staging));
     // Held until the staging folder is gone: it tells other processes that
     // the folder is in use, whatever they make of its process id.
-    auto held = platform::lock_folder(staging, false);
-    auto result = held ? fill_bin(archive, root, staging, name, stop.get_token())
-                       : fail(Chain(held.error()).context("creating " + display(staging)));
+    auto held = platform::lock_folder(staging);
+    if (!held) return fail(Chain(held.error()).context("creating " + display(staging)));
+    auto result = fill_bin(archive, root, staging, name, stop.get_token());
     (void)platform::remove_tree(staging);
     return result;
 }
@@ -237,7 +239,7 @@ ChainResult<void> unpack(std::span<const std::string> archive, const std::string
 asio::awaitable<ChainResult<std::string>> ensure_halvo(Settings s) {
     if (!s.root) co_return fail(Chain(std::string(kNoCacheRoot)));
     std::string bin = bin_folder(*s.root);
-    const std::string program = server_program(*s.root);
+    const std::string program = join_path(bin, kServerProgram);
     if (stat_is(program, S_IFREG)) co_return bin;
 
     Turn turn{turn_of(bin), {}};
@@ -254,7 +256,7 @@ asio::awaitable<ChainResult<std::string>> ensure_halvo(Settings s) {
     // The job holds the turn: a cancelled wait must not let the next install
     // into the staging folder while this one still works in it.
     auto job = [archive = std::move(body).value(), root = *s.root, turn = std::move(turn)]() mutable {
-        return unpack(archive, root, kProgram);
+        return unpack(archive, root, kServerProgram);
     };
     try {
         auto unpacked = co_await rt::run_blocking(std::move(job));

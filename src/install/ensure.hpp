@@ -20,7 +20,6 @@ namespace halvo::inline install::ensure {
 // An HTTPS object store of ours, fixed at build time.
 inline constexpr std::string_view kDefaultBase = "https://halvo-releases.s3.amazonaws.com";
 inline constexpr std::string_view kDefaultRelease = "v0.1.2";
-inline constexpr std::string_view kProgram = kServerProgram;
 // The largest archive fetched: a longer body is refused as it passes this,
 // or at once when its Content-Length says it would.
 inline constexpr std::size_t kMaxArchive = std::size_t{1} << 30;

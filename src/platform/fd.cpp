@@ -16,11 +16,11 @@ void Fd::reset(int fd) {
     fd_ = fd;
 }
 
-IoResult<Fd> lock_folder(const std::string& path, bool wait) {
+IoResult<Fd> lock_folder(const std::string& path) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) return fail(IoError::last_os());
     int rc;
-    do rc = ::flock(fd.get(), LOCK_EX | (wait ? 0 : LOCK_NB));
+    do rc = ::flock(fd.get(), LOCK_EX | LOCK_NB);
     while (rc != 0 && errno == EINTR);
     if (rc != 0) return fail(IoError::last_os());
     return fd;

@@ -41,9 +41,9 @@ struct Pipe {
 IoResult<Pipe> make_pipe();
 
 // Opens the folder `path`, never through a link, holding an exclusive
-// flock(2) on it while the descriptor lives. Without `wait`, a lock held
-// elsewhere fails at once with EWOULDBLOCK.
-IoResult<Fd> lock_folder(const std::string& path, bool wait);
+// flock(2) on it while the descriptor lives; a lock held elsewhere fails at
+// once with EWOULDBLOCK.
+IoResult<Fd> lock_folder(const std::string& path);
 
 // Writes all of data, through short writes and interruptions; on a
 // descriptor without room (non-blocking) it waits for some. False when a

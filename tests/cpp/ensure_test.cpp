@@ -616,7 +616,7 @@ TEST(EnsureUnpack, StagingFoldersOfDeadProcessesGo) {
         std::ofstream(c.name + "/inner/f") << "x";
     }
     ::chmod((staging_of(root.path(), dead) + "/inner").c_str(), 0500);
-    auto lock = halvo::platform::lock_folder(staging_of(root.path(), dead_locked), false);
+    auto lock = halvo::platform::lock_folder(staging_of(root.path(), dead_locked));
     ASSERT_TRUE(lock);
     auto tar = make_tar({{.path = "halvo-uvm", .perm = 0755, .data = "#!/bin/sh\n"}});
     EXPECT_EQ(unpack_into(tar, root.path()), "");
@@ -624,6 +624,20 @@ TEST(EnsureUnpack, StagingFoldersOfDeadProcessesGo) {
     EXPECT_FALSE(fs::exists(staging_of(root.path(), dead)));
     ::kill(live, SIGKILL);
     ::waitpid(live, nullptr, 0);
+}
+
+// A live install of another pid namespace may share our process id, and so
+// our staging folder's name: held by it, the folder is neither cleared nor
+// taken over, and the install fails.
+TEST(EnsureUnpack, AStagingFolderOfOurIdHeldElsewhereIsLeftAlone) {
+    TempDir root;
+    fs::create_directories(staging_of(root.path()) + "/theirs");
+    auto lock = halvo::platform::lock_folder(staging_of(root.path()));
+    ASSERT_TRUE(lock);
+    auto tar = make_tar({{.path = "halvo-uvm", .perm = 0755, .data = "#!/bin/sh\n"}});
+    EXPECT_NE(unpack_into(tar, root.path()), "");
+    EXPECT_TRUE(fs::exists(staging_of(root.path()) + "/theirs"));
+    EXPECT_FALSE(fs::exists(root / "bin/halvo-uvm"));
 }
 
 TEST(EnsureUnpack, MovesEntriesIntoBinServerLast) {
