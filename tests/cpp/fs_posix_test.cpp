@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -227,6 +229,43 @@ TEST(Posix, ReadsAndWritesThroughHandles) {
     auto zero = a.px.write_handle(w, 0, data);
     EXPECT_EQ(zero.error().kind, ErrorKind::WriteZero);
     EXPECT_EQ(err(zero.error()), EIO);
+}
+
+// As any user may, a creator without root makes a read-only file and
+// writes it through the open that made it.
+TEST(Posix, ACreatorWritesTheReadOnlyFileItMade) {
+    const uid_t nobody = 65534;
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    // Not below the tests' own temporary folder, which that user may not pass.
+    std::string base = "/tmp/halvo-posix-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(base.data()));
+    struct Gone {
+        std::string path;
+        ~Gone() { std::filesystem::remove_all(path); }
+    } gone{base};
+    ::chmod(base.c_str(), 0755);
+    const std::string host = base + "/host";
+    ASSERT_EQ(::mkdir(host.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(host.c_str(), nobody, nobody), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        // Never back into the test runner from here.
+        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(2);
+        auto dir = std::make_unique<Directory>();
+        if (!dir->mount("h", host)) ::_exit(3);
+        Posix px(std::move(dir));
+        auto h = px.lookup_child(kRootInode, "h");
+        if (!h) ::_exit(4);
+        auto c = px.create_child(h->inode, "ro", {.write = true, .create = true, .create_new = true}, 0444);
+        if (!c) ::_exit(5);
+        const std::uint8_t data[] = {'x'};
+        if (!px.write_handle(c->handle, 0, data) || (c->stat.mode & 07777) != 0444) ::_exit(6);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(read_file(host + "/ro"), "x");
 }
 
 TEST(Posix, FlushSyncsOnlyWhatWasOpenForWriting) {

@@ -480,26 +480,26 @@ IoResult<Posix::Created> Posix::create_child(std::uint64_t parent, std::string_v
                                              std::optional<std::uint32_t> mode) {
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto created, realize_open(path, flags));
-    Stat st;
-    if (created) {
-        HALVO_TRY(auto moded, with_mode(path, *created, mode));
-        st = moded;
-    } else {
-        HALVO_TRY(auto existing, fs_->stat(path));
-        st = existing;
-    }
     std::uint64_t inode;
     {
         auto g = lock::lock(inodes_m_);
         inode = inodes_.intern(path);
     }
     double timeout = timeout_at(path);
+    // The handle's descriptor comes before the mode: a read-only mode must
+    // not refuse a caller without root the very open that made the file.
     auto handle = add_handle(inode, path, flags);
     if (!handle) {
         forget_inode(inode, 1);
         return fail(std::move(handle).error());
     }
-    return Created{inode, st, *handle, timeout};
+    auto st = created ? with_mode(path, *created, mode) : fs_->stat(path);
+    if (!st) {
+        (void)release_handle(*handle);
+        forget_inode(inode, 1);
+        return fail(std::move(st).error());
+    }
+    return Created{inode, *st, *handle, timeout};
 }
 
 IoResult<std::size_t> Posix::read_handle(std::uint64_t handle, std::uint64_t offset, std::span<std::uint8_t> buf) {
