@@ -29,6 +29,8 @@ public:
         : owner_(std::move(owner)), data_(bytes.data()), size_(bytes.size()) {}
 
     const char* chars() const { return data_; }
+    // What keeps the bytes in place.
+    const std::shared_ptr<const void>& owner() const { return owner_; }
     const uint8_t* data() const { return reinterpret_cast<const uint8_t*>(data_); }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
@@ -46,6 +48,13 @@ private:
     std::shared_ptr<const void> owner_;
     const char* data_ = nullptr;
     std::size_t size_ = 0;
+};
+
+// Bytes not filled yet, and what keeps them in place; once filled, a Blob
+// of that owner shows them.
+struct Room {
+    std::shared_ptr<const void> owner;
+    char* data = nullptr;
 };
 
 }  // namespace halvo::base

@@ -1,5 +1,6 @@
 #include "bson/reader.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -45,10 +46,21 @@ private:
     std::unordered_map<std::string_view, size_t> index_;
 };
 
+int32_t read_le32(std::string_view b, size_t at) {
+    uint32_t u = 0;
+    for (int i = 3; i >= 0; --i) u = (u << 8) | static_cast<unsigned char>(b[at + i]);
+    return static_cast<int32_t>(u);
+}
+
 class Parser {
 public:
-    // Large binaries share `shared`, which holds the bytes of `b`.
-    explicit Parser(std::string_view b, const Blob* shared = nullptr) : b_(b), shared_(shared) {}
+    // Large binaries share `shared`, which holds the bytes of `b`, except
+    // the one kept `apart`.
+    explicit Parser(std::string_view b, const Blob* shared = nullptr, const Apart* apart = nullptr)
+        : b_(b), shared_(shared), apart_(apart) {}
+
+    // Whether the binary kept apart was met where it was said to be.
+    bool apart_met() const { return apart_met_; }
 
     // Walks the document at `pos` that must end within `limit`, calling
     // on(key, position, value) per element; sets `end` past the document.
@@ -79,11 +91,7 @@ public:
     }
 
 private:
-    int32_t le32(size_t at) const {
-        uint32_t u = 0;
-        for (int i = 3; i >= 0; --i) u = (u << 8) | static_cast<unsigned char>(b_[at + i]);
-        return static_cast<int32_t>(u);
-    }
+    int32_t le32(size_t at) const { return read_le32(b_, at); }
     int64_t le64(size_t at) const {
         uint64_t u = 0;
         for (int i = 7; i >= 0; --i) u = (u << 8) | static_cast<unsigned char>(b_[at + i]);
@@ -165,7 +173,13 @@ private:
                 if (static_cast<size_t>(len) > stop - q - 5)
                     return fail(Error::decode("a binary of " + std::to_string(len) + " bytes runs past the end of its document"));
                 const size_t at = q + 5, n = static_cast<size_t>(len);
-                Blob bytes = shared_ && n >= kLargeBinary ? shared_->slice(at, n) : Blob(std::string(b_.substr(at, n)));
+                Blob bytes;
+                if (apart_ && at == apart_->at && n == apart_->bytes.size()) {
+                    bytes = apart_->bytes;
+                    apart_met_ = true;
+                } else {
+                    bytes = shared_ && n >= kLargeBinary ? shared_->slice(at, n) : Blob(std::string(b_.substr(at, n)));
+                }
                 q = at + n;
                 return Value(Binary{static_cast<uint8_t>(b_[at - 1]), std::move(bytes)});
             }
@@ -238,41 +252,138 @@ private:
 
     std::string_view b_;
     const Blob* shared_;
+    const Apart* apart_;
+    bool apart_met_ = false;
 };
 
 // The whole input must be the document: its own length says where it ends.
 template <class On>
-Status read_top(std::string_view bytes, const Blob* shared, On&& on) {
-    Parser p(bytes, shared);
+Status read_top(std::string_view bytes, const Blob* shared, const Apart* apart, On&& on) {
+    Parser p(bytes, shared, apart);
     size_t end = 0;
     HALVO_CHECK(p.walk(0, bytes.size(), 1, false, end, on));
     if (end != bytes.size())
         return fail(Error::decode("a document of " + std::to_string(end) + " bytes is followed by " +
                                   std::to_string(bytes.size() - end) + " more"));
+    // The place left unfilled was read as something else.
+    if (apart && !p.apart_met()) return fail(Error::decode("a binary read apart is not where the document has it"));
     return {};
 }
+
+// The reader's walk over a document's first bytes, looking no further
+// than each element's length needs; false when it cannot go on.
+class Finder {
+public:
+    Finder(std::string_view head, std::size_t min) : h_(head), min_(min) {}
+
+    bool walk(size_t pos, size_t limit, int depth, size_t& end) {
+        if (depth > kMaxDepth || limit - pos < 4 || !have(pos, 4)) return false;
+        const int32_t len = le32(pos);
+        if (len < 5 || static_cast<size_t>(len) > limit - pos) return false;
+        const size_t stop = pos + static_cast<size_t>(len) - 1;
+        size_t q = pos + 4;
+        while (q < stop) {
+            if (!have(q, 1)) return false;
+            const auto type = static_cast<Type>(static_cast<uint8_t>(h_[q++]));
+            const size_t seen = std::min(stop, h_.size());
+            const void* nul = q < seen ? std::memchr(h_.data() + q, 0, seen - q) : nullptr;
+            if (!nul) return false;
+            q = static_cast<size_t>(static_cast<const char*>(nul) - h_.data()) + 1;
+            if (!element(type, q, stop, depth)) return false;
+            if (found) return true;
+        }
+        end = pos + static_cast<size_t>(len);
+        return true;
+    }
+
+    std::optional<Span> found;
+
+private:
+    bool have(size_t at, size_t n) const { return at <= h_.size() && h_.size() - at >= n; }
+    int32_t le32(size_t at) const { return read_le32(h_, at); }
+    bool skip(size_t& q, size_t stop, size_t n) {
+        if (stop - q < n) return false;
+        q += n;
+        return true;
+    }
+
+    bool element(Type type, size_t& q, size_t stop, int depth) {
+        switch (type) {
+            case Type::Document:
+            case Type::Array: {
+                size_t end = 0;
+                if (!walk(q, stop, depth + 1, end)) return false;
+                q = end;
+                return true;
+            }
+            case Type::Binary: {
+                if (stop - q < 5 || !have(q, 5)) return false;
+                const int32_t len = le32(q);
+                if (len < 0 || static_cast<size_t>(len) > stop - q - 5) return false;
+                const size_t at = q + 5, n = static_cast<size_t>(len);
+                if (n >= min_) found = Span{at, n};
+                q = at + n;
+                return true;
+            }
+            case Type::String:
+            case Type::Code:
+            case Type::Symbol: {
+                if (stop - q < 4 || !have(q, 4)) return false;
+                const int32_t len = le32(q);
+                if (len < 1 || static_cast<size_t>(len) > stop - q - 4) return false;
+                q += 4 + static_cast<size_t>(len);
+                return true;
+            }
+            case Type::Double:
+            case Type::DateTime:
+            case Type::Timestamp:
+            case Type::Int64: return skip(q, stop, 8);
+            case Type::Int32: return skip(q, stop, 4);
+            case Type::Bool: return skip(q, stop, 1);
+            case Type::ObjectId: return skip(q, stop, 12);
+            case Type::Decimal128: return skip(q, stop, 16);
+            case Type::Null:
+            case Type::Undefined:
+            case Type::MinKey:
+            case Type::MaxKey: return true;
+            default: return false;  // rare kinds: not worth following
+        }
+    }
+
+    std::string_view h_;
+    std::size_t min_;
+};
 
 }  // namespace
 
 BsonResult<Document> read_document(std::string_view bytes) {
     Merger m;
-    HALVO_CHECK(read_top(bytes, nullptr, [&](std::string_view k, Value v) { m.add(k, std::move(v)); }));
+    HALVO_CHECK(read_top(bytes, nullptr, nullptr, [&](std::string_view k, Value v) { m.add(k, std::move(v)); }));
     return m.take();
 }
 
 namespace {
 
-BsonResult<std::vector<Entry>> elements(std::string_view bytes, const Blob* shared) {
+BsonResult<std::vector<Entry>> elements(std::string_view bytes, const Blob* shared, const Apart* apart) {
     std::vector<Entry> out;
-    HALVO_CHECK(read_top(bytes, shared,
+    HALVO_CHECK(read_top(bytes, shared, apart,
                          [&](std::string_view k, Value v) { out.push_back(Entry{std::string(k), std::move(v)}); }));
     return out;
 }
 
 }  // namespace
 
-BsonResult<std::vector<Entry>> read_elements(std::string_view bytes) { return elements(bytes, nullptr); }
+BsonResult<std::vector<Entry>> read_elements(std::string_view bytes) { return elements(bytes, nullptr, nullptr); }
 
-BsonResult<std::vector<Entry>> read_elements_sharing(const Blob& bytes) { return elements(bytes.view(), &bytes); }
+BsonResult<std::vector<Entry>> read_elements_sharing(const Blob& bytes, const Apart* apart) {
+    return elements(bytes.view(), &bytes, apart);
+}
+
+std::optional<Span> find_large_binary(std::string_view head, std::size_t total, std::size_t min) {
+    Finder f(head.substr(0, std::min(head.size(), total)), min);
+    size_t end = 0;
+    if (!f.walk(0, total, 1, end)) return std::nullopt;
+    return f.found;
+}
 
 }  // namespace halvo::bson

@@ -1,8 +1,12 @@
 #pragma once
-// Failure: the error of every Client operation.
+// Failure: the error of every Client operation; where an answer's large
+// binary may be read to.
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <variant>
 
+#include "base/blob.hpp"
 #include "base/error.hpp"
 #include "protocol/message/error.hpp"
 
@@ -31,6 +35,16 @@ private:
 
 template <class T>
 using FailureResult = Result<T, Failure>;
+
+// Room of its own for the payload of a large binary in an answer, so that
+// it needs no copy after the read: an event loop's thread hands out a
+// bytes object to be.
+class BinarySink {
+public:
+    virtual ~BinarySink() = default;
+    // Room for `n` bytes; none puts them in the frame's body as usual.
+    virtual std::optional<Room> room(std::size_t n) = 0;
+};
 
 // The failure as a chain: its own text, carrying the failure, then its
 // sources (the error record, or every link of the chain it carries).

@@ -80,7 +80,8 @@ public:
     // None when it must go through call(), which then gets the same call
     // back; no id is used then.
     virtual std::optional<Begun> begin(msg::Call& c) = 0;
-    virtual Polled poll(uint64_t id) = 0;
+    // `sink` may give a large binary of the answer a room of its own.
+    virtual Polled poll(uint64_t id, BinarySink* sink = nullptr) = 0;
     virtual asio::awaitable<FailureResult<msg::Response>> finish(uint64_t id) = 0;
     // Readable when poll() may have something.
     virtual int answer_fd() = 0;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <optional>
 
@@ -307,4 +308,102 @@ TEST(BsonCodec, LargeBinariesReadShareTheBytesTheyWereReadFrom) {
     EXPECT_EQ(back, d);
     EXPECT_EQ(big, Blob(std::string(kLargeBinary, 'a').replace(7, 1, "z")));
     EXPECT_EQ(under.size(), kLargeBinary - 1);
+}
+
+TEST(BsonCodec, ALargeBinaryIsFoundFromTheDocumentsFirstBytes) {
+    Document answer;
+    answer.set("jsonrpc", "2.0");
+    answer.set("id", int64_t{7});
+    Document result;
+    result.set("data", Binary{0, std::string(1 << 20, 'd')});
+    result.set("size", int64_t{1} << 20);
+    answer.set("result", result);
+
+    Document before_regex;
+    before_regex.set("re", Raw{Type::Regex, std::string("a\0\0", 3)});
+    before_regex.set("big", Binary{0, std::string(kLargeBinary, 'b')});
+
+    struct Case {
+        const char* name;
+        Document doc;
+        std::size_t min;
+        bool found;
+    };
+    const Case cases[] = {
+        {"an answer's data", answer, kLargeBinary, true},
+        {"the first of several, in reading order", with_large_binaries(), kLargeBinary, true},
+        {"inside an array", with_large_binaries(), 3 * kLargeBinary, true},
+        {"none large enough", with_large_binaries(), 4 * kLargeBinary, false},
+        {"behind a kind not followed", before_regex, kLargeBinary, false},
+    };
+    for (const auto& c : cases) {
+        const std::string bytes = write_document(c.doc);
+        std::optional<std::size_t> want_at, want_size;
+        {
+            // The reader says where the binary is: the first at least `min`.
+            const Blob shared(bytes);
+            auto read = read_elements_sharing(shared);
+            ASSERT_TRUE(read) << c.name;
+            std::function<void(const Value&)> look = [&](const Value& v) {
+                if (want_at) return;
+                if (auto* b = v.get<Binary>(); b && b->bytes.size() >= c.min) {
+                    want_at = static_cast<std::size_t>(b->bytes.chars() - shared.chars());
+                    want_size = b->bytes.size();
+                } else if (auto* d = v.get<Document>()) {
+                    for (const auto& e : d->entries()) look(e.value);
+                } else if (auto* a = v.get<Array>()) {
+                    for (const auto& i : a->items()) look(i);
+                }
+            };
+            for (const auto& e : *read) look(e.value);
+        }
+        auto whole = find_large_binary(bytes, bytes.size(), c.min);
+        ASSERT_EQ(whole.has_value(), c.found) << c.name;
+        if (!c.found) continue;
+        ASSERT_TRUE(want_at) << c.name;
+        EXPECT_EQ(whole->at, *want_at) << c.name;
+        EXPECT_EQ(whole->size, *want_size) << c.name;
+        // Any head that holds the binary's header will do; a shorter one never.
+        for (std::size_t n = 0; n <= *want_at + 8; ++n) {
+            auto got = find_large_binary(std::string_view(bytes).substr(0, n), bytes.size(), c.min);
+            EXPECT_EQ(got.has_value(), n >= *want_at) << c.name << ", head of " << n;
+            if (got) {
+                EXPECT_EQ(got->at, *want_at) << c.name << ", head of " << n;
+            }
+        }
+    }
+}
+
+TEST(BsonCodec, ABinaryThatRunsPastItsDocumentIsNotFound) {
+    Document d;
+    d.set("big", Binary{0, std::string(kLargeBinary, 'b')});
+    std::string bytes = write_document(d);
+    bytes[4 + 1 + 4] = static_cast<char>(0xFF);  // the binary's length grows past the document
+    EXPECT_FALSE(find_large_binary(bytes, bytes.size(), kLargeBinary));
+    EXPECT_FALSE(find_large_binary(bytes, bytes.size() - 1, kLargeBinary)) << "a document longer than the input";
+}
+
+TEST(BsonCodec, ABinaryReadApartIsTakenWhereTheDocumentHasIt) {
+    Document d = with_large_binaries();
+    const std::string bytes = write_document(d);
+    auto span = find_large_binary(bytes, bytes.size(), kLargeBinary);
+    ASSERT_TRUE(span);
+    // The body leaves the binary's place unfilled; its bytes are elsewhere.
+    std::string body = bytes;
+    std::memset(body.data() + span->at, 0xEE, span->size);
+    const Blob apart_bytes(bytes.substr(span->at, span->size));
+    const Apart apart{span->at, apart_bytes};
+    auto read = read_elements_sharing(Blob(body), &apart);
+    ASSERT_TRUE(read) << read.error().display();
+    EXPECT_EQ((*read)[1].value.get<Binary>()->bytes.chars(), apart_bytes.chars());
+    Document back;
+    for (auto& e : *read) back.set(e.key, e.value);
+    EXPECT_EQ(back, d);
+
+    // Said to be somewhere no binary starts: refused, not read as it stands.
+    const Apart astray{span->at + 1, apart_bytes};
+    auto wrong = read_elements_sharing(Blob(body), &astray);
+    ASSERT_FALSE(wrong);
+    EXPECT_EQ(wrong.error().display(), "BSON error. Kind: A deserialization-related error occurred. Message: a binary read apart is not where "
+              "the document has it.");
 }

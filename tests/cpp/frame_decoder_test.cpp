@@ -33,7 +33,7 @@ std::vector<std::string> steps(const std::string& bytes, const std::vector<size_
     for (auto& step : out) {
         if (!step.starts_with("frame ")) continue;
         const std::string body = step.substr(6);
-        auto m = frame::decode(body);
+        auto m = frame::decode(frame::Body{Blob(body), std::nullopt});
         step = m ? m->debug().substr(0, 40) + "/" + std::to_string(body.size()) : m.error().text();
     }
     for (auto& step : out)
@@ -96,6 +96,89 @@ TEST(FrameDecoder, TheLimitItselfIsAccepted) {
     d.commit(4);
     EXPECT_TRUE(std::holds_alternative<FrameDecoder::NeedMore>(d.next()));
     EXPECT_EQ(d.announced(), frame::kMaxFrame);
+}
+
+// Rooms of the test's own memory, each remembered.
+class Rooms final : public frame::BinarySink {
+public:
+    std::optional<Room> room(std::size_t n) override {
+        std::shared_ptr<char[]> mem(new char[n]);
+        given.push_back(mem.get());
+        return Room{mem, mem.get()};
+    }
+    std::vector<const char*> given;
+};
+
+struct Decoded {
+    std::vector<Message> messages;
+    std::size_t apart = 0;  // binaries read into a room
+    bool operator==(const Decoded&) const = default;
+};
+
+// A stream read in reads of the given sizes (cycled), a sink offered at
+// every step, as on an event loop's thread.
+Decoded decoded_with_rooms(const std::string& stream, const std::vector<size_t>& chunks) {
+    FrameDecoder d;
+    Rooms rooms;
+    Decoded out;
+    size_t at = 0, i = 0;
+    for (;;) {
+        auto step = d.next(&rooms);
+        if (std::holds_alternative<FrameDecoder::NeedMore>(step)) {
+            if (at == stream.size()) {
+                d.end();
+                continue;
+            }
+            auto space = d.space();
+            size_t n = std::min({space.size(), chunks[i++ % chunks.size()], stream.size() - at});
+            std::memcpy(space.data(), stream.data() + at, n);
+            d.commit(n);
+            at += n;
+            continue;
+        }
+        auto* body = std::get_if<frame::Body>(&step);
+        if (!body) return out;
+        if (body->apart) {
+            EXPECT_EQ(body->apart->bytes.chars(), rooms.given.at(out.apart));
+            ++out.apart;
+        }
+        auto m = frame::decode(*body);
+        EXPECT_TRUE(m) << m.error().text();
+        if (m) out.messages.push_back(std::move(m).value());
+    }
+}
+
+TEST(FrameDecoder, ALargeBinaryReadIntoARoomOfItsOwn) {
+    using message::Response;
+    std::vector<Message> sent;
+    std::string stream;
+    uint64_t id = 0;
+    for (size_t size : {size_t{0}, size_t{100}, bson::kLargeBinary - 1, bson::kLargeBinary, size_t{1} << 20}) {
+        std::string data(size, 'r');
+        for (size_t k = 0; k < size; k += 4093) data[k] = static_cast<char>(k / 4093);
+        sent.push_back(Message{Message::Response{++id, Response{call::ReadResp{codec::Bytes(data), size}}}});
+        sent.push_back(request(++id, size));
+    }
+    for (const auto& m : sent) stream += wire(m);
+
+    // Read as a loop's thread reads it: each frame's head with its first
+    // bytes; the two large answers and the two large requests go to rooms.
+    const auto whole = decoded_with_rooms(stream, {stream.size()});
+    EXPECT_EQ(whole.messages, sent);
+    EXPECT_EQ(whole.apart, 4u);
+    // A head that comes alone, 4 bytes at a time, or a frame's bytes split
+    // anywhere: the same messages.
+    for (std::vector<size_t> chunks : std::vector<std::vector<size_t>>{{4, 1 << 20}, {1}, {5}, {8191}, {8193}}) {
+        auto got = decoded_with_rooms(stream, chunks);
+        EXPECT_EQ(got.messages, sent) << "chunk " << chunks[0];
+    }
+    EXPECT_EQ(decoded_with_rooms(stream, {4, 1 << 20}).apart, 4u) << "a head alone still finds the binary";
+    std::mt19937 rng(11);
+    for (int round = 0; round < 10; ++round) {
+        std::vector<size_t> chunks;
+        for (int k = 0; k < 50; ++k) chunks.push_back(1 + rng() % 30000);
+        EXPECT_EQ(decoded_with_rooms(stream, chunks).messages, sent) << "round " << round;
+    }
 }
 
 // The matching of what arrives against the request that waits, with no I/O.

@@ -27,8 +27,8 @@ inline std::vector<std::string> frame_steps(const char* data, size_t size, const
             std::memcpy(space.data(), data + at, n);
             d.commit(n);
             at += n;
-        } else if (auto* body = std::get_if<Blob>(&step)) {
-            out.push_back("frame " + std::string(body->view()));
+        } else if (auto* body = std::get_if<protocol::stdio::frame::Body>(&step)) {
+            out.push_back("frame " + std::string(body->bytes.view()));
         } else if (auto* e = std::get_if<IoError>(&step)) {
             out.push_back("error " + e->text());
             return out;

@@ -109,8 +109,8 @@ BsonResult<Message> Message::read(std::string_view bytes) {
     return from_elements(elements);
 }
 
-BsonResult<Message> Message::read_sharing(const Blob& bytes) {
-    HALVO_TRY(auto elements, bson::read_elements_sharing(bytes));
+BsonResult<Message> Message::read_sharing(const Blob& bytes, const bson::Apart* apart) {
+    HALVO_TRY(auto elements, bson::read_elements_sharing(bytes, apart));
     return from_elements(elements);
 }
 

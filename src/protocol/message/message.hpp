@@ -8,6 +8,7 @@
 
 #include "base/blob.hpp"
 #include "bson/error.hpp"
+#include "bson/reader.hpp"
 #include "bson/writer.hpp"
 #include "protocol/message/call.hpp"
 #include "protocol/message/notification.hpp"
@@ -34,8 +35,9 @@ struct Message {
     bson::BsonResult<bson::Gathered> write_gathered() const;
     // Exactly one document (without any frame around it).
     static bson::BsonResult<Message> read(std::string_view bytes);
-    // The same, large binaries sharing `bytes` rather than copied.
-    static bson::BsonResult<Message> read_sharing(const Blob& bytes);
+    // The same, large binaries sharing `bytes` rather than copied, or, for
+    // the one `apart` names, its own bytes.
+    static bson::BsonResult<Message> read_sharing(const Blob& bytes, const bson::Apart* apart = nullptr);
     // Starts with the variant name.
     std::string debug() const;
     bool operator==(const Message&) const = default;

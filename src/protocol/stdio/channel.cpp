@@ -42,7 +42,7 @@ namespace {
 std::optional<IoResult<std::optional<message::Message>>> settle(FrameDecoder::Step step) {
     using Out = IoResult<std::optional<message::Message>>;
     if (std::holds_alternative<FrameDecoder::NeedMore>(step)) return std::nullopt;
-    if (auto* body = std::get_if<Blob>(&step)) {
+    if (auto* body = std::get_if<frame::Body>(&step)) {
         auto m = decode(*body);
         if (!m) return Out(fail(std::move(m).error()));
         return Out(std::optional<message::Message>(std::move(m).value()));
@@ -88,9 +88,9 @@ asio::awaitable<IoResult<std::optional<message::Message>>> read(FrameReader& r) 
     }
 }
 
-FrameReader::Polled FrameReader::poll() {
+FrameReader::Polled FrameReader::poll(frame::BinarySink* sink) {
     for (;;) {
-        if (auto done = settle(decoder_.next())) return std::move(*done);
+        if (auto done = settle(decoder_.next(sink))) return std::move(*done);
         std::span<char> space = decoder_.space();
         ssize_t n = ::read(fd_.get(), space.data(), space.size());
         if (n < 0) {

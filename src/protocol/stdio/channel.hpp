@@ -57,7 +57,8 @@ public:
     struct NotYet {};
     using Polled = std::variant<NotYet, IoResult<std::optional<message::Message>>>;
     // Reads what the stream holds now, on the calling thread; never waits.
-    Polled poll();
+    // `sink` may give a large binary of the answer a room of its own.
+    Polled poll(frame::BinarySink* sink = nullptr);
     int fd() const { return fd_.get(); }
     const FrameDecoder& decoder() const { return decoder_; }
     // Bytes taken from the stream so far; any thread may look.

@@ -283,9 +283,9 @@ void StdioClient::cut_write() {
     if (writer_.writing()) close_input();
 }
 
-StdioClient::Polled StdioClient::poll(uint64_t id) {
+StdioClient::Polled StdioClient::poll(uint64_t id, BinarySink* sink) {
     for (;;) {
-        auto polled = reader_.poll();
+        auto polled = reader_.poll(sink);
         if (std::holds_alternative<channel::FrameReader::NotYet>(polled)) return NotYet{};
         writer_.answered();
         if (auto done = settle(std::get<1>(std::move(polled)), id)) return std::move(*done);

@@ -58,7 +58,7 @@ public:
 
     DirectCalls* direct() override { return this; }
     std::optional<Begun> begin(msg::Call& c) override;
-    Polled poll(uint64_t id) override;
+    Polled poll(uint64_t id, BinarySink* sink = nullptr) override;
     asio::awaitable<FailureResult<msg::Response>> finish(uint64_t id) override;
     int answer_fd() override { return reader_.fd(); }
     std::size_t arriving() const override { return reader_.decoder().announced(); }

@@ -7,6 +7,7 @@
 #include "module/errors.hpp"
 #include "protocol/mod.hpp"
 #include "py/bridge.hpp"
+#include "py/convert.hpp"
 #include "py/handle.hpp"
 
 namespace halvo::module {
@@ -24,6 +25,16 @@ struct ClientPolicy {
     template <class Core>
     static uint64_t progress(Core& c) {
         return c.client().progress();
+    }
+};
+
+// Reads an answer's large binary straight into the bytes object the script
+// will get: only where this thread holds the GIL.
+class BytesSink final : public protocol::BinarySink {
+public:
+    std::optional<Room> room(std::size_t n) override {
+        if (!py::gil_marked()) return std::nullopt;
+        return py::unfilled_bytes(n);
     }
 };
 
@@ -50,7 +61,8 @@ public:
     }
     int fd(Core& core) override { return core.client().direct()->answer_fd(); }
     std::optional<py::Outcome> poll(Core& core) override {
-        auto polled = core.client().direct()->poll(id_);
+        BytesSink sink;
+        auto polled = core.client().direct()->poll(id_, &sink);
         if (std::holds_alternative<protocol::DirectCalls::NotYet>(polled)) return std::nullopt;
         return outcome_of(ex_.answer(std::get<1>(std::move(polled))));
     }

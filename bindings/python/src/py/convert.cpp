@@ -17,13 +17,39 @@ std::vector<uint8_t> copy_of(const char* p, size_t n) {
     return std::vector<uint8_t>(u, u + n);
 }
 
+// What a blob owns when it holds a Python object: marked by its deleter,
+// so that the object can be found again.
+struct LetGo {
+    void operator()(const DeferredRef* r) const { delete r; }
+};
+std::shared_ptr<const void> holding(Ref o) { return std::shared_ptr<const void>(new DeferredRef(std::move(o)), LetGo{}); }
+
 // Bytes inside an immutable object `o`, which the blob holds; small ones
 // are copied, as a copy costs less than a reference let go under the GIL.
 Blob held(PyObject* o, std::string_view bytes) {
     if (bytes.size() < bson::kLargeBinary) return Blob(std::string(bytes));
-    return Blob(std::make_shared<const DeferredRef>(Ref::borrow(o)), bytes);
+    return Blob(holding(Ref::borrow(o)), bytes);
 }
 }  // namespace
+
+std::optional<Room> unfilled_bytes(std::size_t n) {
+    PyObject* o = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    if (!o) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    char* data = PyBytes_AsString(o);
+    return Room{holding(Ref::steal(o)), data};
+}
+
+PyObject* whole_bytes(const Blob& b) {
+    if (!std::get_deleter<LetGo>(b.owner())) return nullptr;
+    PyObject* o = static_cast<const DeferredRef*>(b.owner().get())->get();
+    if (!o || !PyBytes_Check(o) || PyBytes_AsString(o) != b.chars() ||
+        static_cast<std::size_t>(PyBytes_Size(o)) != b.size())
+        return nullptr;
+    return o;
+}
 
 std::string_view bytes_view(PyObject* b) {
     char* data = nullptr;

@@ -147,9 +147,17 @@ struct ToPython<Bytes> {
                                                static_cast<Py_ssize_t>(b.data.size())));
     }
 };
+// A bytes object of n bytes not filled yet, Python not having seen it, and
+// where its bytes go; the owner lets go of it from any thread. With the GIL
+// held; none when Python has no memory for it.
+std::optional<Room> unfilled_bytes(std::size_t n);
+// The bytes object that a blob is the whole of, if it is one; borrowed.
+PyObject* whole_bytes(const Blob& b);
+
 template <>
 struct ToPython<Blob> {
     static Ref convert(const Blob& b) {
+        if (PyObject* whole = whole_bytes(b)) return Ref::borrow(whole);
         return check(PyBytes_FromStringAndSize(b.chars(), static_cast<Py_ssize_t>(b.size())));
     }
 };
