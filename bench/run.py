@@ -99,7 +99,7 @@ def main(names=tuple(MEASURES)):
     if not os.access(server, os.X_OK):
         sys.exit(f"no server at {server}: build it (scripts/bench does)")
     core = os.path.abspath(args.core) if os.access(args.core, os.X_OK) else None
-    print(f"{os.cpu_count()} cores, {args.rounds} rounds of {args.seconds} s")
+    print(f"{len(os.sched_getaffinity(0))} cores, {args.rounds} rounds of {args.seconds} s")
     for name in args.only.split(","):
         measure(name, args.rounds, args.seconds, server, core)
 
