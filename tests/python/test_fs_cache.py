@@ -98,8 +98,12 @@ CHANGES = {
     "rename over": ("mv f g", lambda d: not (d / "f").exists() and (d / "g").read_text() == "hello"),
     "rename into a folder": ("mv f e/f", lambda d: (d / "e/f").read_text() == "hello"),
     "rename a folder": ("mv e e2", lambda d: not (d / "e").exists() and (d / "e2").is_dir()),
+    "rename in from a folder": ("mkdir e/x && mv e/x x", lambda d: (d / "x").is_dir() and not os.listdir(d / "e")),
     "mkdir": ("mkdir sub", lambda d: (d / "sub").is_dir()),
     "rmdir": ("rmdir empty", lambda d: not (d / "empty").exists()),
+    "link": ("ln f hard", lambda d: (d / "hard").stat().st_nlink == 2),
+    "symlink": ("ln -s f soft", lambda d: os.readlink(d / "soft") == "f"),
+    "unlink while open": ("exec 3<f; rm f; cat <&3 >/dev/null", lambda d: not (d / "f").exists()),
 }
 
 
@@ -109,7 +113,7 @@ def test_a_change_is_seen_at_once_by_every_process(place, change):
     # Twice, so that whatever the first look asked of the mount is cached.
     before = look(place)
     assert look_elsewhere(place) == before == look(place)
-    missing(place, ["new", "moved", "sub", "e2", "e/f"])
+    missing(place, ["new", "moved", "sub", "e2", "e/f", "x", "hard", "soft"])
 
     subprocess.run(["sh", "-c", command], cwd=place, check=True)
 
