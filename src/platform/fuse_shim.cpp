@@ -522,23 +522,18 @@ void ll_access(fuse_req_t req, fuse_ino_t ino, int mask) {
     reply_status(req, h.cb.access(h.user_data, ino, mask));
 }
 
-void ll_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+void ll_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
     auto& h = handle_of(req);
     std::uint64_t dh = 0;
     int keep = 0;
     int rc = h.cb.opendir(h.user_data, ino, &dh, &keep);
     if (rc != 0) return reply_error(req, rc);
-    if (!keep) {
-        fi->fh = dh;
-        lib().reply_open(req, fi);
-        return;
-    }
     // libfuse 2.9's open reply cannot ask the kernel to cache a listing
     // (kernels from 4.20; older ones ignore the flag), so the reply is
-    // built here. Keeping the cache lets the next open reuse it.
+    // built here. Without the keep flag the kernel drops what it cached.
     fuse_open_out out{};
     out.fh = dh;
-    out.open_flags = FOPEN_KEEP_CACHE | FOPEN_CACHE_DIR;
+    out.open_flags = FOPEN_CACHE_DIR | (keep ? FOPEN_KEEP_CACHE : 0);
     iovec iov{&out, sizeof out};
     lib().reply_iov(req, &iov, 1);
 }

@@ -228,3 +228,36 @@ def test_a_host_folder_changed_beside_the_mount_is_seen_within_seconds(tmp_path,
         assert wait_for(lambda: not (seen / "new").exists())
     finally:
         unmount(m)
+
+
+def test_a_host_folder_listing_shows_changes_beside_the_mount(tmp_path, mount_root):
+    """The kernel keeps a host folder's listing across opens only while the
+    folder's times stay, so a listing shows a change beside the mount at
+    once, also among changes in quick turn that share a tick of the host's
+    clock."""
+    host = tmp_path / "host"
+    host.mkdir()
+    mp = mount_root / "m"
+    mp.mkdir()
+    m = halvo.HostMount(halvo.Directory().with_mount("h", host), mp)
+    try:
+        seen = mp / "h"
+        time.sleep(0.1)  # the folder's times settle
+        names = set()
+        for i in range(6):
+            # Twice: the second listing may come from the kernel's cache.
+            assert set(os.listdir(seen)) == set(os.listdir(seen)) == names
+            if i % 3 == 2:
+                time.sleep(0.1)
+            (host / f"n{i}").write_text("")
+            names.add(f"n{i}")
+            assert set(os.listdir(seen)) == names
+        for name in sorted(names):
+            os.unlink(host / name)
+            names.discard(name)
+            assert set(os.listdir(seen)) == names
+        # Through the mount, seen at once.
+        (seen / "through").write_text("")
+        assert os.listdir(seen) == ["through"]
+    finally:
+        unmount(m)

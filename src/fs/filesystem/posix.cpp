@@ -416,7 +416,33 @@ double Posix::missing_timeout(std::uint64_t parent, std::string_view name) {
     return path && fs_->sole_writer(*path) ? kLastingTimeout : kChangingTimeout;
 }
 
-bool Posix::keeps_listing(std::uint64_t inode) { return notify_ && sole_writer(inode).value_or(false); }
+bool Posix::keeps_listing(std::uint64_t inode) {
+    auto sole = sole_writer(inode);
+    if (!sole) return false;
+    if (*sole) return true;
+    std::optional<FolderTimes> listed;
+    {
+        auto g = lock::lock(dirs_m_);
+        if (auto it = listed_.find(inode); it != listed_.end()) listed = it->second;
+    }
+    if (!listed || !listed->settled) return false;
+    auto path = path_of(inode);
+    if (!path) return false;
+    auto now = folder_times(*path);
+    return now && now->modified == listed->modified && now->changed == listed->changed;
+}
+
+std::optional<Posix::FolderTimes> Posix::folder_times(const std::string& dir) {
+    auto st = fs_->stat(dir);
+    if (!st || !st->modified || !st->changed) return std::nullopt;
+    // Past any tick of a coarse clock (4 ms at 250 Hz): a change after the
+    // listing is then stamped later than the times read before it.
+    constexpr std::int64_t kTickNs = 50'000'000;
+    auto ns = [](const WallTime& t) { return t.sec * 1'000'000'000 + static_cast<std::int64_t>(t.nsec); };
+    std::int64_t now = ns(WallTime::now());
+    bool settled = now - ns(*st->modified) > kTickNs && now - ns(*st->changed) > kTickNs;
+    return FolderTimes{*st->modified, *st->changed, settled};
+}
 
 void Posix::folder_changed(std::string_view dir) {
     if (!notify_) return;
@@ -939,7 +965,17 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
 
 IoResult<std::vector<Posix::Listed>> Posix::dir_entries(std::uint64_t inode) {
     HALVO_TRY(auto dir, path_of(inode));
+    // Read before the listing, so a change while listing moves them on.
+    std::optional<FolderTimes> times;
+    if (!sole_writer(inode, &dir).value_or(true)) times = folder_times(dir);
     HALVO_TRY(auto entries, fs_->list(dir));
+    {
+        auto g = lock::lock(dirs_m_);
+        if (times)
+            listed_.insert_or_assign(inode, *times);
+        else
+            listed_.erase(inode);
+    }
     std::vector<Listed> out;
     out.reserve(entries.size() + 2);
     out.push_back({inode, Dirent{".", FileType::Dir, std::nullopt}});
@@ -999,8 +1035,15 @@ IoResult<void> Posix::for_each_dirent(std::uint64_t dir_handle, std::uint64_t of
 }
 
 void Posix::forget_inode(std::uint64_t inode, std::uint64_t count) {
-    auto g = lock::lock(inodes_m_);
-    inodes_.forget(inode, count);
+    bool gone;
+    {
+        auto g = lock::lock(inodes_m_);
+        inodes_.forget(inode, count);
+        gone = !inodes_.lookups_of(inode);
+    }
+    if (!gone) return;
+    auto g = lock::lock(dirs_m_);
+    listed_.erase(inode);
 }
 
 }  // namespace halvo::fs::filesystem

@@ -169,9 +169,10 @@ public:
     // `name` in `parent` being missing.
     double timeout_of(std::uint64_t inode);
     double missing_timeout(std::uint64_t parent, std::string_view name);
-    // Whether the kernel may keep the folder's listing across opens: only
-    // this mount changes it, and the kernel drops the listing itself on
-    // every change made through the mount.
+    // Whether the kernel may keep the listing it cached of the folder at the
+    // last open. It drops the listing itself on every change made through the
+    // mount; a host folder's listing is kept only while the folder's times
+    // are still those read as it was last listed from the start.
     bool keeps_listing(std::uint64_t inode);
 
     IoResult<Entry> lookup_child(std::uint64_t parent, std::string_view name);
@@ -241,6 +242,13 @@ private:
         std::uint64_t inode;
         Listing listing;
     };
+    // A host folder's times as a listing of it began. Times older than a
+    // tick of the host's clock are `settled`: any later change gives the
+    // folder other times.
+    struct FolderTimes {
+        WallTime modified, changed;
+        bool settled = false;
+    };
 
     IoResult<std::string> path_of(std::uint64_t inode);
     IoResult<std::string> child_path(std::uint64_t parent, std::string_view name);
@@ -255,6 +263,7 @@ private:
     void drop_locks_of(std::uint64_t inode);
     IoResult<std::optional<Stat>> realize_open(const std::string& path, OpenFlags flags);
     IoResult<std::vector<Listed>> dir_entries(std::uint64_t inode);
+    std::optional<FolderTimes> folder_times(const std::string& dir);
     // The inode behind `path` when a handle is open on it.
     std::optional<std::uint64_t> open_inode_at(const std::string& path);
     bool any_open(std::uint64_t inode);
@@ -291,6 +300,7 @@ private:
     std::unordered_map<std::uint64_t, std::string> hidden_;
     std::mutex dirs_m_;
     std::unordered_map<std::uint64_t, DirHandle> dirs_;
+    std::unordered_map<std::uint64_t, FolderTimes> listed_;  // host folders, by inode
     std::uint64_t next_dir_ = 1;
     // Lock descriptions, kept while a handle is open on their file.
     std::mutex locks_m_;
