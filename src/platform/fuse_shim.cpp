@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fuse/fuse_lowlevel.h>
+#include <linux/fuse.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
@@ -17,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -67,6 +69,7 @@ struct Lib {
     decltype(&::fuse_reply_none) reply_none;
     decltype(&::fuse_reply_lock) reply_lock;
     decltype(&::fuse_reply_open) reply_open;
+    decltype(&::fuse_reply_iov) reply_iov;
     decltype(&::fuse_reply_readlink) reply_readlink;
     decltype(&::fuse_reply_statfs) reply_statfs;
     decltype(&::fuse_reply_write) reply_write;
@@ -150,6 +153,7 @@ void load() {
                resolve(h, "fuse_reply_entry", l.reply_entry) && resolve(h, "fuse_reply_err", l.reply_err) &&
                resolve(h, "fuse_reply_none", l.reply_none) && resolve(h, "fuse_reply_open", l.reply_open) &&
                resolve(h, "fuse_reply_lock", l.reply_lock) && resolve(h, "fuse_reply_readlink", l.reply_readlink) &&
+               resolve(h, "fuse_reply_iov", l.reply_iov) &&
                resolve(h, "fuse_req_interrupted", l.req_interrupted) &&
                resolve(h, "fuse_reply_statfs", l.reply_statfs) && resolve(h, "fuse_reply_write", l.reply_write) &&
                resolve(h, "fuse_req_userdata", l.req_userdata) &&
@@ -518,13 +522,20 @@ void ll_access(fuse_req_t req, fuse_ino_t ino, int mask) {
     reply_status(req, h.cb.access(h.user_data, ino, mask));
 }
 
-void ll_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+void ll_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
     auto& h = handle_of(req);
     std::uint64_t dh = 0;
-    int rc = h.cb.opendir(h.user_data, ino, &dh);
+    int keep = 0;
+    int rc = h.cb.opendir(h.user_data, ino, &dh, &keep);
     if (rc != 0) return reply_error(req, rc);
-    fi->fh = dh;
-    lib().reply_open(req, fi);
+    // libfuse 2.9's open reply cannot ask the kernel to cache a listing
+    // (kernels from 4.20; older ones ignore the flag), so the reply is
+    // built here. Without the keep flag the kernel drops what it cached.
+    fuse_open_out out{};
+    out.fh = dh;
+    out.open_flags = FOPEN_CACHE_DIR | (keep ? FOPEN_KEEP_CACHE : 0);
+    iovec iov{&out, sizeof out};
+    lib().reply_iov(req, &iov, 1);
 }
 
 void ll_readdir(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {

@@ -115,7 +115,9 @@ struct FuseTCallbacks {
                   const char* new_name);
     // 0 when the caller may access the node as `mask` (access(2)'s) asks.
     int (*access)(void*, std::uint64_t inode, int mask);
-    int (*opendir)(void*, std::uint64_t inode, std::uint64_t* dir_handle);
+    // The kernel caches every listing; `keep_listing`: set to 1 when it may
+    // keep the one it holds from an earlier open.
+    int (*opendir)(void*, std::uint64_t inode, std::uint64_t* dir_handle, int* keep_listing);
     int (*readdir)(void*, std::uint64_t dir_handle, std::uint64_t offset, DirentSink* sink, EmitDirent emit);
     void (*releasedir)(void*, std::uint64_t dir_handle);
     void (*forget)(void*, std::uint64_t inode, std::uint64_t count);

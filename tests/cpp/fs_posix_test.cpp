@@ -609,6 +609,35 @@ TEST(Posix, TimeOutsFollowWhoCanChangeAPath) {
     }
 }
 
+// The kernel keeps an in-memory folder's listing (it drops it on the changes
+// it makes); a host folder's only while its times stay those read as it was
+// last listed from the start, and never when they were within a tick of it.
+TEST(Posix, ListingsAreKeptWhileNothingBesideTheMountChangedThem) {
+    TempDir host;
+    write_host_file(host.path() + "/x", "x");
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file("d/f", "f"));
+    ASSERT_TRUE(a.tap->dir.mount("h", host.path()));
+    auto d = a.lookup(kRootInode, "d");
+    auto h = a.lookup(kRootInode, "h");
+    auto settle = [] { ::usleep(120'000); };
+    EXPECT_TRUE(a.px.keeps_listing(d));
+    EXPECT_FALSE(a.px.keeps_listing(h)) << "never listed";
+    a.listed(h);
+    EXPECT_FALSE(a.px.keeps_listing(h)) << "listed within a tick of its last change";
+    settle();
+    a.listed(h);
+    EXPECT_TRUE(a.px.keeps_listing(h));
+    EXPECT_TRUE(a.px.keeps_listing(h)) << "still unchanged";
+    write_host_file(host.path() + "/y", "y");
+    EXPECT_FALSE(a.px.keeps_listing(h)) << "changed beside the mount";
+    settle();
+    EXPECT_FALSE(a.px.keeps_listing(h)) << "the kernel still holds the old listing";
+    a.listed(h);
+    EXPECT_TRUE(a.px.keeps_listing(h));
+    EXPECT_FALSE(a.px.keeps_listing(999999));
+}
+
 // Hidden files move and go where the kernel cannot see it; the folders whose
 // times that changes are named to it.
 TEST(Posix, HousekeepingOfHiddenFilesNamesTheFoldersItChanged) {

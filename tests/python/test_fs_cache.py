@@ -98,8 +98,12 @@ CHANGES = {
     "rename over": ("mv f g", lambda d: not (d / "f").exists() and (d / "g").read_text() == "hello"),
     "rename into a folder": ("mv f e/f", lambda d: (d / "e/f").read_text() == "hello"),
     "rename a folder": ("mv e e2", lambda d: not (d / "e").exists() and (d / "e2").is_dir()),
+    "rename in from a folder": ("mkdir e/x && mv e/x x", lambda d: (d / "x").is_dir() and not os.listdir(d / "e")),
     "mkdir": ("mkdir sub", lambda d: (d / "sub").is_dir()),
     "rmdir": ("rmdir empty", lambda d: not (d / "empty").exists()),
+    "link": ("ln f hard", lambda d: (d / "hard").stat().st_nlink == 2),
+    "symlink": ("ln -s f soft", lambda d: os.readlink(d / "soft") == "f"),
+    "unlink while open": ("exec 3<f; rm f; cat <&3 >/dev/null", lambda d: not (d / "f").exists()),
 }
 
 
@@ -109,7 +113,7 @@ def test_a_change_is_seen_at_once_by_every_process(place, change):
     # Twice, so that whatever the first look asked of the mount is cached.
     before = look(place)
     assert look_elsewhere(place) == before == look(place)
-    missing(place, ["new", "moved", "sub", "e2", "e/f"])
+    missing(place, ["new", "moved", "sub", "e2", "e/f", "x", "hard", "soft"])
 
     subprocess.run(["sh", "-c", command], cwd=place, check=True)
 
@@ -222,5 +226,38 @@ def test_a_host_folder_changed_beside_the_mount_is_seen_within_seconds(tmp_path,
         assert wait_for(lambda: (seen / "f").stat().st_size == 10)
         os.unlink(host / "new")
         assert wait_for(lambda: not (seen / "new").exists())
+    finally:
+        unmount(m)
+
+
+def test_a_host_folder_listing_shows_changes_beside_the_mount(tmp_path, mount_root):
+    """The kernel keeps a host folder's listing across opens only while the
+    folder's times stay, so a listing shows a change beside the mount at
+    once, also among changes in quick turn that share a tick of the host's
+    clock."""
+    host = tmp_path / "host"
+    host.mkdir()
+    mp = mount_root / "m"
+    mp.mkdir()
+    m = halvo.HostMount(halvo.Directory().with_mount("h", host), mp)
+    try:
+        seen = mp / "h"
+        time.sleep(0.1)  # the folder's times settle
+        names = set()
+        for i in range(6):
+            # Twice: the second listing may come from the kernel's cache.
+            assert set(os.listdir(seen)) == set(os.listdir(seen)) == names
+            if i % 3 == 2:
+                time.sleep(0.1)
+            (host / f"n{i}").write_text("")
+            names.add(f"n{i}")
+            assert set(os.listdir(seen)) == names
+        for name in sorted(names):
+            os.unlink(host / name)
+            names.discard(name)
+            assert set(os.listdir(seen)) == names
+        # Through the mount, seen at once.
+        (seen / "through").write_text("")
+        assert os.listdir(seen) == ["through"]
     finally:
         unmount(m)

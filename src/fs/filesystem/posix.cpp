@@ -40,7 +40,7 @@ bool refuses_hiding(const IoError& e) {
 // ---- InodeTable
 
 InodeTable::InodeTable() {
-    records_.emplace(kRootInode, InodeData{"/", 1, std::nullopt, {}});
+    records_.emplace(kRootInode, InodeData{"/", 1, std::nullopt, {}, std::nullopt});
     paths_.emplace("/", kRootInode);
 }
 
@@ -61,7 +61,7 @@ std::uint64_t InodeTable::intern(std::string_view path, std::optional<NodeId> id
         }
     }
     std::uint64_t n = next_++;
-    records_.insert_or_assign(n, InodeData{key, 1, id, {}});
+    records_.insert_or_assign(n, InodeData{key, 1, id, {}, std::nullopt});
     paths_.insert_or_assign(std::move(key), n);
     if (id) linked_.insert_or_assign(*id, n);
     return n;
@@ -97,7 +97,7 @@ std::uint64_t InodeTable::number_for(std::string_view path) {
     std::string key = pathx::key(path);
     if (auto it = paths_.find(key); it != paths_.end()) return it->second;
     std::uint64_t n = next_++;
-    records_.insert_or_assign(n, InodeData{key, 0, std::nullopt, {}});
+    records_.insert_or_assign(n, InodeData{key, 0, std::nullopt, {}, std::nullopt});
     paths_.insert_or_assign(std::move(key), n);
     fifo_.push_back(n);
     if (fifo_.size() > kListedInodes) {
@@ -124,6 +124,17 @@ std::optional<std::uint64_t> InodeTable::lookups_of(std::uint64_t number) const 
     auto it = records_.find(number);
     if (it == records_.end()) return std::nullopt;
     return it->second.lookups;
+}
+
+std::optional<InodeTable::Sole> InodeTable::sole_of(std::uint64_t number) const {
+    auto it = records_.find(number);
+    if (it == records_.end()) return std::nullopt;
+    if (!it->second.sole) return Sole::Undecided;
+    return *it->second.sole ? Sole::Yes : Sole::No;
+}
+
+void InodeTable::set_sole(std::uint64_t number, bool sole) {
+    if (auto it = records_.find(number); it != records_.end()) it->second.sole = sole;
 }
 
 void InodeTable::forget(std::uint64_t number, std::uint64_t count) {
@@ -365,18 +376,72 @@ std::optional<std::uint64_t> Posix::open_inode_at(const std::string& path) {
     return inode;
 }
 
-double Posix::timeout_at(std::string_view path) {
-    return notify_ && fs_->sole_writer(path) ? kLastingTimeout : kChangingTimeout;
+std::optional<bool> Posix::sole_writer(std::uint64_t inode, const std::string* path) {
+    std::optional<std::string> found;
+    {
+        auto g = lock::lock(inodes_m_);
+        auto sole = inodes_.sole_of(inode);
+        if (!sole) return std::nullopt;
+        if (*sole != InodeTable::Sole::Undecided) return *sole == InodeTable::Sole::Yes;
+        if (!path) {
+            found = inodes_.path_of(inode);
+            if (!found) return std::nullopt;
+            path = &*found;
+        }
+    }
+    // Routing the path is the cost this saves on every later request.
+    bool sole = fs_->sole_writer(*path);
+    auto g = lock::lock(inodes_m_);
+    inodes_.set_sole(inode, sole);
+    return sole;
+}
+
+double Posix::timeout_for(std::uint64_t inode, const std::string& path) {
+    return notify_ && sole_writer(inode, &path).value_or(false) ? kLastingTimeout : kChangingTimeout;
 }
 
 double Posix::timeout_of(std::uint64_t inode) {
-    auto path = path_of(inode);
-    return path ? timeout_at(*path) : 0;
+    auto sole = sole_writer(inode);
+    if (!sole) return 0;
+    return notify_ && *sole ? kLastingTimeout : kChangingTimeout;
 }
 
 double Posix::missing_timeout(std::uint64_t parent, std::string_view name) {
+    // A name missing from a host folder is in that folder; only in the
+    // in-memory tree may a name be the root of a host folder gone missing.
+    auto sole = sole_writer(parent);
+    if (!sole) return 0;
+    if (!notify_ || !*sole) return kChangingTimeout;
     auto path = child_path(parent, name);
-    return path ? timeout_at(*path) : 0;
+    return path && fs_->sole_writer(*path) ? kLastingTimeout : kChangingTimeout;
+}
+
+bool Posix::keeps_listing(std::uint64_t inode) {
+    auto sole = sole_writer(inode);
+    if (!sole) return false;
+    if (*sole) return true;
+    std::optional<FolderTimes> listed;
+    {
+        auto g = lock::lock(dirs_m_);
+        if (auto it = listed_.find(inode); it != listed_.end()) listed = it->second;
+    }
+    if (!listed || !listed->settled) return false;
+    auto path = path_of(inode);
+    if (!path) return false;
+    auto now = folder_times(*path);
+    return now && now->modified == listed->modified && now->changed == listed->changed;
+}
+
+std::optional<Posix::FolderTimes> Posix::folder_times(const std::string& dir) {
+    auto st = fs_->stat(dir);
+    if (!st || !st->modified || !st->changed) return std::nullopt;
+    // Past any tick of a coarse clock (4 ms at 250 Hz): a change after the
+    // listing is then stamped later than the times read before it.
+    constexpr std::int64_t kTickNs = 50'000'000;
+    auto ns = [](const WallTime& t) { return t.sec * 1'000'000'000 + static_cast<std::int64_t>(t.nsec); };
+    std::int64_t now = ns(WallTime::now());
+    bool settled = now - ns(*st->modified) > kTickNs && now - ns(*st->changed) > kTickNs;
+    return FolderTimes{*st->modified, *st->changed, settled};
 }
 
 void Posix::folder_changed(std::string_view dir) {
@@ -389,15 +454,27 @@ void Posix::folder_changed(std::string_view dir) {
     if (inode) notify_(*inode);
 }
 
+Posix::Entry Posix::interned(const std::string& path, const Stat& st) {
+    std::uint64_t inode;
+    {
+        auto g = lock::lock(inodes_m_);
+        inode = inodes_.intern(path);
+    }
+    return Entry{inode, st, timeout_for(inode, path)};
+}
+
 IoResult<Posix::Entry> Posix::lookup_child(std::uint64_t parent, std::string_view name) {
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto st, fs_->stat(path));
     // The names of one file share its number, and so the kernel's cache of it.
     std::optional<NodeId> id;
     if (!st.is_dir() && st.nlink > 1) id = st.id;
-    double timeout = timeout_at(path);
-    auto g = lock::lock(inodes_m_);
-    return Entry{inodes_.intern(path, id), st, timeout};
+    std::uint64_t inode;
+    {
+        auto g = lock::lock(inodes_m_);
+        inode = inodes_.intern(path, id);
+    }
+    return Entry{inode, st, timeout_for(inode, path)};
 }
 
 IoResult<Stat> Posix::stat_inode(std::uint64_t inode) {
@@ -485,7 +562,7 @@ IoResult<Posix::Created> Posix::create_child(std::uint64_t parent, std::string_v
         auto g = lock::lock(inodes_m_);
         inode = inodes_.intern(path);
     }
-    double timeout = timeout_at(path);
+    double timeout = timeout_for(inode, path);
     // The handle's descriptor comes before the mode: a read-only mode must
     // not refuse a caller without root the very open that made the file.
     auto handle = add_handle(inode, path, flags);
@@ -625,7 +702,7 @@ void Posix::drop_locks_of(std::uint64_t inode) {
 
 bool Posix::keeps_cache(std::uint64_t handle) {
     auto open = record_of(handle);
-    return open && !open->second.fd && fs_->sole_writer(open->first);
+    return open && !open->second.fd && sole_writer(open->second.inode, &open->first).value_or(false);
 }
 
 IoResult<void> Posix::release_handle(std::uint64_t handle) {
@@ -686,17 +763,13 @@ IoResult<Posix::Entry> Posix::mkdir_child(std::uint64_t parent, std::string_view
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto made, fs_->mkdir(path));
     HALVO_TRY(auto st, with_mode(path, made, mode));
-    double timeout = timeout_at(path);
-    auto g = lock::lock(inodes_m_);
-    return Entry{inodes_.intern(path), st, timeout};
+    return interned(path, st);
 }
 
 IoResult<Posix::Entry> Posix::symlink_child(std::uint64_t parent, std::string_view name, std::string_view target) {
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto st, fs_->symlink(path, target));
-    double timeout = timeout_at(path);
-    auto g = lock::lock(inodes_m_);
-    return Entry{inodes_.intern(path), st, timeout};
+    return interned(path, st);
 }
 
 IoResult<std::string> Posix::readlink_inode(std::uint64_t inode) {
@@ -708,20 +781,19 @@ IoResult<Posix::Entry> Posix::link_child(std::uint64_t inode, std::uint64_t new_
     HALVO_TRY(auto from, path_of(inode));
     HALVO_TRY(auto to, child_path(new_parent, new_name));
     HALVO_TRY(auto st, fs_->link(from, to));
-    double timeout = timeout_at(to);
-    auto g = lock::lock(inodes_m_);
-    if (!st.id) return Entry{inodes_.intern(to), st, timeout};
-    inodes_.add_name(inode, to, *st.id);
-    return Entry{inode, st, timeout};
+    if (!st.id) return interned(to, st);
+    {
+        auto g = lock::lock(inodes_m_);
+        inodes_.add_name(inode, to, *st.id);
+    }
+    return Entry{inode, st, timeout_for(inode, to)};
 }
 
 IoResult<Posix::Entry> Posix::mknod_child(std::uint64_t parent, std::string_view name, FileType type,
                                           std::uint32_t mode) {
     HALVO_TRY(auto path, child_path(parent, name));
     HALVO_TRY(auto st, fs_->mknod(path, type, mode));
-    double timeout = timeout_at(path);
-    auto g = lock::lock(inodes_m_);
-    return Entry{inodes_.intern(path), st, timeout};
+    return interned(path, st);
 }
 
 IoResult<bool> Posix::evacuate_hidden(const std::string& dir) {
@@ -893,7 +965,17 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
 
 IoResult<std::vector<Posix::Listed>> Posix::dir_entries(std::uint64_t inode) {
     HALVO_TRY(auto dir, path_of(inode));
+    // Read before the listing, so a change while listing moves them on.
+    std::optional<FolderTimes> times;
+    if (!sole_writer(inode, &dir).value_or(true)) times = folder_times(dir);
     HALVO_TRY(auto entries, fs_->list(dir));
+    {
+        auto g = lock::lock(dirs_m_);
+        if (times)
+            listed_.insert_or_assign(inode, *times);
+        else
+            listed_.erase(inode);
+    }
     std::vector<Listed> out;
     out.reserve(entries.size() + 2);
     out.push_back({inode, Dirent{".", FileType::Dir, std::nullopt}});
@@ -953,8 +1035,15 @@ IoResult<void> Posix::for_each_dirent(std::uint64_t dir_handle, std::uint64_t of
 }
 
 void Posix::forget_inode(std::uint64_t inode, std::uint64_t count) {
-    auto g = lock::lock(inodes_m_);
-    inodes_.forget(inode, count);
+    bool gone;
+    {
+        auto g = lock::lock(inodes_m_);
+        inodes_.forget(inode, count);
+        gone = !inodes_.lookups_of(inode);
+    }
+    if (!gone) return;
+    auto g = lock::lock(dirs_m_);
+    listed_.erase(inode);
 }
 
 }  // namespace halvo::fs::filesystem

@@ -44,6 +44,9 @@ struct InodeData {
     // names known here besides `path`, one of which takes over when `path` goes.
     std::optional<NodeId> id;
     std::vector<std::string> aliases;
+    // Whether only this mount changes it (see FileSystem::sole_writer); none
+    // until first asked. A node never moves between trees.
+    std::optional<bool> sole;
 };
 
 // Paths are keyed by components: "/a/." is "/a", "/a/.." is its own key.
@@ -65,6 +68,10 @@ public:
     std::optional<std::uint64_t> number_of(std::string_view path) const;
     std::optional<std::string> path_of(std::uint64_t number) const;
     std::optional<std::uint64_t> lookups_of(std::uint64_t number) const;
+    // None when the record is gone; a record not yet decided answers `undecided`.
+    enum class Sole { No, Yes, Undecided };
+    std::optional<Sole> sole_of(std::uint64_t number) const;
+    void set_sole(std::uint64_t number, bool sole);
     void forget(std::uint64_t number, std::uint64_t count);
     void reclaim_if_unreferenced(std::uint64_t number);
     // Drop path entries; the records keep answering `path_of`.
@@ -162,6 +169,11 @@ public:
     // `name` in `parent` being missing.
     double timeout_of(std::uint64_t inode);
     double missing_timeout(std::uint64_t parent, std::string_view name);
+    // Whether the kernel may keep the listing it cached of the folder at the
+    // last open. It drops the listing itself on every change made through the
+    // mount; a host folder's listing is kept only while the folder's times
+    // are still those read as it was last listed from the start.
+    bool keeps_listing(std::uint64_t inode);
 
     IoResult<Entry> lookup_child(std::uint64_t parent, std::string_view name);
     IoResult<Stat> stat_inode(std::uint64_t inode);
@@ -230,6 +242,13 @@ private:
         std::uint64_t inode;
         Listing listing;
     };
+    // A host folder's times as a listing of it began. Times older than a
+    // tick of the host's clock are `settled`: any later change gives the
+    // folder other times.
+    struct FolderTimes {
+        WallTime modified, changed;
+        bool settled = false;
+    };
 
     IoResult<std::string> path_of(std::uint64_t inode);
     IoResult<std::string> child_path(std::uint64_t parent, std::string_view name);
@@ -244,6 +263,7 @@ private:
     void drop_locks_of(std::uint64_t inode);
     IoResult<std::optional<Stat>> realize_open(const std::string& path, OpenFlags flags);
     IoResult<std::vector<Listed>> dir_entries(std::uint64_t inode);
+    std::optional<FolderTimes> folder_times(const std::string& dir);
     // The inode behind `path` when a handle is open on it.
     std::optional<std::uint64_t> open_inode_at(const std::string& path);
     bool any_open(std::uint64_t inode);
@@ -251,7 +271,12 @@ private:
     IoResult<void> check_open(const std::string& path, OpenFlags flags);
     // Gives a new node the asked permission bits where the tree chose others.
     IoResult<Stat> with_mode(const std::string& path, Stat st, std::optional<std::uint32_t> mode);
-    double timeout_at(std::string_view path);
+    // Whether only this mount changes the node, decided once per node; none
+    // when it is gone. `path`, when the caller has it, saves looking it up.
+    std::optional<bool> sole_writer(std::uint64_t inode, const std::string* path = nullptr);
+    double timeout_for(std::uint64_t inode, const std::string& path);
+    // A new name's entry, holding one lookup reference.
+    Entry interned(const std::string& path, const Stat& st);
     // The kernel's attributes of the folder at `dir` are out of date.
     void folder_changed(std::string_view dir);
     std::string hidden_name(std::uint64_t inode, int attempt) const;
@@ -275,6 +300,7 @@ private:
     std::unordered_map<std::uint64_t, std::string> hidden_;
     std::mutex dirs_m_;
     std::unordered_map<std::uint64_t, DirHandle> dirs_;
+    std::unordered_map<std::uint64_t, FolderTimes> listed_;  // host folders, by inode
     std::uint64_t next_dir_ = 1;
     // Lock descriptions, kept while a handle is open on their file.
     std::mutex locks_m_;

@@ -191,11 +191,12 @@ int access(void* ud, std::uint64_t inode, int mask) {
     return guarded([&] { return status(adapter(ud).access_inode(inode, mask)); });
 }
 
-int opendir(void* ud, std::uint64_t inode, std::uint64_t* dir_handle) {
+int opendir(void* ud, std::uint64_t inode, std::uint64_t* dir_handle, int* keep_listing) {
     return guarded([&] {
         auto r = adapter(ud).open_dir(inode);
         if (!r) return code(r.error());
         *dir_handle = *r;
+        *keep_listing = adapter(ud).keeps_listing(inode) ? 1 : 0;
         return 0;
     });
 }
