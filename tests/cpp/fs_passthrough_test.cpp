@@ -180,9 +180,9 @@ TEST(PassthroughFs, HostCalls) {
     EXPECT_EQ(fs.stat("").error().os_errno, ENOENT);
 }
 
-TEST(PassthroughFs, PathsWithoutLinksNeedNoCanonicalRoot) {
-    // A relative root is resolved against the working directory of each call,
-    // and only paths with links ask for the canonical root.
+TEST(PassthroughFs, TheFolderIsOpenedOnceAndKeptWhereverItMoves) {
+    // A relative root is resolved against the working directory of the
+    // first call; later ones use the folder it found, also once renamed.
     TempDir tmp;
     std::filesystem::create_directories(tmp / "w/data");
     write_host_file(tmp / "w/data/f", "f");
@@ -191,9 +191,11 @@ TEST(PassthroughFs, PathsWithoutLinksNeedNoCanonicalRoot) {
     PassthroughFs fs("data");
     EXPECT_EQ(ok(read_all(fs, "f")), "f");
     std::filesystem::current_path(cwd);
-    EXPECT_EQ(fs.stat("f").error().os_errno, ENOENT);
+    EXPECT_EQ(ok(read_all(fs, "f")), "f");
+    std::filesystem::rename(tmp / "w/data", tmp / "w/moved");
+    EXPECT_TRUE(fs.create("g"));
+    EXPECT_TRUE(std::filesystem::exists(tmp / "w/moved/g"));
 }
-
 
 TEST(PassthroughFs, ResolvingBeneathTheFolderWithOrWithoutOpenat2) {
     LinkFolder f;
