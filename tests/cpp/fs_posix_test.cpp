@@ -724,6 +724,31 @@ constexpr std::uint64_t kOtherOwner = 8;
 
 platform::RangeLock range(int type) { return platform::RangeLock{type, 0, 10, 0}; }
 
+// Runs `check` in a child as uid and gid `id`, without supplementary groups,
+// so this process keeps root; what it returns.
+std::string as_user(std::uint32_t id, const std::function<std::string()>& check) {
+    int fds[2];
+    if (::pipe(fds) != 0) return "pipe";
+    pid_t pid = ::fork();
+    if (pid < 0) return "fork";
+    if (pid == 0) {
+        ::close(fds[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0) ::_exit(2);
+        std::string out = check();
+        (void)!::write(fds[1], out.data(), out.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string out;
+    char buf[256];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        out += "child status " + std::to_string(status);
+    return out;
+}
+
 }  // namespace
 
 class PosixLocks : public ::testing::TestWithParam<bool> {};
@@ -843,35 +868,41 @@ TEST(Posix, AccessReadsOwnerGroupAndOtherBits) {
         ASSERT_TRUE(a.tap->dir.set_attr(c.name, attr));
         inodes.push_back(a.lookup(kRootInode, c.name));
     }
-    // The checks run as uid and gid 1000, without supplementary groups, in a
-    // child, so this process keeps root.
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::close(fds[0]);
-        if (::setgroups(0, nullptr) != 0 || ::setgid(kMe) != 0 || ::setuid(kMe) != 0) ::_exit(2);
-        std::string wrong;
+    std::string wrong = as_user(kMe, [&] {
+        std::string out;
         for (std::size_t i = 0; i < std::size(cases); ++i) {
             auto r = a.px.access_inode(inodes[i], cases[i].mask);
             int got = r ? 0 : err(r.error());
-            if (got != cases[i].want) wrong += std::string(cases[i].name) + " ";
+            if (got != cases[i].want) out += std::string(cases[i].name) + " ";
             // Opening asks the same question.
             auto h = a.px.open_inode(inodes[i], cases[i].mask & W_OK ? kWrite : kRead);
             if (!(cases[i].mask & X_OK) && (h ? 0 : err(h.error())) != cases[i].want)
-                wrong += std::string(cases[i].name) + "(open) ";
+                out += std::string(cases[i].name) + "(open) ";
         }
-        (void)!::write(fds[1], wrong.data(), wrong.size());
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    std::string wrong;
-    char buf[256];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) wrong.append(buf, static_cast<std::size_t>(n));
-    ::close(fds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        return out;
+    });
+    EXPECT_EQ(wrong, "");
+}
+
+// A file its owner may only read still takes that owner's read locks: the
+// description falls back to the handle's own mode.
+TEST(Posix, LocksOfAFileOpenOnlyForReading) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    HostAdapter a;
+    write_host_file(a.root + "/f", "x");
+    ASSERT_EQ(::chown(a.root.c_str(), 1000, 1000), 0);
+    ASSERT_EQ(::chown((a.root + "/f").c_str(), 1000, 1000), 0);
+    ASSERT_EQ(::chmod((a.root + "/f").c_str(), 0444), 0);
+    // Opened by root first: the folders above may be closed to the user.
+    ASSERT_TRUE(a.px->lookup_child(kRootInode, "f"));
+    std::string wrong = as_user(1000, [&]() -> std::string {
+        auto e = a.px->lookup_child(kRootInode, "f");
+        if (!e) return "lookup";
+        auto h = a.px->open_inode(e->inode, kRead);
+        if (!h) return "open: " + h.error().text();
+        auto r = a.px->set_lock(*h, kOwner, range(F_RDLCK));
+        if (!r) return "lock: " + r.error().text();
+        return "";
+    });
     EXPECT_EQ(wrong, "");
 }
