@@ -24,24 +24,6 @@ std::string_view parent_key(std::string_view key) {
 
 namespace directory {
 
-IoResult<std::string> normalize(std::string_view path) {
-    std::vector<std::string_view> out;
-    for (auto c : pathx::components(path)) {
-        if (c == "..") {
-            if (out.empty()) return kind(ErrorKind::InvalidFilename);
-            out.pop_back();
-        } else {
-            out.push_back(c);
-        }
-    }
-    std::string p;
-    for (auto c : out) {
-        if (!p.empty()) p += '/';
-        p += c;
-    }
-    return p;
-}
-
 IoResult<std::string> mount_key(std::string_view path) {
     HALVO_TRY(auto p, normalize(path));
     for (auto c : pathx::components(p))

@@ -19,9 +19,7 @@
 namespace halvo::fs {
 
 namespace directory {
-// A relative path ("" for the root) with "." dropped and ".." folded; ".."
-// above the root is an invalid file name.
-IoResult<std::string> normalize(std::string_view path);
+using filesystem::normalize;
 // normalize, and every component valid UTF-8.
 IoResult<std::string> mount_key(std::string_view path);
 }  // namespace directory

@@ -114,20 +114,25 @@ IoResult<void> rename_noreplace(int from_dir, const char* from, int to_dir, cons
     return {};
 }
 
+IoResult<std::string> read_link(int dirfd, const char* name) {
+    // No host hands out a target of PATH_MAX bytes or more: a full buffer
+    // is a cut one.
+    std::string buf(PATH_MAX, '\0');
+    ssize_t n = ::readlinkat(dirfd, name, buf.data(), buf.size());
+    if (n < 0) return fail(IoError::last_os());
+    if (static_cast<std::size_t>(n) >= buf.size()) return fail(IoError::os(ENAMETOOLONG));
+    buf.resize(static_cast<std::size_t>(n));
+    return buf;
+}
+
 namespace {
 
 // The kernel's own limit on links followed in one resolution.
 constexpr int kMaxLinks = 40;
+// openat2 calls a resolution gets while the kernel answers EAGAIN.
+constexpr int kOpenat2Tries = 8;
 
 std::atomic<bool> g_no_openat2{false};
-
-std::optional<std::string> link_target(int dirfd, const char* name) {
-    std::string buf(PATH_MAX, '\0');
-    ssize_t n = ::readlinkat(dirfd, name, buf.data(), buf.size());
-    if (n < 0 || static_cast<std::size_t>(n) >= buf.size()) return std::nullopt;
-    buf.resize(static_cast<std::size_t>(n));
-    return buf;
-}
 
 bool is_link(int dirfd, const char* name) {
     struct stat st;
@@ -167,9 +172,8 @@ IoResult<Fd> open_beneath_by_walk(int root, std::string_view rel, int flags, mod
             struct stat st;
             if (::fstat(fd, &st) != 0) return fail(IoError::last_os());
             if (S_ISLNK(st.st_mode)) {
-                auto target = link_target(fd, "");
-                if (!target) return fail(IoError::last_os());
-                HALVO_CHECK(expand(*target));
+                HALVO_TRY(auto target, read_link(fd, ""));
+                HALVO_CHECK(expand(target));
                 continue;
             }
             if (!S_ISDIR(st.st_mode)) return fail(IoError::os(ENOTDIR));
@@ -183,18 +187,16 @@ IoResult<Fd> open_beneath_by_walk(int root, std::string_view rel, int flags, mod
             struct stat st;
             // O_PATH opens a link itself.
             if (follow && (flags & O_PATH) && ::fstat(fd, &st) == 0 && S_ISLNK(st.st_mode)) {
-                auto target = link_target(fd, "");
-                if (!target) return fail(IoError::last_os());
-                HALVO_CHECK(expand(*target));
+                HALVO_TRY(auto target, read_link(fd, ""));
+                HALVO_CHECK(expand(target));
                 continue;
             }
             return out;
         }
         int err = errno;
         if (follow && (err == ELOOP || err == ENOTDIR) && is_link(here(), c.c_str())) {
-            auto target = link_target(here(), c.c_str());
-            if (!target) return fail(IoError::last_os());
-            HALVO_CHECK(expand(*target));
+            HALVO_TRY(auto target, read_link(here(), c.c_str()));
+            HALVO_CHECK(expand(target));
             continue;
         }
         return fail(IoError::os(err));
@@ -210,12 +212,20 @@ IoResult<Fd> open_beneath(int root, std::string_view rel, int flags, mode_t mode
         how.mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? mode : 0;
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
         std::string path = rel.empty() ? std::string(".") : std::string(rel);
-        long fd;
-        do fd = ::syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
-        while (fd < 0 && errno == EINTR);
-        if (fd >= 0) return Fd(static_cast<int>(fd));
-        if (errno != ENOSYS) return fail(IoError::last_os());
-        g_no_openat2.store(true, std::memory_order_relaxed);
+        // EAGAIN: a rename or mount somewhere raced the lookup, which the
+        // kernel will not vouch for; past a few tries the walk takes it.
+        for (int tries = 0; tries < kOpenat2Tries; ++tries) {
+            long fd;
+            do fd = ::syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
+            while (fd < 0 && errno == EINTR);
+            if (fd >= 0) return Fd(static_cast<int>(fd));
+            if (errno == EAGAIN) continue;
+            // A kernel without it, or a sandbox (seccomp, containers) that
+            // refuses the call: it will not answer otherwise later.
+            if (errno != ENOSYS && errno != EPERM) return fail(IoError::last_os());
+            g_no_openat2.store(true, std::memory_order_relaxed);
+            break;
+        }
     }
     return open_beneath_by_walk(root, rel, flags, mode);
 }

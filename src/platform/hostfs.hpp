@@ -8,6 +8,7 @@
 #include <ctime>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "base/error.hpp"
@@ -58,11 +59,17 @@ IoResult<void> set_owner(int dirfd, const char* name, std::optional<std::uint32_
 // Renames without ever replacing: an existing `to` fails with EEXIST.
 IoResult<void> rename_noreplace(int from_dir, const char* from, int to_dir, const char* to);
 
+// The target of the link `name` in `dirfd` ("" for `dirfd` itself, an
+// O_PATH descriptor of the link); one too long to read whole is ENAMETOOLONG.
+IoResult<std::string> read_link(int dirfd, const char* name);
+
 // Opens `rel` (relative, no "..") beneath the folder `root` (a descriptor,
 // O_PATH will do): no link, absolute path or ".." leads out of it, and
 // links inside it are followed. Escaping fails with EXDEV, a chain of more
 // than 40 links with ELOOP. `flags` as openat's; O_CLOEXEC is always added.
-// In one step through openat2 where the kernel has it, else by a walk.
+// In one step through openat2 where the kernel has it and the sandbox
+// allows it (EPERM counts as not having it), else by a walk; the walk also
+// takes a resolution the kernel keeps answering EAGAIN to.
 IoResult<Fd> open_beneath(int root, std::string_view rel, int flags, mode_t mode = 0);
 // The walk alone, as kernels before openat2 take it.
 IoResult<Fd> open_beneath_by_walk(int root, std::string_view rel, int flags, mode_t mode = 0);

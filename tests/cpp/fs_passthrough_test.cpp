@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -180,9 +186,9 @@ TEST(PassthroughFs, HostCalls) {
     EXPECT_EQ(fs.stat("").error().os_errno, ENOENT);
 }
 
-TEST(PassthroughFs, PathsWithoutLinksNeedNoCanonicalRoot) {
-    // A relative root is resolved against the working directory of each call,
-    // and only paths with links ask for the canonical root.
+TEST(PassthroughFs, TheFolderIsOpenedOnceAndKeptWhereverItMoves) {
+    // A relative root is resolved against the working directory of the
+    // first call; later ones use the folder it found, also once renamed.
     TempDir tmp;
     std::filesystem::create_directories(tmp / "w/data");
     write_host_file(tmp / "w/data/f", "f");
@@ -191,9 +197,11 @@ TEST(PassthroughFs, PathsWithoutLinksNeedNoCanonicalRoot) {
     PassthroughFs fs("data");
     EXPECT_EQ(ok(read_all(fs, "f")), "f");
     std::filesystem::current_path(cwd);
-    EXPECT_EQ(fs.stat("f").error().os_errno, ENOENT);
+    EXPECT_EQ(ok(read_all(fs, "f")), "f");
+    std::filesystem::rename(tmp / "w/data", tmp / "w/moved");
+    EXPECT_TRUE(fs.create("g"));
+    EXPECT_TRUE(std::filesystem::exists(tmp / "w/moved/g"));
 }
-
 
 TEST(PassthroughFs, ResolvingBeneathTheFolderWithOrWithoutOpenat2) {
     LinkFolder f;
@@ -241,5 +249,52 @@ TEST(PassthroughFs, ResolvingBeneathTheFolderWithOrWithoutOpenat2) {
         char buf[2] = {};
         EXPECT_EQ(::read(file->get(), buf, 2), 1);
         EXPECT_EQ(buf[0], 'x') << name;
+    }
+}
+
+namespace {
+
+// Makes openat2 fail with `err` in this process for good, as a sandbox does.
+bool refuse_openat2(int err) {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(err) & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog prog{static_cast<unsigned short>(std::size(filter)), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+}  // namespace
+
+// Where openat2 is missing, refused or keeps asking to be tried again, the
+// walk resolves instead; a path that leads out stays refused either way.
+TEST(PassthroughFs, OpenBeneathFallsBackWhereOpenat2IsRefused) {
+#if !defined(__x86_64__)
+    GTEST_SKIP() << "the filter is written for x86_64";
+#endif
+    LinkFolder f;
+    for (int refusal : {ENOSYS, EPERM, EAGAIN, EXDEV}) {
+        // In a child: the filter cannot be taken off again.
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (!refuse_openat2(refusal)) ::_exit(2);
+            int root = ::open(f.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (root < 0) ::_exit(3);
+            auto in = platform::open_beneath(root, "in_dir/x", O_RDONLY);
+            auto out = platform::open_beneath(root, "out_rel/secret", O_RDONLY);
+            bool escapes_refused = !out && out.error().os_errno == EXDEV;
+            if (refusal == EXDEV) ::_exit(!in && in.error().os_errno == EXDEV && escapes_refused ? 0 : 4);
+            ::_exit(in && escapes_refused ? 0 : 5);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "openat2 answering " << refusal << ": status " << status;
     }
 }

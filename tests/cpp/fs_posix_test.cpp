@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "fs/directory.hpp"
 #include "fs/filesystem/posix.hpp"
@@ -667,4 +672,266 @@ TEST(Posix, HousekeepingOfHiddenFilesNamesTheFoldersItChanged) {
     ASSERT_TRUE(a.px.unlink_child(dir_a, "g"));
     EXPECT_TRUE(a.px.release_handle(hg));
     EXPECT_EQ(told, std::vector<std::uint64_t>{dir_a});
+}
+
+TEST(Posix, EveryHiddenNameOfALinkedFileGoesAndItsOtherNamesStay) {
+    Adapter a;
+    ASSERT_TRUE(a.tap->dir.add_file("a", "bytes"));
+    auto f = a.lookup(kRootInode, "a");
+    auto b = a.px.link_child(f, kRootInode, "b");
+    ASSERT_TRUE(b);
+    ASSERT_EQ(b->inode, f);
+
+    // The open name goes, and with its handle the hidden file.
+    auto h = a.open(kRootInode, "a", kRead);
+    ASSERT_TRUE(a.px.unlink_child(kRootInode, "a"));
+    EXPECT_EQ(a.read(h), "bytes");
+    ASSERT_TRUE(a.px.release_handle(h));
+    EXPECT_EQ(a.hidden_in(""), std::vector<std::string>{});
+    // The number the names share now answers by the one left.
+    auto st = a.px.stat_inode(f);
+    ASSERT_TRUE(st) << st.error().text();
+    EXPECT_EQ(st->size, 5u);
+    auto again = a.px.open_inode(f, kRead);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(a.read(*again), "bytes");
+
+    // Both names of a file still open hidden in turn: both go with it.
+    ASSERT_TRUE(a.px.link_child(f, kRootInode, "c"));
+    ASSERT_TRUE(a.px.unlink_child(kRootInode, "b"));
+    ASSERT_TRUE(a.px.unlink_child(kRootInode, "c"));
+    EXPECT_EQ(a.hidden_in("").size(), 2u);
+    EXPECT_EQ(a.read(*again), "bytes");
+    ASSERT_TRUE(a.px.release_handle(*again));
+    EXPECT_EQ(a.hidden_in(""), std::vector<std::string>{});
+}
+
+namespace {
+
+// A host folder served through the adapter, as a mount serves one.
+struct HostAdapter {
+    TempDir tmp;
+    std::string root = tmp / "root";
+    std::unique_ptr<Posix> px;
+
+    HostAdapter() {
+        std::filesystem::create_directories(root);
+        px = std::make_unique<Posix>(std::make_unique<impl::PassthroughFs>(root));
+    }
+};
+
+// Serves one file through a fresh adapter: the in-memory tree or a host folder.
+struct Served {
+    std::optional<Adapter> mem;
+    std::optional<HostAdapter> host;
+    Posix* px = nullptr;
+    std::string host_path;  // the host file, for a host folder
+
+    explicit Served(bool on_host) {
+        if (on_host) {
+            host.emplace();
+            px = host->px.get();
+            host_path = host->root + "/f";
+            write_host_file(host_path, std::string(100, '\0'));
+        } else {
+            mem.emplace();
+            px = &mem->px;
+            EXPECT_TRUE(mem->tap->dir.add_file("f", std::string(100, '\0')));
+        }
+    }
+    std::uint64_t open(OpenFlags flags) {
+        auto e = px->lookup_child(kRootInode, "f");
+        EXPECT_TRUE(e);
+        auto h = px->open_inode(e ? e->inode : 0, flags);
+        EXPECT_TRUE(h) << (h ? "" : h.error().text());
+        return h ? *h : 0;
+    }
+};
+
+constexpr std::uint64_t kOwner = 7;
+constexpr std::uint64_t kOtherOwner = 8;
+
+platform::RangeLock range(int type) { return platform::RangeLock{type, 0, 10, 0}; }
+
+// Runs `check` in a child as uid and gid `id`, without supplementary groups,
+// so this process keeps root; what it returns.
+std::string as_user(std::uint32_t id, const std::function<std::string()>& check) {
+    int fds[2];
+    if (::pipe(fds) != 0) return "pipe";
+    pid_t pid = ::fork();
+    if (pid < 0) return "fork";
+    if (pid == 0) {
+        ::close(fds[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0) ::_exit(2);
+        std::string out = check();
+        (void)!::write(fds[1], out.data(), out.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string out;
+    char buf[256];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        out += "child status " + std::to_string(status);
+    return out;
+}
+
+}  // namespace
+
+class PosixLocks : public ::testing::TestWithParam<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(Trees, PosixLocks, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "host" : "mem"; });
+
+// An owner's locks live in one description for all its handles of the file:
+// the handle it first locked through must not decide what it may lock later.
+TEST_P(PosixLocks, AWriteLockThroughAWritableHandleAfterAReadOnlyOne) {
+    Served s(GetParam());
+    auto ro = s.open(kRead);
+    ASSERT_TRUE(s.px->set_lock(ro, kOwner, range(F_RDLCK)));
+    auto rw = s.open(kReadWrite);
+    auto wr = s.px->set_lock(rw, kOwner, range(F_WRLCK));
+    ASSERT_TRUE(wr) << wr.error().text();
+    auto probe = range(F_RDLCK);
+    ASSERT_TRUE(s.px->test_lock(rw, kOtherOwner, probe));
+    EXPECT_EQ(probe.type, F_WRLCK);
+    // flock locks too, whichever handle came first.
+    auto wo = s.open(kWrite);
+    ASSERT_TRUE(s.px->flock_handle(ro, LOCK_SH));
+    ASSERT_TRUE(s.px->flock_handle(ro, LOCK_UN));
+    EXPECT_TRUE(s.px->flock_handle(wo, LOCK_EX));
+    for (auto h : {ro, rw, wo}) ASSERT_TRUE(s.px->release_handle(h));
+}
+
+// A lock request retried on its own thread while the file's last handle is
+// released must leave nothing held once both are done. The race has no
+// hook to hold it open, so many rounds start both sides together.
+TEST_P(PosixLocks, ALockRacingTheLastReleaseLeavesNothingHeld) {
+    Served s(GetParam());
+    std::string leaks;
+    for (int round = 0; round < 400 && leaks.empty(); ++round) {
+        auto h = s.open(kReadWrite);
+        std::atomic<int> ready{0};
+        auto go = [&] {
+            ready.fetch_add(1);
+            while (ready.load() < 2) {
+            }
+        };
+        std::thread locker([&] {
+            go();
+            (void)s.px->set_lock(h, kOwner, range(F_WRLCK));
+            (void)s.px->flock_handle(h, LOCK_EX);
+        });
+        go();
+        ASSERT_TRUE(s.px->release_handle(h));
+        locker.join();
+        // A new handle of another owner takes both at once.
+        auto next = s.open(kReadWrite);
+        if (!s.px->set_lock(next, kOtherOwner, range(F_WRLCK)) || !s.px->flock_handle(next, LOCK_EX | LOCK_NB))
+            leaks = "round " + std::to_string(round);
+        ASSERT_TRUE(s.px->release_handle(next));
+    }
+    EXPECT_EQ(leaks, "") << "a lock outlived the file's last handle";
+    if (!s.host_path.empty()) {
+        // Nor is anything left on the host file.
+        platform::Fd fd(::open(s.host_path.c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_TRUE(fd);
+        auto probe = range(F_WRLCK);
+        ASSERT_TRUE(platform::test_range_lock(fd.get(), probe));
+        EXPECT_EQ(probe.type, F_UNLCK);
+        EXPECT_TRUE(platform::whole_file_lock(fd.get(), LOCK_EX));
+    }
+}
+
+// A host file swapped for a FIFO (or a folder) behind the kernel's cache is
+// opened through the old number: it must not be opened for real, where a
+// read or a lock description would wait for a writer on a serving thread.
+TEST(Posix, AHandleOpensOnlyARegularHostFile) {
+    HostAdapter a;
+    write_host_file(a.root + "/fifo", "x");
+    write_host_file(a.root + "/dir", "x");
+    for (auto name : {"fifo", "dir"}) {
+        auto e = a.px->lookup_child(kRootInode, name);
+        ASSERT_TRUE(e);
+        std::string path = a.root + "/" + name;
+        ASSERT_EQ(::unlink(path.c_str()), 0);
+        ASSERT_EQ(std::string(name) == "fifo" ? ::mkfifo(path.c_str(), 0644) : ::mkdir(path.c_str(), 0755), 0);
+        for (auto flags : {kRead, kWrite, kReadWrite}) {
+            auto h = a.px->open_inode(e->inode, flags);
+            ASSERT_FALSE(h) << name << " opened";
+            EXPECT_EQ(err(h.error()), std::string(name) == "fifo" ? ENXIO : EISDIR) << name;
+        }
+    }
+}
+
+// access(2) as the kernel answers it for a caller who is not root: the
+// owner's bits for the owner, the group's for a member, else the others'.
+TEST(Posix, AccessReadsOwnerGroupAndOtherBits) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    constexpr std::uint32_t kMe = 1000, kSomeone = 2000, kTheirGroup = 3000;
+    struct Case {
+        const char* name;
+        std::uint32_t uid, gid, mode;
+        int mask;
+        int want;  // 0 or EACCES
+    };
+    const Case cases[] = {
+        {"mine_r", kMe, kTheirGroup, 0400, R_OK, 0},
+        {"mine_not_w", kMe, kTheirGroup, 0477, W_OK, EACCES},  // the owner gets the owner's bits only
+        {"group_r", kSomeone, kMe, 0040, R_OK, 0},
+        {"group_not_w", kSomeone, kMe, 0747, W_OK, EACCES},
+        {"other_rx", kSomeone, kTheirGroup, 0005, R_OK | X_OK, 0},
+        {"other_not_r", kSomeone, kTheirGroup, 0770, R_OK, EACCES},
+        {"other_not_w", kSomeone, kTheirGroup, 0664, W_OK, EACCES},
+    };
+    Adapter a;
+    std::vector<std::uint64_t> inodes;
+    for (const auto& c : cases) {
+        ASSERT_TRUE(a.tap->dir.add_file(c.name, "x"));
+        SetAttr attr;
+        attr.uid = c.uid;
+        attr.gid = c.gid;
+        attr.mode = c.mode;
+        ASSERT_TRUE(a.tap->dir.set_attr(c.name, attr));
+        inodes.push_back(a.lookup(kRootInode, c.name));
+    }
+    std::string wrong = as_user(kMe, [&] {
+        std::string out;
+        for (std::size_t i = 0; i < std::size(cases); ++i) {
+            auto r = a.px.access_inode(inodes[i], cases[i].mask);
+            int got = r ? 0 : err(r.error());
+            if (got != cases[i].want) out += std::string(cases[i].name) + " ";
+            // Opening asks the same question.
+            auto h = a.px.open_inode(inodes[i], cases[i].mask & W_OK ? kWrite : kRead);
+            if (!(cases[i].mask & X_OK) && (h ? 0 : err(h.error())) != cases[i].want)
+                out += std::string(cases[i].name) + "(open) ";
+        }
+        return out;
+    });
+    EXPECT_EQ(wrong, "");
+}
+
+// A file its owner may only read still takes that owner's read locks: the
+// description falls back to the handle's own mode.
+TEST(Posix, LocksOfAFileOpenOnlyForReading) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    HostAdapter a;
+    write_host_file(a.root + "/f", "x");
+    ASSERT_EQ(::chown(a.root.c_str(), 1000, 1000), 0);
+    ASSERT_EQ(::chown((a.root + "/f").c_str(), 1000, 1000), 0);
+    ASSERT_EQ(::chmod((a.root + "/f").c_str(), 0444), 0);
+    // Opened by root first: the folders above may be closed to the user.
+    ASSERT_TRUE(a.px->lookup_child(kRootInode, "f"));
+    std::string wrong = as_user(1000, [&]() -> std::string {
+        auto e = a.px->lookup_child(kRootInode, "f");
+        if (!e) return "lookup";
+        auto h = a.px->open_inode(e->inode, kRead);
+        if (!h) return "open: " + h.error().text();
+        auto r = a.px->set_lock(*h, kOwner, range(F_RDLCK));
+        if (!r) return "lock: " + r.error().text();
+        return "";
+    });
+    EXPECT_EQ(wrong, "");
 }

@@ -412,6 +412,49 @@ def test_unmounting_ends_a_lock_wait(tmp_path, mount_root):
         holder.release()
 
 
+# Opens argv[1] without waiting for a writer and takes a read lock on it.
+OPEN_AND_LOCK = """
+import fcntl, os, sys
+try:
+    fd = os.open(sys.argv[1], os.O_RDONLY | os.O_NONBLOCK)
+    fcntl.lockf(fd, fcntl.LOCK_SH | fcntl.LOCK_NB, 1, 0)
+    print("opened")
+except OSError as e:
+    print("refused", e.errno)
+"""
+
+
+def test_a_fifo_swapped_in_behind_the_kernels_cache_holds_up_no_serving_thread(tmp_path, mount_root):
+    host = tmp_path / "h"
+    host.mkdir()
+    (host / "f").write_bytes(b"regular")
+    (host / "other").write_bytes(b"other")
+    mp = mount_root / "m"
+    mp.mkdir()
+    m = halvo.HostMount(halvo.Directory().with_mount("h", host), mp)
+    try:
+        # The kernel now takes f for a regular file, for a while.
+        assert (mp / "h" / "f").read_bytes() == b"regular"
+        os.unlink(host / "f")
+        os.mkfifo(host / "f")
+        r = subprocess.run([sys.executable, "-c", OPEN_AND_LOCK, str(mp / "h" / "f")], capture_output=True,
+                           text=True, timeout=10)
+        # Refused when the open reached the mount; the kernel's own FIFO when
+        # it looked again first.
+        assert r.stdout in ("refused 6\n", "opened\n"), r.stdout + r.stderr
+        # The mount still answers.
+        r = subprocess.run(["cat", str(mp / "h" / "other")], capture_output=True, timeout=10)
+        assert r.returncode == 0 and r.stdout == b"other"
+    finally:
+        # Whatever waits on the FIFO gets its writer.
+        try:
+            os.close(os.open(host / "f", os.O_WRONLY | os.O_NONBLOCK))
+        except OSError:
+            pass
+        del m
+        assert mounts_under(mp) == []
+
+
 def test_host_files_report_the_hosts_blocks_and_copy_out_sparse(place, tmp_path):
     folder, host = place
     if host is None:

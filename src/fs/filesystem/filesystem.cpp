@@ -4,6 +4,11 @@
 #include <ctime>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "base/pathx.hpp"
 
 namespace halvo::fs::filesystem {
 
@@ -22,6 +27,32 @@ std::uint32_t type_bits(FileType type) {
         case FileType::File: break;
     }
     return S_IFREG;
+}
+
+bool in_group(std::uint32_t gid) {
+    if (gid == ::getegid()) return true;
+    gid_t groups[NGROUPS_MAX];
+    int n = ::getgroups(NGROUPS_MAX, groups);
+    return std::find(groups, groups + std::max(n, 0), static_cast<gid_t>(gid)) != groups + std::max(n, 0);
+}
+
+IoResult<std::string> normalize(std::string_view path) {
+    std::vector<std::string_view> out;
+    for (auto c : pathx::components(path)) {
+        if (c != "..") {
+            out.push_back(c);
+        } else if (out.empty()) {
+            return fail(IoError(ErrorKind::InvalidFilename));
+        } else {
+            out.pop_back();
+        }
+    }
+    std::string p;
+    for (auto c : out) {
+        if (!p.empty()) p += '/';
+        p += c;
+    }
+    return p;
 }
 
 IoResult<void> FileSystem::read_with(std::string_view path, std::uint64_t offset, std::size_t size,

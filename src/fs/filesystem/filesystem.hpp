@@ -42,6 +42,13 @@ struct NodeId {
 // The S_IFMT bits of a type.
 std::uint32_t type_bits(FileType type);
 
+// Whether this process has the group, as its effective or a supplementary one.
+bool in_group(std::uint32_t gid);
+
+// A path relative to a tree's root ("" for the root) with "." dropped and
+// ".." folded; ".." above the root is an invalid file name.
+IoResult<std::string> normalize(std::string_view path);
+
 struct Stat {
     std::optional<WallTime> modified;
     std::optional<WallTime> accessed;

@@ -35,6 +35,12 @@ bool refuses_hiding(const IoError& e) {
            is(e, ErrorKind::ReadOnlyFilesystem, EROFS);
 }
 
+// Opening for writing refused by the file itself: its mode, a read-only
+// host, a program running from it.
+bool refuses_writing(const IoError& e) {
+    return e.os_errno == EACCES || e.os_errno == EPERM || e.os_errno == EROFS || e.os_errno == ETXTBSY;
+}
+
 }  // namespace
 
 // ---- InodeTable
@@ -48,8 +54,7 @@ std::uint64_t InodeTable::intern(std::string_view path, std::optional<NodeId> id
     std::string key = pathx::key(path);
     if (auto it = paths_.find(key); it != paths_.end()) {
         if (auto rec = records_.find(it->second); rec != records_.end()) {
-            ++rec->second.lookups;
-            if (id && !rec->second.id && linked_.try_emplace(*id, it->second).second) rec->second.id = id;
+            take(it->second, rec->second, id);
             return it->second;
         }
         paths_.erase(it);  // stale: its record was reclaimed
@@ -72,14 +77,18 @@ void InodeTable::add_name(std::uint64_t number, std::string_view path, NodeId id
     if (rec == records_.end()) return;
     std::string key = pathx::key(path);
     auto& r = rec->second;
-    ++r.lookups;
-    if (!r.id && linked_.try_emplace(id, number).second) r.id = id;
+    take(number, r, id);
     if (r.path.empty()) {
         r.path = key;
     } else if (r.path != key && std::find(r.aliases.begin(), r.aliases.end(), key) == r.aliases.end()) {
         r.aliases.push_back(key);
     }
     paths_.insert_or_assign(std::move(key), number);
+}
+
+void InodeTable::take(std::uint64_t number, InodeData& record, std::optional<NodeId> id) {
+    ++record.lookups;
+    if (id && !record.id && linked_.try_emplace(*id, number).second) record.id = id;
 }
 
 void InodeTable::drop_name(std::uint64_t number, const std::string& key) {
@@ -233,6 +242,8 @@ void InodeTable::detach(std::uint64_t number) {
 
 // ---- OpenTable
 
+int OpenFlags::access() const { return read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY; }
+
 std::uint64_t OpenTable::insert(Open open) {
     std::uint64_t h = next_++;
     handles_.emplace(h, open);
@@ -307,11 +318,16 @@ struct HiddenOwner {
     std::string_view token;
 };
 
-// access(2)'s question for one node's attributes.
+// access(2)'s question for one node's attributes, answered as the kernel
+// answers it: the owner's bits for the owner, else the group's for a
+// member, else the others'. FUSE lets in no caller of another uid or gid
+// than the mount's, which are this process's.
 bool permitted(const Stat& st, int mask) {
     if (::geteuid() == 0) return !(mask & X_OK) || st.is_dir() || (st.mode & 0111) != 0;
-    return (!(mask & R_OK) || (st.mode & S_IRUSR)) && (!(mask & W_OK) || (st.mode & S_IWUSR)) &&
-           (!(mask & X_OK) || (st.mode & S_IXUSR));
+    // A tree that keeps no owners holds only nodes of ours.
+    int shift = st.uid.value_or(::geteuid()) == ::geteuid() ? 6 : in_group(st.gid.value_or(::getegid())) ? 3 : 0;
+    int granted = static_cast<int>(st.mode >> shift) & (R_OK | W_OK | X_OK);
+    return (mask & (R_OK | W_OK | X_OK) & ~granted) == 0;
 }
 
 std::optional<HiddenOwner> hidden_owner(std::string_view name) {
@@ -538,8 +554,7 @@ IoResult<std::optional<Stat>> Posix::realize_open(const std::string& path, OpenF
 }
 
 IoResult<std::uint64_t> Posix::add_handle(std::uint64_t inode, const std::string& path, OpenFlags flags) {
-    int access = flags.read && flags.write ? O_RDWR : flags.write ? O_WRONLY : O_RDONLY;
-    HALVO_TRY(auto fd, fs_->open_fd(path, access));
+    HALVO_TRY(auto fd, fs_->open_fd(path, flags.access()));
     Open open{inode, flags, nullptr};
     if (fd) open.fd = std::make_shared<const platform::Fd>(std::move(*fd));
     auto g = lock::lock(handles_m_);
@@ -624,31 +639,52 @@ IoResult<void> Posix::flush_handle(std::uint64_t handle) {
     return fs_->flush(open.first);
 }
 
-IoResult<platform::Fd> Posix::lock_description(const Open& open) {
-    int access = open.flags.read && open.flags.write ? O_RDWR : open.flags.write ? O_WRONLY : O_RDONLY;
-    if (open.fd) return platform::reopen(open.fd->get(), access);
+IoResult<platform::Fd> Posix::lock_description(std::uint64_t handle, const Open& open) {
+    // One owner's description serves all its handles of the file, so it is
+    // opened for both reading and writing where it can be: a write lock
+    // through a later handle open for writing must not meet a read-only
+    // one (EBADF). Where the file refuses that, the handle's own mode.
+    auto reopen = [&](int fd) {
+        auto both = platform::reopen(fd, O_RDWR);
+        if (both || !refuses_writing(both.error())) return both;
+        return platform::reopen(fd, open.flags.access());
+    };
+    if (open.fd) return reopen(open.fd->get());
     auto g = lock::lock(locks_m_);
     auto it = anchors_.find(open.inode);
     if (it == anchors_.end()) {
+        // Not for a file whose last handle went: nothing would drop it.
+        if (!still_open(handle)) return fail(posix::bad_handle());
         HALVO_TRY(auto anchor, platform::lock_anchor());
         it = anchors_.emplace(open.inode, std::move(anchor)).first;
     }
-    return platform::reopen(it->second.get(), access);
+    return reopen(it->second.get());
+}
+
+bool Posix::still_open(std::uint64_t handle) {
+    auto g = lock::lock(handles_m_);
+    return handles_.get(handle).has_value();
+}
+
+template <class Map, class Key>
+IoResult<std::shared_ptr<const platform::Fd>> Posix::kept_description(Map& map, const Key& key,
+                                                                       std::uint64_t handle, const Open& open) {
+    {
+        auto g = lock::lock(locks_m_);
+        if (auto it = map.find(key); it != map.end()) return it->second;
+    }
+    HALVO_TRY(auto fd, lock_description(handle, open));
+    auto g = lock::lock(locks_m_);
+    // Released meanwhile: its file's last release may have dropped the
+    // descriptions already, and one kept now would hold its locks for good.
+    if (!still_open(handle)) return fail(posix::bad_handle());
+    // A racing request may have made one meanwhile: keep the first.
+    return map.try_emplace(key, std::make_shared<const platform::Fd>(std::move(fd))).first->second;
 }
 
 IoResult<std::shared_ptr<const platform::Fd>> Posix::owner_locks(std::uint64_t handle, std::uint64_t owner) {
     HALVO_TRY(auto open, record_of(handle));
-    std::pair key{open.second.inode, owner};
-    {
-        auto g = lock::lock(locks_m_);
-        if (auto it = owners_.find(key); it != owners_.end()) return it->second;
-    }
-    HALVO_TRY(auto fd, lock_description(open.second));
-    auto g = lock::lock(locks_m_);
-    // A racing request of the same owner may have made one meanwhile: keep the first.
-    auto [it, added] = owners_.try_emplace(key, std::make_shared<const platform::Fd>(std::move(fd)));
-    (void)added;
-    return it->second;
+    return kept_description(owners_, std::pair{open.second.inode, owner}, handle, open.second);
 }
 
 IoResult<void> Posix::test_lock(std::uint64_t handle, std::uint64_t owner, platform::RangeLock& lock) {
@@ -665,15 +701,7 @@ IoResult<void> Posix::flock_handle(std::uint64_t handle, int op) {
     HALVO_TRY(auto open, record_of(handle));
     std::shared_ptr<const platform::Fd> fd = open.second.fd;
     if (!fd) {
-        {
-            auto g = lock::lock(locks_m_);
-            if (auto it = flocks_.find(handle); it != flocks_.end()) fd = it->second;
-        }
-        if (!fd) {
-            HALVO_TRY(auto made, lock_description(open.second));
-            auto g = lock::lock(locks_m_);
-            fd = flocks_.try_emplace(handle, std::make_shared<const platform::Fd>(std::move(made))).first->second;
-        }
+        HALVO_TRY(fd, kept_description(flocks_, handle, handle, open.second));
     }
     return platform::whole_file_lock(fd->get(), op);
 }
@@ -693,53 +721,64 @@ void Posix::release_owner_locks(std::uint64_t handle, std::uint64_t owner) {
     }
 }
 
-void Posix::drop_locks_of(std::uint64_t inode) {
-    auto g = lock::lock(locks_m_);
-    anchors_.erase(inode);
-    for (auto it = owners_.lower_bound({inode, 0}); it != owners_.end() && it->first.first == inode;)
-        it = owners_.erase(it);
-}
-
 bool Posix::keeps_cache(std::uint64_t handle) {
     auto open = record_of(handle);
     return open && !open->second.fd && sole_writer(open->second.inode, &open->first).value_or(false);
 }
 
 IoResult<void> Posix::release_handle(std::uint64_t handle) {
-    {
-        auto g = lock::lock(locks_m_);
-        flocks_.erase(handle);
-    }
     std::uint64_t inode;
     {
-        auto g = lock::lock(handles_m_);
-        auto open = handles_.remove(handle);
-        if (!open || handles_.any_on(open->inode)) return {};
-        inode = open->inode;
+        // Descriptions are kept only for a handle still open (checked under
+        // both locks, in this order), so none is made for this one after.
+        auto g = lock::lock(locks_m_);
+        flocks_.erase(handle);
+        {
+            auto h = lock::lock(handles_m_);
+            auto open = handles_.remove(handle);
+            if (!open || handles_.any_on(open->inode)) return {};
+            inode = open->inode;
+        }
+        // The file's last handle: no lock of any owner on it can outlive it.
+        anchors_.erase(inode);
+        for (auto it = owners_.lower_bound({inode, 0}); it != owners_.end() && it->first.first == inode;)
+            it = owners_.erase(it);
     }
-    // The file's last handle: no lock of any owner on it can outlive it.
-    drop_locks_of(inode);
     return drop_hidden_of(inode);
 }
 
 IoResult<void> Posix::drop_hidden_of(std::uint64_t inode) {
-    std::string hidden;
+    // A file of several names may have had more than one of them hidden.
+    std::vector<std::string> hidden;
     {
         auto g = lock::lock(hidden_m_);
-        auto it = hidden_.find(inode);
-        if (it == hidden_.end()) return {};
-        // Taken out, so a racing release or unlink does not delete it twice.
-        hidden = std::move(it->second);
-        hidden_.erase(it);
+        // Taken out, so a racing release or unlink does not delete them twice.
+        for (auto it = hidden_.begin(); it != hidden_.end();) {
+            if (it->second != inode) {
+                ++it;
+                continue;
+            }
+            hidden.push_back(it->first);
+            it = hidden_.erase(it);
+        }
     }
-    auto r = fs_->unlink(hidden);
-    if (!r) {
-        // Kept, so the next release tries again.
-        auto g = lock::lock(hidden_m_);
-        hidden_.try_emplace(inode, std::move(hidden));
-        return r;
+    IoResult<void> r;
+    for (auto& path : hidden) {
+        auto gone = fs_->unlink(path);
+        if (!gone) {
+            // Kept, so the next release tries again.
+            auto g = lock::lock(hidden_m_);
+            hidden_.try_emplace(std::move(path), inode);
+            r = std::move(gone);
+            continue;
+        }
+        {
+            // The file's other names, if it has any, answer for it now.
+            auto g = lock::lock(inodes_m_);
+            inodes_.evict_path(path);
+        }
+        folder_changed(parent_dir(path));
     }
-    folder_changed(parent_dir(hidden));
     return r;
 }
 
@@ -750,12 +789,12 @@ IoResult<void> Posix::drop_if_closed(std::uint64_t inode) {
 }
 
 void Posix::drop_hidden() {
-    std::unordered_map<std::uint64_t, std::string> hidden;
+    decltype(hidden_) hidden;
     {
         auto g = lock::lock(hidden_m_);
         hidden.swap(hidden_);
     }
-    for (const auto& [inode, path] : hidden) (void)fs_->unlink(path);
+    for (const auto& [path, inode] : hidden) (void)fs_->unlink(path);
 }
 
 IoResult<Posix::Entry> Posix::mkdir_child(std::uint64_t parent, std::string_view name,
@@ -817,12 +856,6 @@ IoResult<bool> Posix::evacuate_hidden(const std::string& dir) {
             HALVO_CHECK(fs_->unlink(path));
             continue;
         }
-        std::uint64_t inode = 0;
-        {
-            auto g = lock::lock(hidden_m_);
-            for (const auto& [n, p] : hidden_)
-                if (pathx::key(p) == pathx::key(path)) inode = n;
-        }
         std::string name(path.substr(path.rfind('/') + 1));
         std::string target = pathx::join(root, name);
         for (int attempt = 1; !fs_->rename_noreplace(path, target); ++attempt) {
@@ -834,7 +867,11 @@ IoResult<bool> Posix::evacuate_hidden(const std::string& dir) {
             inodes_.rekey_subtree(path, target);
         }
         auto g = lock::lock(hidden_m_);
-        if (auto it = hidden_.find(inode); it != hidden_.end()) it->second = target;
+        if (auto it = hidden_.find(pathx::key(path)); it != hidden_.end()) {
+            std::uint64_t inode = it->second;
+            hidden_.erase(it);
+            hidden_.insert_or_assign(pathx::key(target), inode);
+        }
     }
     // The files went to the root of the tree, which the kernel cannot know.
     if (!plan.empty()) folder_changed(root);
@@ -877,7 +914,7 @@ IoResult<std::string> Posix::hide(const std::string& path, std::uint64_t inode) 
         inodes_.rekey_subtree(path, hidden);
     }
     auto g = lock::lock(hidden_m_);
-    hidden_.insert_or_assign(inode, hidden);
+    hidden_.insert_or_assign(hidden, inode);
     return hidden;
 }
 
@@ -936,7 +973,7 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
             }
             {
                 auto g = lock::lock(hidden_m_);
-                hidden_.erase(replaced);
+                hidden_.erase(*hidden);
             }
             // The failed rename changed nothing the kernel knows of but the
             // folder's times.
@@ -956,8 +993,13 @@ IoResult<void> Posix::rename_child(std::uint64_t parent, std::string_view name, 
     {
         // Hidden files inside a renamed directory moved with it.
         auto g = lock::lock(hidden_m_);
-        for (auto& [n, p] : hidden_)
-            if (pathx::at_or_under(p, from_key)) p = rebase(p, from_key, to_key);
+        auto first = hidden_.lower_bound(from_key);
+        auto last = first;
+        std::vector<std::pair<std::string, std::uint64_t>> moved;
+        for (; last != hidden_.end() && pathx::at_or_under(last->first, from_key); ++last)
+            moved.emplace_back(rebase(last->first, from_key, to_key), last->second);
+        hidden_.erase(first, last);
+        for (auto& [p, n] : moved) hidden_.insert_or_assign(std::move(p), n);
     }
     if (hidden && replaced) return drop_if_closed(replaced);
     return {};

@@ -85,6 +85,9 @@ public:
 private:
     using Paths = std::map<std::string, std::uint64_t, pathx::Less>;
 
+    // One lookup reference on `record`, joined to the file `id` names when it
+    // was not yet known as a file of several names.
+    void take(std::uint64_t number, InodeData& record, std::optional<NodeId> id);
     void drop_entry_of(std::uint64_t number, const InodeData& record);
     // `key` no longer names the file `number`: another of its names takes over.
     void drop_name(std::uint64_t number, const std::string& key);
@@ -104,6 +107,9 @@ struct OpenFlags {
     bool truncate = false;  // cut to 0 when opened, unless this open created it
     bool create = false;
     bool create_new = false;  // with create: fail when the file exists
+
+    // O_RDONLY, O_WRONLY or O_RDWR.
+    int access() const;
 };
 
 struct Open {
@@ -177,9 +183,9 @@ public:
 
     IoResult<Entry> lookup_child(std::uint64_t parent, std::string_view name);
     IoResult<Stat> stat_inode(std::uint64_t inode);
-    // As access(2) with R_OK, W_OK and X_OK bits: the permission bits we
-    // report decide, read as the owner's (every node is ours), root passing
-    // all but execution of a node without any execute bit.
+    // As access(2) with R_OK, W_OK and X_OK bits: the owner, group and
+    // permission bits we report decide, for this process as the caller,
+    // root passing all but execution of a node without any execute bit.
     IoResult<void> access_inode(std::uint64_t inode, int mask);
     // The size first, then the permission bits and times.
     IoResult<Stat> setattr_inode(std::uint64_t inode, std::optional<std::uint64_t> size,
@@ -258,9 +264,14 @@ private:
     IoResult<std::uint64_t> add_handle(std::uint64_t inode, const std::string& path, OpenFlags flags);
     // A description of the handle's file of its own, to hold locks: a second
     // open of the host file, or of an anchor standing in for an in-memory one.
-    IoResult<platform::Fd> lock_description(const Open& open);
+    // Fails for a handle released meanwhile.
+    IoResult<platform::Fd> lock_description(std::uint64_t handle, const Open& open);
+    // The description `map` keeps at `key` for the handle, made when it has none.
+    template <class Map, class Key>
+    IoResult<std::shared_ptr<const platform::Fd>> kept_description(Map& map, const Key& key, std::uint64_t handle,
+                                                                   const Open& open);
     IoResult<std::shared_ptr<const platform::Fd>> owner_locks(std::uint64_t handle, std::uint64_t owner);
-    void drop_locks_of(std::uint64_t inode);
+    bool still_open(std::uint64_t handle);
     IoResult<std::optional<Stat>> realize_open(const std::string& path, OpenFlags flags);
     IoResult<std::vector<Listed>> dir_entries(std::uint64_t inode);
     std::optional<FolderTimes> folder_times(const std::string& dir);
@@ -297,12 +308,14 @@ private:
     std::mutex handles_m_;
     OpenTable handles_;
     std::mutex hidden_m_;
-    std::unordered_map<std::uint64_t, std::string> hidden_;
+    // Hidden path (a key) -> its inode; a file of several names may have more than one.
+    std::map<std::string, std::uint64_t, pathx::Less> hidden_;
     std::mutex dirs_m_;
     std::unordered_map<std::uint64_t, DirHandle> dirs_;
     std::unordered_map<std::uint64_t, FolderTimes> listed_;  // host folders, by inode
     std::uint64_t next_dir_ = 1;
-    // Lock descriptions, kept while a handle is open on their file.
+    // Lock descriptions, kept while a handle is open on their file. Taken
+    // before handles_m_ where both are held.
     std::mutex locks_m_;
     std::unordered_map<std::uint64_t, platform::Fd> anchors_;  // inode -> anchor
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::shared_ptr<const platform::Fd>> owners_;  // (inode, owner)

@@ -110,17 +110,6 @@ NodeRef Node::new_special(FileType type, std::uint32_t mode) { return new_node(S
 
 void Node::touch() { modified = changed = WallTime::now(); }
 
-namespace {
-
-bool in_group(std::uint32_t gid) {
-    if (gid == ::getegid()) return true;
-    gid_t groups[256];
-    int n = ::getgroups(256, groups);
-    return std::find(groups, groups + std::max(n, 0), static_cast<gid_t>(gid)) != groups + std::max(n, 0);
-}
-
-}  // namespace
-
 IoResult<void> Node::apply(const SetAttr& attr) {
     if (::geteuid() != 0) {
         bool owner = uid == ::geteuid();

@@ -7,10 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <memory>
 
-#include "base/pathx.hpp"
+#include "base/lock.hpp"
 
 namespace halvo::fs::filesystem::impl {
 
@@ -46,46 +45,33 @@ FileType type_of(mode_t mode) {
 
 PassthroughFs::PassthroughFs(std::string root) : root_(std::move(root)) {}
 
-IoResult<std::string> PassthroughFs::fold(std::string_view rel) const {
-    std::vector<std::string_view> names;
-    for (auto c : pathx::components(rel)) {
-        if (c != "..") {
-            names.push_back(c);
-        } else if (names.empty()) {
-            return kind(ErrorKind::InvalidFilename);
-        } else {
-            names.pop_back();
-        }
+IoResult<std::shared_ptr<const Fd>> PassthroughFs::root_fd() const {
+    auto g = lock::lock(root_m_);
+    if (!root_fd_) {
+        int fd = ::open(root_.empty() ? "." : root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return last_os();
+        root_fd_ = std::make_shared<const Fd>(fd);
     }
-    std::string out;
-    for (auto n : names) {
-        if (!out.empty()) out += '/';
-        out += n;
-    }
-    return out;
-}
-
-IoResult<Fd> PassthroughFs::open_root() const {
-    int fd = ::open(root_.empty() ? "." : root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return last_os();
-    return Fd(fd);
+    return root_fd_;
 }
 
 IoResult<PassthroughFs::Entry> PassthroughFs::entry(std::string_view rel) const {
-    HALVO_TRY(std::string p, fold(rel));
-    HALVO_TRY(Fd root, open_root());
-    if (p.empty()) return Entry{std::move(root), ".", true};
+    HALVO_TRY(std::string p, normalize(rel));
+    HALVO_TRY(auto root, root_fd());
+    int at = root->get();
+    if (p.empty()) return Entry{at, std::move(root), {}, ".", true};
     auto slash = p.rfind('/');
-    if (slash == std::string::npos) return Entry{std::move(root), p, false};
-    auto dir = platform::open_beneath(root.get(), std::string_view(p).substr(0, slash), O_PATH | O_DIRECTORY);
+    if (slash == std::string::npos) return Entry{at, std::move(root), {}, p, false};
+    auto dir = platform::open_beneath(at, std::string_view(p).substr(0, slash), O_PATH | O_DIRECTORY);
     if (!dir) return fail(resolution(std::move(dir).error()));
-    return Entry{std::move(*dir), p.substr(slash + 1), false};
+    at = dir->get();
+    return Entry{at, std::move(root), std::move(*dir), p.substr(slash + 1), false};
 }
 
 IoResult<Fd> PassthroughFs::node(std::string_view rel, int flags, mode_t mode) const {
-    HALVO_TRY(std::string p, fold(rel));
-    HALVO_TRY(Fd root, open_root());
-    auto fd = platform::open_beneath(root.get(), p, flags, mode);
+    HALVO_TRY(std::string p, normalize(rel));
+    HALVO_TRY(auto root, root_fd());
+    auto fd = platform::open_beneath(root->get(), p, flags, mode);
     if (!fd) return fail(resolution(std::move(fd).error()));
     return std::move(*fd);
 }
@@ -113,7 +99,7 @@ Stat PassthroughFs::stat_of(const platform::HostStat& st) {
 }
 
 IoResult<Stat> PassthroughFs::stat_entry(const Entry& e) const {
-    HALVO_TRY(auto st, platform::stat_at(e.dir.get(), e.name.c_str(), false));
+    HALVO_TRY(auto st, platform::stat_at(e.dir, e.name.c_str(), false));
     return stat_of(st);
 }
 
@@ -175,16 +161,21 @@ IoResult<void> PassthroughFs::flush(std::string_view path) {
 }
 
 IoResult<std::optional<Fd>> PassthroughFs::open_fd(std::string_view path, int flags) {
-    // Non-blocking, so a FIFO swapped in meanwhile cannot stall a serving thread.
-    HALVO_TRY(Fd fd, node(path, (flags & O_ACCMODE) | O_NONBLOCK));
-    int fl = ::fcntl(fd.get(), F_GETFL);
-    if (fl >= 0) ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+    // The node is pinned and looked at before anything opens it for real:
+    // opening a FIFO or a device has effects of its own, and their reads
+    // could hold up a serving thread. The kernel opens such nodes itself;
+    // only one swapped in behind its cache gets here.
+    HALVO_TRY(Fd pinned, node(path, O_PATH));
+    HALVO_TRY(auto st, platform::stat_fd(pinned.get()));
+    if (S_ISDIR(st.mode)) return kind(ErrorKind::IsADirectory);
+    if (!S_ISREG(st.mode)) return fail(IoError::os(ENXIO));
+    HALVO_TRY(Fd fd, platform::reopen(pinned.get(), (flags & O_ACCMODE) | O_NONBLOCK));
     return std::optional<Fd>(std::move(fd));
 }
 
 IoResult<Stat> PassthroughFs::create(std::string_view path) {
     HALVO_TRY(auto e, entry(path));
-    int fd = ::openat(e.dir.get(), e.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = ::openat(e.dir, e.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return last_os();
     Fd made(fd);
     HALVO_TRY(auto st, platform::stat_fd(made.get()));
@@ -193,34 +184,25 @@ IoResult<Stat> PassthroughFs::create(std::string_view path) {
 
 IoResult<Stat> PassthroughFs::mkdir(std::string_view path) {
     HALVO_TRY(auto e, entry(path));
-    if (::mkdirat(e.dir.get(), e.name.c_str(), 0777) != 0) return last_os();
+    if (::mkdirat(e.dir, e.name.c_str(), 0777) != 0) return last_os();
     return stat_entry(e);
 }
 
 IoResult<Stat> PassthroughFs::symlink(std::string_view path, std::string_view target) {
     HALVO_TRY(auto e, entry(path));
-    if (::symlinkat(std::string(target).c_str(), e.dir.get(), e.name.c_str()) != 0) return last_os();
+    if (::symlinkat(std::string(target).c_str(), e.dir, e.name.c_str()) != 0) return last_os();
     return stat_entry(e);
 }
 
 IoResult<std::string> PassthroughFs::readlink(std::string_view path) {
     HALVO_TRY(auto e, entry(path));
-    std::string buf(PATH_MAX, '\0');
-    for (;;) {
-        ssize_t n = ::readlinkat(e.dir.get(), e.name.c_str(), buf.data(), buf.size());
-        if (n < 0) return last_os();
-        if (static_cast<std::size_t>(n) < buf.size()) {
-            buf.resize(static_cast<std::size_t>(n));
-            return buf;
-        }
-        buf.resize(buf.size() * 2);
-    }
+    return platform::read_link(e.dir, e.name.c_str());
 }
 
 IoResult<Stat> PassthroughFs::link(std::string_view existing, std::string_view path) {
     HALVO_TRY(auto from, entry(existing));
     HALVO_TRY(auto to, entry(path));
-    if (::linkat(from.dir.get(), from.name.c_str(), to.dir.get(), to.name.c_str(), 0) != 0) return last_os();
+    if (::linkat(from.dir, from.name.c_str(), to.dir, to.name.c_str(), 0) != 0) return last_os();
     return stat_entry(to);
 }
 
@@ -228,40 +210,45 @@ IoResult<Stat> PassthroughFs::mknod(std::string_view path, FileType type, std::u
     mode_t kind_bits = type == FileType::Fifo ? S_IFIFO : type == FileType::Socket ? S_IFSOCK : 0;
     if (!kind_bits) return fail(IoError::os(EPERM));
     HALVO_TRY(auto e, entry(path));
-    if (::mknodat(e.dir.get(), e.name.c_str(), kind_bits | (mode & 07777), 0) != 0) return last_os();
+    if (::mknodat(e.dir, e.name.c_str(), kind_bits | (mode & 07777), 0) != 0) return last_os();
     return stat_entry(e);
 }
 
 IoResult<void> PassthroughFs::unlink(std::string_view path) {
     HALVO_TRY(auto e, entry(path));
-    HALVO_TRY(auto st, platform::stat_at(e.dir.get(), e.name.c_str(), false));
+    HALVO_TRY(auto st, platform::stat_at(e.dir, e.name.c_str(), false));
     if (S_ISDIR(st.mode)) return kind(ErrorKind::IsADirectory);
-    if (::unlinkat(e.dir.get(), e.name.c_str(), 0) != 0) return last_os();
+    if (::unlinkat(e.dir, e.name.c_str(), 0) != 0) return last_os();
     return {};
 }
 
 IoResult<void> PassthroughFs::rmdir(std::string_view path) {
     HALVO_TRY(auto e, entry(path));
-    HALVO_TRY(auto st, platform::stat_at(e.dir.get(), e.name.c_str(), false));
+    HALVO_TRY(auto st, platform::stat_at(e.dir, e.name.c_str(), false));
     if (!S_ISDIR(st.mode)) return kind(ErrorKind::NotADirectory);
     // The folder itself has no name in itself: the host removes it by its own.
     int rc = e.is_root ? ::unlinkat(AT_FDCWD, root_.empty() ? "." : root_.c_str(), AT_REMOVEDIR)
-                       : ::unlinkat(e.dir.get(), e.name.c_str(), AT_REMOVEDIR);
+                       : ::unlinkat(e.dir, e.name.c_str(), AT_REMOVEDIR);
     if (rc != 0) return last_os();
+    if (e.is_root) {
+        // What a later call finds by the name, if anything, is another folder.
+        auto g = lock::lock(root_m_);
+        if (root_fd_ == e.root) root_fd_.reset();
+    }
     return {};
 }
 
 IoResult<void> PassthroughFs::rename(std::string_view from, std::string_view to) {
     HALVO_TRY(auto src, entry(from));
     HALVO_TRY(auto dst, entry(to));
-    if (::renameat(src.dir.get(), src.name.c_str(), dst.dir.get(), dst.name.c_str()) != 0) return last_os();
+    if (::renameat(src.dir, src.name.c_str(), dst.dir, dst.name.c_str()) != 0) return last_os();
     return {};
 }
 
 IoResult<void> PassthroughFs::rename_noreplace(std::string_view from, std::string_view to) {
     HALVO_TRY(auto src, entry(from));
     HALVO_TRY(auto dst, entry(to));
-    return platform::rename_noreplace(src.dir.get(), src.name.c_str(), dst.dir.get(), dst.name.c_str());
+    return platform::rename_noreplace(src.dir, src.name.c_str(), dst.dir, dst.name.c_str());
 }
 
 IoResult<void> PassthroughFs::set_attr(std::string_view path, const SetAttr& attr) {
@@ -269,17 +256,17 @@ IoResult<void> PassthroughFs::set_attr(std::string_view path, const SetAttr& att
     // The owner first: the host clears set-id bits on a change of owner, and
     // a mode given with it must win.
     if (attr.uid || attr.gid) {
-        HALVO_CHECK(platform::set_owner(e.dir.get(), e.name.c_str(), attr.uid, attr.gid));
+        HALVO_CHECK(platform::set_owner(e.dir, e.name.c_str(), attr.uid, attr.gid));
     }
     if (attr.mode) {
-        HALVO_CHECK(platform::set_mode(e.dir.get(), e.name.c_str(), *attr.mode));
+        HALVO_CHECK(platform::set_mode(e.dir, e.name.c_str(), *attr.mode));
     }
     auto as_timespec = [](const std::optional<WallTime>& t) -> std::optional<timespec> {
         if (!t) return std::nullopt;
         return timespec{static_cast<time_t>(t->sec), static_cast<long>(t->nsec)};
     };
     if (attr.accessed || attr.modified) {
-        HALVO_CHECK(platform::set_times(e.dir.get(), e.name.c_str(), as_timespec(attr.accessed),
+        HALVO_CHECK(platform::set_times(e.dir, e.name.c_str(), as_timespec(attr.accessed),
                                         as_timespec(attr.modified)));
     }
     return {};

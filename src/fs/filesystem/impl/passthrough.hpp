@@ -6,6 +6,8 @@
 // component is acted on itself, so a link there is a link: what it leads to
 // is for the kernel to follow on the mount's side.
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,8 +21,9 @@ namespace halvo::fs::filesystem::impl {
 
 class PassthroughFs : public FileSystem {
 public:
-    // `root` is kept as given and opened afresh by each call; a relative one
-    // is resolved against the working directory of the call.
+    // `root` is opened on first need and that folder is kept, wherever it
+    // moves, until removed through this tree; a relative one is resolved
+    // against the working directory of that first call.
     explicit PassthroughFs(std::string root);
 
     const std::string& root() const { return root_; }
@@ -52,14 +55,15 @@ public:
 private:
     // A name in an opened folder: the root itself is "." in the root.
     struct Entry {
-        platform::Fd dir;
+        int dir;  // `root`'s descriptor or `owned`'s
+        std::shared_ptr<const platform::Fd> root;
+        platform::Fd owned;  // a folder below the root, when it is one
         std::string name;
         bool is_root = false;
     };
-    // `rel` relative to the root with "." dropped and ".." folded; ".."
-    // above the root is an invalid file name.
-    IoResult<std::string> fold(std::string_view rel) const;
-    IoResult<platform::Fd> open_root() const;
+    // The root's descriptor (O_PATH), opened by the first call that needs it
+    // and kept until the folder is removed through this tree.
+    IoResult<std::shared_ptr<const platform::Fd>> root_fd() const;
     // The folder holding the last component, resolved beneath the root.
     IoResult<Entry> entry(std::string_view rel) const;
     // The node itself, links on the way and at the end followed beneath the root.
@@ -67,6 +71,8 @@ private:
     IoResult<Stat> stat_entry(const Entry& e) const;
 
     std::string root_;
+    mutable std::mutex root_m_;
+    mutable std::shared_ptr<const platform::Fd> root_fd_;
 };
 
 }  // namespace halvo::fs::filesystem::impl
