@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <ctime>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <climits>
 
 #include "base/pathx.hpp"
 
@@ -31,9 +30,14 @@ std::uint32_t type_bits(FileType type) {
 
 bool in_group(std::uint32_t gid) {
     if (gid == ::getegid()) return true;
-    gid_t groups[NGROUPS_MAX];
-    int n = ::getgroups(NGROUPS_MAX, groups);
-    return std::find(groups, groups + std::max(n, 0), static_cast<gid_t>(gid)) != groups + std::max(n, 0);
+    // As many as this process has: NGROUPS_MAX of them would be 256 KiB of
+    // a serving thread's stack.
+    thread_local std::vector<gid_t> groups;
+    int n = ::getgroups(0, nullptr);
+    if (n <= 0) return false;
+    groups.resize(static_cast<std::size_t>(n));
+    n = ::getgroups(n, groups.data());
+    return n > 0 && std::find(groups.begin(), groups.begin() + n, static_cast<gid_t>(gid)) != groups.begin() + n;
 }
 
 IoResult<std::string> normalize(std::string_view path) {
