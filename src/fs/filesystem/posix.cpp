@@ -470,11 +470,11 @@ void Posix::folder_changed(std::string_view dir) {
     if (inode) notify_(*inode);
 }
 
-Posix::Entry Posix::interned(const std::string& path, const Stat& st) {
+Posix::Entry Posix::interned(const std::string& path, const Stat& st, std::optional<NodeId> id) {
     std::uint64_t inode;
     {
         auto g = lock::lock(inodes_m_);
-        inode = inodes_.intern(path);
+        inode = inodes_.intern(path, id);
     }
     return Entry{inode, st, timeout_for(inode, path)};
 }
@@ -485,12 +485,7 @@ IoResult<Posix::Entry> Posix::lookup_child(std::uint64_t parent, std::string_vie
     // The names of one file share its number, and so the kernel's cache of it.
     std::optional<NodeId> id;
     if (!st.is_dir() && st.nlink > 1) id = st.id;
-    std::uint64_t inode;
-    {
-        auto g = lock::lock(inodes_m_);
-        inode = inodes_.intern(path, id);
-    }
-    return Entry{inode, st, timeout_for(inode, path)};
+    return interned(path, st, id);
 }
 
 IoResult<Stat> Posix::stat_inode(std::uint64_t inode) {

@@ -286,8 +286,9 @@ private:
     // when it is gone. `path`, when the caller has it, saves looking it up.
     std::optional<bool> sole_writer(std::uint64_t inode, const std::string* path = nullptr);
     double timeout_for(std::uint64_t inode, const std::string& path);
-    // A new name's entry, holding one lookup reference.
-    Entry interned(const std::string& path, const Stat& st);
+    // A name's entry, holding one lookup reference; `id` joins the names of
+    // one file.
+    Entry interned(const std::string& path, const Stat& st, std::optional<NodeId> id = std::nullopt);
     // The kernel's attributes of the folder at `dir` are out of date.
     void folder_changed(std::string_view dir);
     std::string hidden_name(std::uint64_t inode, int attempt) const;

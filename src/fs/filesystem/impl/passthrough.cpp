@@ -58,14 +58,12 @@ IoResult<std::shared_ptr<const Fd>> PassthroughFs::root_fd() const {
 IoResult<PassthroughFs::Entry> PassthroughFs::entry(std::string_view rel) const {
     HALVO_TRY(std::string p, normalize(rel));
     HALVO_TRY(auto root, root_fd());
-    int at = root->get();
-    if (p.empty()) return Entry{at, std::move(root), {}, ".", true};
+    if (p.empty()) return Entry{std::move(root), {}, ".", true};
     auto slash = p.rfind('/');
-    if (slash == std::string::npos) return Entry{at, std::move(root), {}, p, false};
-    auto dir = platform::open_beneath(at, std::string_view(p).substr(0, slash), O_PATH | O_DIRECTORY);
+    if (slash == std::string::npos) return Entry{std::move(root), {}, p, false};
+    auto dir = platform::open_beneath(root->get(), std::string_view(p).substr(0, slash), O_PATH | O_DIRECTORY);
     if (!dir) return fail(resolution(std::move(dir).error()));
-    at = dir->get();
-    return Entry{at, std::move(root), std::move(*dir), p.substr(slash + 1), false};
+    return Entry{std::move(root), std::move(*dir), p.substr(slash + 1), false};
 }
 
 IoResult<Fd> PassthroughFs::node(std::string_view rel, int flags, mode_t mode) const {
@@ -99,7 +97,7 @@ Stat PassthroughFs::stat_of(const platform::HostStat& st) {
 }
 
 IoResult<Stat> PassthroughFs::stat_entry(const Entry& e) const {
-    HALVO_TRY(auto st, platform::stat_at(e.dir, e.name.c_str(), false));
+    HALVO_TRY(auto st, platform::stat_at(e.dir(), e.name.c_str(), false));
     return stat_of(st);
 }
 
@@ -175,7 +173,7 @@ IoResult<std::optional<Fd>> PassthroughFs::open_fd(std::string_view path, int fl
 
 IoResult<Stat> PassthroughFs::create(std::string_view path) {
     HALVO_TRY(auto e, entry(path));
-    int fd = ::openat(e.dir, e.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = ::openat(e.dir(), e.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return last_os();
     Fd made(fd);
     HALVO_TRY(auto st, platform::stat_fd(made.get()));
@@ -184,25 +182,25 @@ IoResult<Stat> PassthroughFs::create(std::string_view path) {
 
 IoResult<Stat> PassthroughFs::mkdir(std::string_view path) {
     HALVO_TRY(auto e, entry(path));
-    if (::mkdirat(e.dir, e.name.c_str(), 0777) != 0) return last_os();
+    if (::mkdirat(e.dir(), e.name.c_str(), 0777) != 0) return last_os();
     return stat_entry(e);
 }
 
 IoResult<Stat> PassthroughFs::symlink(std::string_view path, std::string_view target) {
     HALVO_TRY(auto e, entry(path));
-    if (::symlinkat(std::string(target).c_str(), e.dir, e.name.c_str()) != 0) return last_os();
+    if (::symlinkat(std::string(target).c_str(), e.dir(), e.name.c_str()) != 0) return last_os();
     return stat_entry(e);
 }
 
 IoResult<std::string> PassthroughFs::readlink(std::string_view path) {
     HALVO_TRY(auto e, entry(path));
-    return platform::read_link(e.dir, e.name.c_str());
+    return platform::read_link(e.dir(), e.name.c_str());
 }
 
 IoResult<Stat> PassthroughFs::link(std::string_view existing, std::string_view path) {
     HALVO_TRY(auto from, entry(existing));
     HALVO_TRY(auto to, entry(path));
-    if (::linkat(from.dir, from.name.c_str(), to.dir, to.name.c_str(), 0) != 0) return last_os();
+    if (::linkat(from.dir(), from.name.c_str(), to.dir(), to.name.c_str(), 0) != 0) return last_os();
     return stat_entry(to);
 }
 
@@ -210,25 +208,25 @@ IoResult<Stat> PassthroughFs::mknod(std::string_view path, FileType type, std::u
     mode_t kind_bits = type == FileType::Fifo ? S_IFIFO : type == FileType::Socket ? S_IFSOCK : 0;
     if (!kind_bits) return fail(IoError::os(EPERM));
     HALVO_TRY(auto e, entry(path));
-    if (::mknodat(e.dir, e.name.c_str(), kind_bits | (mode & 07777), 0) != 0) return last_os();
+    if (::mknodat(e.dir(), e.name.c_str(), kind_bits | (mode & 07777), 0) != 0) return last_os();
     return stat_entry(e);
 }
 
 IoResult<void> PassthroughFs::unlink(std::string_view path) {
     HALVO_TRY(auto e, entry(path));
-    HALVO_TRY(auto st, platform::stat_at(e.dir, e.name.c_str(), false));
+    HALVO_TRY(auto st, platform::stat_at(e.dir(), e.name.c_str(), false));
     if (S_ISDIR(st.mode)) return kind(ErrorKind::IsADirectory);
-    if (::unlinkat(e.dir, e.name.c_str(), 0) != 0) return last_os();
+    if (::unlinkat(e.dir(), e.name.c_str(), 0) != 0) return last_os();
     return {};
 }
 
 IoResult<void> PassthroughFs::rmdir(std::string_view path) {
     HALVO_TRY(auto e, entry(path));
-    HALVO_TRY(auto st, platform::stat_at(e.dir, e.name.c_str(), false));
+    HALVO_TRY(auto st, platform::stat_at(e.dir(), e.name.c_str(), false));
     if (!S_ISDIR(st.mode)) return kind(ErrorKind::NotADirectory);
     // The folder itself has no name in itself: the host removes it by its own.
     int rc = e.is_root ? ::unlinkat(AT_FDCWD, root_.empty() ? "." : root_.c_str(), AT_REMOVEDIR)
-                       : ::unlinkat(e.dir, e.name.c_str(), AT_REMOVEDIR);
+                       : ::unlinkat(e.dir(), e.name.c_str(), AT_REMOVEDIR);
     if (rc != 0) return last_os();
     if (e.is_root) {
         // What a later call finds by the name, if anything, is another folder.
@@ -241,14 +239,14 @@ IoResult<void> PassthroughFs::rmdir(std::string_view path) {
 IoResult<void> PassthroughFs::rename(std::string_view from, std::string_view to) {
     HALVO_TRY(auto src, entry(from));
     HALVO_TRY(auto dst, entry(to));
-    if (::renameat(src.dir, src.name.c_str(), dst.dir, dst.name.c_str()) != 0) return last_os();
+    if (::renameat(src.dir(), src.name.c_str(), dst.dir(), dst.name.c_str()) != 0) return last_os();
     return {};
 }
 
 IoResult<void> PassthroughFs::rename_noreplace(std::string_view from, std::string_view to) {
     HALVO_TRY(auto src, entry(from));
     HALVO_TRY(auto dst, entry(to));
-    return platform::rename_noreplace(src.dir, src.name.c_str(), dst.dir, dst.name.c_str());
+    return platform::rename_noreplace(src.dir(), src.name.c_str(), dst.dir(), dst.name.c_str());
 }
 
 IoResult<void> PassthroughFs::set_attr(std::string_view path, const SetAttr& attr) {
@@ -256,17 +254,17 @@ IoResult<void> PassthroughFs::set_attr(std::string_view path, const SetAttr& att
     // The owner first: the host clears set-id bits on a change of owner, and
     // a mode given with it must win.
     if (attr.uid || attr.gid) {
-        HALVO_CHECK(platform::set_owner(e.dir, e.name.c_str(), attr.uid, attr.gid));
+        HALVO_CHECK(platform::set_owner(e.dir(), e.name.c_str(), attr.uid, attr.gid));
     }
     if (attr.mode) {
-        HALVO_CHECK(platform::set_mode(e.dir, e.name.c_str(), *attr.mode));
+        HALVO_CHECK(platform::set_mode(e.dir(), e.name.c_str(), *attr.mode));
     }
     auto as_timespec = [](const std::optional<WallTime>& t) -> std::optional<timespec> {
         if (!t) return std::nullopt;
         return timespec{static_cast<time_t>(t->sec), static_cast<long>(t->nsec)};
     };
     if (attr.accessed || attr.modified) {
-        HALVO_CHECK(platform::set_times(e.dir, e.name.c_str(), as_timespec(attr.accessed),
+        HALVO_CHECK(platform::set_times(e.dir(), e.name.c_str(), as_timespec(attr.accessed),
                                         as_timespec(attr.modified)));
     }
     return {};

@@ -55,11 +55,12 @@ public:
 private:
     // A name in an opened folder: the root itself is "." in the root.
     struct Entry {
-        int dir;  // `root`'s descriptor or `owned`'s
         std::shared_ptr<const platform::Fd> root;
         platform::Fd owned;  // a folder below the root, when it is one
         std::string name;
         bool is_root = false;
+        // The folder `name` is in.
+        int dir() const { return owned ? owned.get() : root->get(); }
     };
     // The root's descriptor (O_PATH), opened by the first call that needs it
     // and kept until the folder is removed through this tree.
