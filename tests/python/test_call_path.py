@@ -4,6 +4,7 @@ by close whatever the server does."""
 
 import asyncio
 import os
+import random
 import struct
 import threading
 import time
@@ -285,3 +286,113 @@ async def test_a_large_write_partly_written_then_cancelled_still_goes_whole(serv
         assert server.events("violation") == []
     finally:
         await c.close()
+
+
+# --- descriptors reused across close and rebuild -------------------------------------
+
+def gather_two_then_close(c):
+    return asyncio.gather(c.exec(["true"]), c.exec(["true"]), c.close())
+
+
+def call_then_close(c):
+    return asyncio.gather(c.exec(["true"]), c.close())
+
+
+def relay_call_then_close(c):
+    """A call served on the loop's thread, handed to the runtime by a relay
+    from another thread, then closed."""
+    call = c.exec(["true"])
+    answered = relay_start(c)
+    return asyncio.gather(call, asyncio.to_thread(answered.wait, 5), c.close())
+
+
+# A call served on the loop's thread and handed to the runtime, then the
+# console closed: its answer pipe's number is free for the next console's.
+HANDED_OVER = {"a call then close": call_then_close, "two calls then close": gather_two_then_close,
+               "a relay behind a call, then close": relay_call_then_close}
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("close", HANDED_OVER.values(), ids=HANDED_OVER.keys())
+async def test_a_new_console_answers_on_a_descriptor_its_closed_predecessor_had(server, close):
+    server.scenario(rules=[{"method": "exec", "times": 1000, "actions": [{"delay_ms": 3}]}])
+    for _ in range(25):
+        c = await booted()
+        await asyncio.wait_for(close(c), 15)
+        d = await booted()
+        try:
+            assert (await asyncio.wait_for(d.exec(["true"]), 10)).code == 0
+        finally:
+            await d.close()
+
+
+# --- close cancelled at each step it passes through --------------------------------
+
+async def client_of(kind):
+    """A client and a call of its kind."""
+    if kind == "console":
+        c = await booted()
+        return c, lambda: c.exec(["true"])
+    c = await ImageClient.try_from_cmd(UVM_CMD)
+    return c, c.version
+
+
+# When close is cancelled, counted from the call in flight: right away,
+# while it waits for a call the server is slow to answer, and once it has
+# ended that call and waits for the server to quit.
+CLOSE_CANCELLED = {"before the grace": 0.0, "during the grace": 0.2, "during the quit wait": 1.0}
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("kind", ["console", "image client"])
+@pytest.mark.parametrize("after", CLOSE_CANCELLED.values(), ids=CLOSE_CANCELLED.keys())
+async def test_a_cancelled_close_leaves_no_call_waiting(server, kind, after):
+    # The first call's answer comes late enough for close to end it; the
+    # server then takes its time to quit. Later calls are answered at once.
+    method = "exec" if kind == "console" else "version"
+    server.scenario(rules=[{"method": method, "index": 1, "actions": [{"delay_ms": 2000}]}],
+                    on_quit=[{"delay_ms": 3000}, {"exit": 0}])
+    c, call = await client_of(kind)
+    try:
+        inflight = asyncio.ensure_future(call())
+        await server.wait_for("frame", count=2)
+        closing = asyncio.ensure_future(c.close())
+        await asyncio.sleep(after)
+        closing.cancel()
+        # Each settles: answered, ended by close, or cancelled with it.
+        await asyncio.wait_for(asyncio.gather(inflight, closing, return_exceptions=True), 15)
+        # Either closed for good or open and working.
+        try:
+            await asyncio.wait_for(call(), 15)
+        except halvo.HalvoError as e:
+            assert f"this {kind} has been closed" in str(e)
+        other, other_call = await client_of(kind)
+        try:
+            await asyncio.wait_for(other_call(), 15)
+        finally:
+            await other.close()
+    finally:
+        await asyncio.wait_for(c.close(), 15)
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("kind", ["console", "image client"])
+async def test_calls_after_a_close_cancelled_within_a_few_milliseconds_settle(server, kind):
+    method = "exec" if kind == "console" else "version"
+    server.scenario(rules=[{"method": method, "times": 1000, "actions": [{"delay_ms": 2}]}])
+    rounds = random.Random(7)
+    for _ in range(20):
+        c, call = await client_of(kind)
+        try:
+            inflight = asyncio.ensure_future(call())
+            await asyncio.sleep(rounds.uniform(0, 0.004))
+            closing = asyncio.ensure_future(c.close())
+            await asyncio.sleep(rounds.uniform(0, 0.003))
+            closing.cancel()
+            await asyncio.wait_for(asyncio.gather(inflight, closing, return_exceptions=True), 15)
+            try:
+                await asyncio.wait_for(call(), 10)
+            except halvo.HalvoError as e:
+                assert f"this {kind} has been closed" in str(e)
+        finally:
+            await asyncio.wait_for(c.close(), 15)

@@ -323,11 +323,12 @@ private:
         if (fd_ >= 0) aw_->port()->unwatch(fd_, this);
     }
 
-    // Under mu_, from any thread. A watch left behind is ended by the
-    // loop's thread when it next looks, or replaced by the next call's.
+    // Under mu_, from any thread. The watch ends here, before the runtime
+    // may see the pipe close.
     void to_runtime_locked() {
         if (where_ != Where::Loop) return;
         where_ = Where::Runtime;
+        if (fd_ >= 0) aw_->port()->unwatch(fd_, this);
         signal_ = std::make_shared<rt::CancelSignal>(held_.state->strand);
         spawn_signalled(rest_of<Core, Policy>(std::move(held_), std::move(op_)), aw_, signal_);
     }

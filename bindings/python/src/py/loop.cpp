@@ -182,18 +182,20 @@ bool LoopPort::closed() const {
 }
 
 IoResult<void> LoopPort::watch(int fd, std::shared_ptr<Watcher> w) {
-    auto& slot = watched_[fd];
-    if (!slot) {
-        if (auto added = epoll_.add(fd, static_cast<uint64_t>(fd) + 1); !added) {
-            watched_.erase(fd);
-            return added;
-        }
+    std::lock_guard lk(watch_mu_);
+    auto [it, fresh] = watched_.try_emplace(fd);
+    // A slot left taken: registered anew, whatever the kernel kept of it.
+    if (!fresh) (void)epoll_.remove(fd);
+    if (auto added = epoll_.add(fd, static_cast<uint64_t>(fd) + 1); !added) {
+        watched_.erase(it);
+        return added;
     }
-    slot = std::move(w);
+    it->second = std::move(w);
     return {};
 }
 
 void LoopPort::unwatch(int fd, const Watcher* w) {
+    std::lock_guard lk(watch_mu_);
     auto it = watched_.find(fd);
     if (it == watched_.end() || it->second.get() != w) return;
     (void)epoll_.remove(fd);
@@ -216,9 +218,13 @@ void LoopPort::pump() {
             continue;
         }
         // Looked up again: an earlier job may have ended this watch.
-        auto it = watched_.find(static_cast<int>(ev.data.u64 - 1));
-        if (it == watched_.end()) continue;
-        std::shared_ptr<Watcher> w = it->second;  // it may end its own watch
+        std::shared_ptr<Watcher> w;  // it may end its own watch
+        {
+            std::lock_guard lk(watch_mu_);
+            auto it = watched_.find(static_cast<int>(ev.data.u64 - 1));
+            if (it == watched_.end()) continue;
+            w = it->second;
+        }
         unraisable_on_error([&] { w->on_ready(); });
     }
 }
@@ -231,7 +237,11 @@ void LoopPort::close() {
         jobs.swap(inbox_);
     }
     for (auto& job : jobs) job->orphan();
-    auto watched = std::exchange(watched_, {});
+    std::unordered_map<int, std::shared_ptr<Watcher>> watched;
+    {
+        std::lock_guard lk(watch_mu_);
+        watched.swap(watched_);
+    }
     for (auto& [fd, w] : watched) {
         (void)epoll_.remove(fd);
         unraisable_on_error([&] { w->on_loop_gone(); });

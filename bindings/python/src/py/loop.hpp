@@ -52,10 +52,11 @@ public:
     bool post(std::unique_ptr<Posted>& job);
 
     // On the loop's thread with the GIL held; the port keeps the watcher
-    // until the watch ends. A watcher already on fd is replaced: it gave the
-    // descriptor up and only waited for the loop to tell it so.
+    // until the watch ends. Every watch must end (unwatch) before its
+    // descriptor closes: a number reused by a new pipe must not find a slot
+    // whose epoll registration the kernel dropped with the old one.
     IoResult<void> watch(int fd, std::shared_ptr<Watcher> w);
-    // Ends w's watch of fd, if it still has it.
+    // From any thread: ends w's watch of fd, if it still has it.
     void unwatch(int fd, const Watcher* w);
 
     bool closed() const;
@@ -89,7 +90,8 @@ private:
     mutable std::mutex mu_;
     bool closed_ = false;
     std::deque<std::unique_ptr<Posted>> inbox_;
-    std::unordered_map<int, std::shared_ptr<Watcher>> watched_;  // the loop's thread only
+    std::mutex watch_mu_;
+    std::unordered_map<int, std::shared_ptr<Watcher>> watched_;  // under watch_mu_
     // The loop's thread only.
     bool marker_pending_ = false;
     Clock::time_point streak_start_;
