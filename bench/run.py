@@ -12,8 +12,9 @@ against the goal where there is one.
   write      1 MiB writes/s                         goal >= 4
   read       1 MiB reads/s                          goal >= 2.5
   s1         100 consoles x 20 execs gathered: the baseline's time over halvo's
-  fairness   the delays a sleep(0) task and an add_reader see beside version()
-             calls, halvo's against the baseline's (lower is better)
+  fairness   the delays a sleep(0) task, an add_reader and a sleeping thread
+             see beside version() calls, halvo's against the baseline's
+             (lower is better); goal: the thread's p99 at most 1.5 times
 
 usage: run.py [--seconds S] [--rounds N] [--only M,M] [--server PATH] [--core PATH]
 scripts/bench builds what this needs and runs it."""
@@ -35,9 +36,11 @@ MEASURES = {
     "write": ("1 MiB writes", "rate", True, 4.0),
     "read": ("1 MiB reads", "rate", True, 2.5),
     "s1": ("100 consoles x 20 execs (S1)", "seconds", False, None),
-    "fairness": ("version() with a sleep(0) task and an add_reader", "rate", True, None),
+    "fairness": ("version() with a sleep(0) task, an add_reader and a ticker thread", "rate", True, None),
 }
-DELAYS = ("sleep0_p99_us", "sleep0_worst_us", "reader_p99_us", "reader_worst_us")
+DELAYS = ("sleep0_p99_us", "sleep0_worst_us", "reader_p99_us", "reader_worst_us", "thread_p99_us", "thread_worst_us")
+# The most a ticker thread's p99 lateness beside halvo may be, in times the baseline's.
+THREAD_GOAL = 1.5
 
 
 def worker(kind, measure, seconds, server):
@@ -83,6 +86,11 @@ def measure(name, rounds, seconds, server, core):
             print(f"  {key:<16} halvo {worst(r[key] for r in runs['halvo']):8.0f} µs"
                   f"   asyncio {worst(r[key] for r in runs['asyncio']):8.0f} µs"
                   f"   ({'worst' if worst is max else 'median'} over rounds)")
+        late = [h["thread_p99_us"] / max(a["thread_p99_us"], 1e-3) for h, a in zip(runs["halvo"], runs["asyncio"])]
+        met = "met" if statistics.median(late) <= THREAD_GOAL else "NOT met"
+        print(f"  thread p99 lateness, halvo's over the baseline's: {spread(late)}  goal <= {THREAD_GOAL}: {met}")
+        print(f"  thread ticks: halvo {statistics.median(r['thread_ticks'] for r in runs['halvo']):.0f}"
+              f"   asyncio {statistics.median(r['thread_ticks'] for r in runs['asyncio']):.0f}   (medians)")
     sys.stdout.flush()
 
 

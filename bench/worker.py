@@ -9,9 +9,10 @@ Prints one line of JSON.
   read       1 MiB reads per second
   s1         100 consoles open at once, 20 execs each gathered: the wall time
   fairness   version() calls as fast as they go, beside a task awaiting
-             asyncio.sleep(0) in a loop and an add_reader on a pipe a ticker
-             process writes its clock to every millisecond: how late each saw
-             its turn (p99 and worst, in microseconds)
+             asyncio.sleep(0) in a loop, an add_reader on a pipe a ticker
+             process writes its clock to every millisecond, and a thread of
+             this process that sleeps 1 ms in a loop: how late each saw its
+             turn (p99 and worst, in microseconds)
 
 usage: worker.py halvo|asyncio MEASURE SECONDS SERVER"""
 
@@ -22,6 +23,7 @@ import statistics
 import struct
 import subprocess
 import sys
+import threading
 import time
 
 from baseline import Client
@@ -171,12 +173,23 @@ async def fairness(kind, seconds, server):
             woken.append(now - sent)
         pending = pending[whole:]
 
+    late = []  # the thread's: how far past its 1 ms each sleep woke
+
+    def ticker_thread():
+        while going:
+            t = time.perf_counter_ns()
+            time.sleep(0.001)
+            late.append(time.perf_counter_ns() - t - 1_000_000)
+
     loop.add_reader(fd, on_readable)
     task = asyncio.ensure_future(sleeper())
+    thread = threading.Thread(target=ticker_thread)
+    thread.start()
     try:
         r = await per_second(once, seconds)
     finally:
         going = False
+        thread.join()
         await task
         loop.remove_reader(fd)
         ticker.kill()
@@ -185,7 +198,8 @@ async def fairness(kind, seconds, server):
     us = lambda ns: ns / 1000  # noqa: E731
     return {"rate": r,
             "sleep0_p99_us": us(p99(slept)), "sleep0_worst_us": us(max(slept)),
-            "reader_p99_us": us(p99(woken)), "reader_worst_us": us(max(woken))}
+            "reader_p99_us": us(p99(woken)), "reader_worst_us": us(max(woken)),
+            "thread_p99_us": us(p99(late)), "thread_worst_us": us(max(late)), "thread_ticks": len(late)}
 
 
 async def main(kind, measure, seconds, server):

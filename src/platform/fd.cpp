@@ -1,5 +1,6 @@
 #include "platform/fd.hpp"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -24,6 +25,16 @@ IoResult<Fd> lock_folder(const std::string& path) {
     while (rc != 0 && errno == EINTR);
     if (rc != 0) return fail(IoError::last_os());
     return fd;
+}
+
+bool wait_fd(int fd, short events, std::chrono::nanoseconds limit, AroundWait* around) {
+    const long long ns = std::max<long long>(limit.count(), 0);
+    const timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    pollfd p{fd, events, 0};
+    if (around) around->enter();
+    const int n = ::ppoll(&p, 1, &ts, nullptr);
+    if (around) around->leave();
+    return n > 0;
 }
 
 bool write_all(int fd, std::string_view data) {

@@ -1,5 +1,6 @@
 #pragma once
 // An owned file descriptor, and close-on-exec pipes.
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -44,6 +45,20 @@ IoResult<Pipe> make_pipe();
 // flock(2) on it while the descriptor lives; a lock held elsewhere fails at
 // once with EWOULDBLOCK.
 IoResult<Fd> lock_folder(const std::string& path);
+
+// What a thread does around a wait of its own: one that holds a lock other
+// threads need (an interpreter's) lets go of it meanwhile.
+class AroundWait {
+public:
+    virtual ~AroundWait() = default;
+    virtual void enter() = 0;
+    virtual void leave() = 0;
+};
+
+// Waits up to `limit` for fd to be ready for `events` (poll(2)'s bits):
+// true once it is. An interrupted wait reads as not ready; callers keep
+// their own deadline. `around` brackets the wait itself.
+bool wait_fd(int fd, short events, std::chrono::nanoseconds limit, AroundWait* around = nullptr);
 
 // Writes all of data, through short writes and interruptions; on a
 // descriptor without room (non-blocking) it waits for some. False when a

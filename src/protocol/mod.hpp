@@ -12,6 +12,7 @@
 #include <utility>
 #include <variant>
 
+#include "platform/fd.hpp"
 #include "protocol/base.hpp"
 #include "protocol/message/call.hpp"
 #include "protocol/message/notification.hpp"
@@ -79,7 +80,7 @@ public:
     virtual ~DirectCalls() = default;
     // None when it must go through call(), which then gets the same call
     // back; no id is used then.
-    virtual std::optional<Begun> begin(msg::Call& c) = 0;
+    virtual std::optional<Begun> begin(msg::Call& c, platform::AroundWait* around = nullptr) = 0;
     // `sink` may give a large binary of the answer a room of its own.
     virtual Polled poll(uint64_t id, BinarySink* sink = nullptr) = 0;
     virtual asio::awaitable<FailureResult<msg::Response>> finish(uint64_t id) = 0;

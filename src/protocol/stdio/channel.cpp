@@ -226,7 +226,7 @@ private:
     int err_ = 0;
 };
 
-std::size_t FrameWriter::try_write(const Frame& f, std::chrono::nanoseconds room_wait) {
+std::size_t FrameWriter::try_write(const Frame& f, std::chrono::nanoseconds room_wait, platform::AroundWait* around) {
     if (!stream_.is_open()) return 0;
     using Clock = std::chrono::steady_clock;
     WriteCursor c(*this, f);
@@ -238,10 +238,7 @@ std::size_t FrameWriter::try_write(const Frame& f, std::chrono::nanoseconds room
         const auto now = Clock::now();
         if (!until) until = now + room_wait;
         if (now >= *until) break;
-        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(*until - now);
-        const timespec ts{static_cast<time_t>(left.count() / 1'000'000'000), static_cast<long>(left.count() % 1'000'000'000)};
-        pollfd p{stream_.native_handle(), POLLOUT, 0};
-        ::ppoll(&p, 1, &ts, nullptr);
+        platform::wait_fd(stream_.native_handle(), POLLOUT, *until - now, around);
     }
     return c.out();
 }

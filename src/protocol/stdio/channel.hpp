@@ -98,7 +98,7 @@ public:
     // of at most PIPE_BUF bytes goes whole or not at all on a pipe. What is
     // left, or a failure, is for write_frame from that byte on, before
     // anything else is written.
-    std::size_t try_write(const Frame& f, std::chrono::nanoseconds room_wait);
+    std::size_t try_write(const Frame& f, std::chrono::nanoseconds room_wait, platform::AroundWait* around = nullptr);
 
     // The peer sent a message: lets go of the lent pieces once the pipe is
     // empty.

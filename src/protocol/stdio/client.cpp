@@ -256,7 +256,7 @@ asio::awaitable<FailureResult<msg::Response>> StdioClient::finish(uint64_t id) {
     }
 }
 
-std::optional<DirectCalls::Begun> StdioClient::begin(msg::Call& c) {
+std::optional<DirectCalls::Begun> StdioClient::begin(msg::Call& c, platform::AroundWait* around) {
     if (writer_.discarded()) return std::nullopt;
     // Partly written: the runtime writes its rest before this one.
     if (staged_ && staged_->sent > 0) return std::nullopt;
@@ -268,7 +268,7 @@ std::optional<DirectCalls::Begun> StdioClient::begin(msg::Call& c) {
     c = std::move(std::get<Message::Request>(request.v).call);
     if (!bytes) return std::nullopt;
     ++next_id_;
-    const std::size_t out = writer_.try_write(*bytes, kRoomWait);
+    const std::size_t out = writer_.try_write(*bytes, kRoomWait, around);
     if (out == bytes->size()) return Begun{Begun::How::Sent, id};
     staged_.emplace(Staged{id, std::move(bytes).value(), out});
     return Begun{Begun::How::Staged, id};

@@ -57,7 +57,7 @@ public:
     std::optional<pid_t> pid() const;
 
     DirectCalls* direct() override { return this; }
-    std::optional<Begun> begin(msg::Call& c) override;
+    std::optional<Begun> begin(msg::Call& c, platform::AroundWait* around = nullptr) override;
     Polled poll(uint64_t id, BinarySink* sink = nullptr) override;
     asio::awaitable<FailureResult<msg::Response>> finish(uint64_t id) override;
     int answer_fd() override { return reader_.fd(); }

@@ -51,10 +51,10 @@ public:
 
     using Begun = typename py::DirectOp<Core>::Begun;
 
-    Begun begin(Core& core) override {
+    Begun begin(Core& core, platform::AroundWait& around) override {
         auto* direct = core.client().direct();
         if (!direct) return Begun::No;
-        auto begun = direct->begin(ex_.call);
+        auto begun = direct->begin(ex_.call, &around);
         if (!begun) return Begun::No;
         id_ = begun->id;
         return begun->how == protocol::DirectCalls::Begun::How::Sent ? Begun::Sent : Begun::Staged;

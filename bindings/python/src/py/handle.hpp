@@ -24,6 +24,8 @@
 
 #include <poll.h>
 
+#include "platform/fd.hpp"
+
 #include "py/bridge.hpp"
 #include "py/errors.hpp"
 #include "py/loop.hpp"
@@ -43,7 +45,8 @@ public:
     enum class Begun { Sent, Staged, No };
 
     virtual ~DirectOp() = default;
-    virtual Begun begin(Core& core) = 0;
+    // A wait for room in the server's input goes inside `around`.
+    virtual Begun begin(Core& core, platform::AroundWait& around) = 0;
     // Readable when poll() may have the answer.
     virtual int fd(Core& core) = 0;
     // The outcome once the answer is in; none before.
@@ -86,21 +89,21 @@ private:
 };
 
 // On the script's thread, right after the request went out: the answer if
-// it comes within SpinRecord::kSpin (or is in the reader's buffer already),
-// else none. A large answer is not waited for: read in pieces while the
-// server still writes it, it costs both sides more than the runtime's read.
+// it comes within SpinRecord::kSpin, else none. The wait lets go of the GIL,
+// so the process's other threads run meanwhile. A large answer is not waited
+// for: read in pieces while the server still writes it, it costs both sides
+// more than the runtime's read.
 template <class Core>
 std::optional<Outcome> spin_for(DirectOp<Core>& op, Core& core) {
     using Clock = std::chrono::steady_clock;
     const int fd = op.fd(core);
     const auto until = Clock::now() + SpinRecord::kSpin;
-    do {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 0) > 0) {
-            if (auto done = op.poll(core)) return done;
-            if (op.too_large(core)) break;
-        }
-    } while (Clock::now() < until);
+    GilFreeWait gil_free;
+    for (auto now = Clock::now(); now < until; now = Clock::now()) {
+        if (!platform::wait_fd(fd, POLLIN, until - now, &gil_free)) continue;
+        if (auto done = op.poll(core)) return done;
+        if (op.too_large(core)) break;
+    }
     return std::nullopt;
 }
 
@@ -382,7 +385,8 @@ public:
         if (aw->port() && state_->queued.load(std::memory_order_acquire) == 0) {
             if (auto guard = state_->mutex.try_lock()) {
                 using Begun = typename DirectOp<Core>::Begun;
-                auto begun = state_->core ? op->begin(*state_->core) : Begun::No;
+                GilFreeWait gil_free;
+                auto begun = state_->core ? op->begin(*state_->core, gil_free) : Begun::No;
                 detail::Held<Core> held{state_, std::move(*guard)};
                 if (begun == Begun::Sent) {
                     if (auto done = answered_now(*op, *aw)) {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <utility>
 
+#include "platform/fd.hpp"
+
 namespace halvo::py {
 
 // Thrown inside binding code when a Python error is pending; the entry
@@ -128,6 +130,23 @@ public:
 private:
     PyThreadState* save_;
     GilMark mark_{false};
+};
+
+// Lets go of the GIL for each wait it brackets, on a thread that holds it.
+class GilFreeWait final : public platform::AroundWait {
+public:
+    void enter() override {
+        save_ = PyEval_SaveThread();
+        mark_.emplace(false);
+    }
+    void leave() override {
+        mark_.reset();
+        PyEval_RestoreThread(save_);
+    }
+
+private:
+    PyThreadState* save_ = nullptr;
+    std::optional<GilMark> mark_;
 };
 
 }  // namespace halvo::py
