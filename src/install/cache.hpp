@@ -10,6 +10,10 @@ namespace halvo::inline install {
 
 inline constexpr std::string_view kNoCacheRoot = "no cache folder: neither HALVO_HOME nor HOME is set";
 
+// What a failure to start the default server program says after its path
+// when the program is not there.
+inline constexpr std::string_view kInstallHint = "`await halvo.ensure_halvo()` installs it";
+
 // From HALVO_HOME, else HOME, of `env`. None when both are unset.
 std::optional<std::string> cache_root(const platform::Env& env);
 // The same, of this process's environment as it is now. Call it on the
