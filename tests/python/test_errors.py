@@ -25,6 +25,15 @@ async def test_refused_becomes_console_refused_with_its_code(n):
     assert type(info.value.code) is int
 
 
+@pytest.mark.parametrize("args", [("no",), ()])
+def test_a_console_refused_a_script_raises_has_a_code_too(args):
+    # The class's INTERNAL_ERROR, until the module sets the server's.
+    err = halvo.ConsoleRefused(*args)
+    assert err.code == halvo.ERROR_CODES["INTERNAL_ERROR"]
+    err.code = 5
+    assert err.code == 5 and halvo.ConsoleRefused().code == halvo.ERROR_CODES["INTERNAL_ERROR"]
+
+
 @pytest.mark.asyncio
 async def test_broken_becomes_console_broken_with_the_chain_alone():
     with pytest.raises(halvo.ConsoleBroken) as info:
