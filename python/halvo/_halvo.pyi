@@ -5,15 +5,19 @@ import os
 import pathlib
 from asyncio import Future
 from collections.abc import Callable, Sequence
-from typing import ClassVar, final
+from typing import ClassVar, final, overload
 
 # A host path: a str, or what os.fspath turns into one.
 _Path = str | os.PathLike[str]
 # File content: bytes as they are, a sequence of integers 0 to 255, or a str
 # stored as its UTF-8 bytes.
 _Content = bytes | bytearray | Sequence[int] | str
-# A list argument takes a list or a tuple, never a lone str.
+# A list argument takes a list or a tuple, never a lone str, which a
+# Sequence[str] would let through.
 _Strings = builtins.list[str] | tuple[str, ...]
+# A list is invariant, so a caller's list[Step] or list[str] is no
+# list[Step | str]; overloads name them, as a union of the three would make
+# mypy read a list display of both kinds as a list[object].
 _Steps = builtins.list[Step | str] | tuple[Step | str, ...]
 
 ERROR_CODES: dict[str, int]
@@ -21,6 +25,7 @@ ERROR_CODES: dict[str, int]
 class HalvoError(Exception): ...
 
 class ConsoleRefused(HalvoError):
+    # The server's code; INTERNAL_ERROR on one a script raises itself.
     code: int
 
 class ConsoleBroken(HalvoError): ...
@@ -41,11 +46,21 @@ class Step:
 
 @final
 class Recipe:
+    @overload
     def __new__(cls, base: str, steps: _Steps = ()) -> Recipe: ...
+    @overload
+    def __new__(cls, base: str, steps: builtins.list[Step]) -> Recipe: ...
+    @overload
+    def __new__(cls, base: str, steps: builtins.list[str]) -> Recipe: ...
     @staticmethod
     def from_dockerfile(content: str) -> Recipe: ...
     def step(self, step: Step | str) -> Recipe: ...
+    @overload
     def steps(self, steps: _Steps) -> Recipe: ...
+    @overload
+    def steps(self, steps: builtins.list[Step]) -> Recipe: ...
+    @overload
+    def steps(self, steps: builtins.list[str]) -> Recipe: ...
     @property
     def base(self) -> str: ...
     def __eq__(self, value: object, /) -> bool: ...

@@ -24,9 +24,9 @@ ClientResult Factory::operator()(platform::Env env) && {
     return run->run(std::move(env));
 }
 
-Factory stdio_factory(std::vector<std::string> argv) {
-    return [argv = std::move(argv)](platform::Env env) mutable -> ClientResult {
-        return protocol::start_server(std::move(argv), std::move(env), kServer);
+Factory stdio_factory(std::vector<std::string> argv, std::string_view if_missing) {
+    return [argv = std::move(argv), if_missing](platform::Env env) mutable -> ClientResult {
+        return protocol::start_server(std::move(argv), std::move(env), kServer, if_missing);
     };
 }
 
@@ -46,7 +46,7 @@ namespace {
 Factory default_factory() {
     auto root = cache_root();
     if (!root) return [](platform::Env) -> ClientResult { return fail(Chain(std::string(kNoCacheRoot))); };
-    return stdio_factory({server_program(std::move(*root))});
+    return stdio_factory({server_program(std::move(*root))}, kInstallHint);
 }
 
 }  // namespace

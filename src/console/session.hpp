@@ -60,8 +60,9 @@ private:
 
 // argv[0] run with the rest as its arguments, under the request client, in
 // the environment the factory is given (its PATH finds the program). An empty
-// argv fails only when the factory is called.
-Factory stdio_factory(std::vector<std::string> argv);
+// argv fails only when the factory is called. `if_missing`, a text that lives
+// as long as the factory, says how to get a program that is not there.
+Factory stdio_factory(std::vector<std::string> argv, std::string_view if_missing = {});
 
 // A mount waiting in a builder.
 struct Mounted {

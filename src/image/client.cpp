@@ -17,8 +17,9 @@ constexpr protocol::ServerRole kServer{"an image server needs a program to run",
 ImageClient::Outcome<ImageClient> failed(Failure f) { co_return fail(std::move(f)); }
 
 // Started when first awaited, in the environment taken at the call.
-ImageClient::Outcome<ImageClient> start(std::vector<std::string> cmd, platform::Env env) {
-    auto client = protocol::start_server(std::move(cmd), std::move(env), kServer);
+ImageClient::Outcome<ImageClient> start(std::vector<std::string> cmd, platform::Env env,
+                                        std::string_view if_missing = {}) {
+    auto client = protocol::start_server(std::move(cmd), std::move(env), kServer, if_missing);
     if (!client) co_return fail(Failure::broken(std::move(client).error()));
     co_return co_await ImageClient::try_from_client(std::move(client).value());
 }
@@ -39,9 +40,10 @@ ImageClient::Outcome<ImageClient> ImageClient::try_from_cmd(std::vector<std::str
 }
 
 ImageClient::Outcome<ImageClient> ImageClient::try_new() {
-    auto root = cache_root();
+    platform::Env env = platform::environ_snapshot();
+    auto root = cache_root(env);
     if (!root) return failed(Failure::broken(Chain(std::string(kNoCacheRoot))));
-    return try_from_cmd({server_program(std::move(*root))});
+    return start({server_program(std::move(*root))}, std::move(env), kInstallHint);
 }
 
 ImageClient& ImageClient::operator=(ImageClient&& o) noexcept {

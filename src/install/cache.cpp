@@ -1,7 +1,5 @@
 #include "install/cache.hpp"
 
-#include <cstdlib>
-
 #include "base/pathx.hpp"
 
 namespace halvo::inline install {
@@ -14,11 +12,13 @@ std::string bin_folder(std::string root) { return join_path(std::move(root), "bi
 
 std::string server_program(std::string root) { return join_path(bin_folder(std::move(root)), kServerProgram); }
 
-std::optional<std::string> cache_root() {
-    if (const char* home = std::getenv("HALVO_HOME")) return std::string(home);
-    const char* home = std::getenv("HOME");
+std::optional<std::string> cache_root(const platform::Env& env) {
+    if (auto home = env.get("HALVO_HOME")) return std::string(*home);
+    auto home = env.get("HOME");
     if (!home) return std::nullopt;
-    return join_path(join_path(join_path(home, "Library"), "Caches"), "halvo");
+    return join_path(join_path(join_path(std::string(*home), "Library"), "Caches"), "halvo");
 }
+
+std::optional<std::string> cache_root() { return cache_root(platform::environ_snapshot()); }
 
 }  // namespace halvo::install

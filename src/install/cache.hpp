@@ -4,13 +4,21 @@
 #include <string>
 #include <string_view>
 
+#include "platform/process.hpp"
+
 namespace halvo::inline install {
 
 inline constexpr std::string_view kNoCacheRoot = "no cache folder: neither HALVO_HOME nor HOME is set";
 
-// Read afresh on every call, on the caller's thread (never a runtime
-// thread: getenv races with os.environ writes). None when both HALVO_HOME
-// and HOME are unset.
+// What a failure to start the default server program says after its path
+// when the program is not there.
+inline constexpr std::string_view kInstallHint = "`await halvo.ensure_halvo()` installs it";
+
+// From HALVO_HOME, else HOME, of `env`. None when both are unset.
+std::optional<std::string> cache_root(const platform::Env& env);
+// The same, of this process's environment as it is now. Call it on the
+// caller's thread, never a runtime thread: reading the environment races
+// with os.environ writes.
 std::optional<std::string> cache_root();
 
 // Appends one component, adding "/" unless `base` is empty or ends in one.

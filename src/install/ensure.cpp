@@ -156,7 +156,8 @@ Settings settings_from(std::optional<std::string> root, const platform::Env& env
 Settings read_settings() {
     // libcurl's set-up reads the environment too: here, not on a worker.
     http::init();
-    return settings_from(cache_root(), platform::environ_snapshot());
+    platform::Env env = platform::environ_snapshot();
+    return settings_from(cache_root(env), env);
 }
 
 // What a path may hold as it is: the unreserved characters, the sub-delims,

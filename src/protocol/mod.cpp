@@ -62,7 +62,7 @@ msg::Error mismatched(Method asked, Response answer) {
     const auto answered = answer.method();
     std::string text = "asked " + std::string(msg::to_string(asked)) + " and was answered ";
     text += answered ? "a " + std::string(msg::to_string(*answered)) + " result" : "nothing this end can read";
-    return msg::Error::make(-32603, std::move(text));
+    return msg::Error::make(msg::kInternalError, std::move(text));
 }
 
 namespace {

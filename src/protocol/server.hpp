@@ -29,9 +29,11 @@ struct ServerRole {
 
 // argv[0], looked up on env's PATH when it names no folder, with the rest as
 // its arguments, under the request client; it inherits env and our working
-// folder. Each failure is a chain in the role's words.
+// folder. Each failure is a chain in the role's words; one the system
+// reported names argv[0] below them, and when no file is there, `if_missing`
+// (how to get the program), if it is given, follows that name.
 ChainResult<std::unique_ptr<Client>> start_server(std::vector<std::string> argv, platform::Env env,
-                                                  const ServerRole& role);
+                                                  const ServerRole& role, std::string_view if_missing = {});
 
 namespace detail {
 

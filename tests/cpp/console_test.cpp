@@ -151,13 +151,27 @@ TEST(ConsoleBoot, AServerThatCannotStartLooksAtNoMount) {
     };
     const Case cases[] = {
         {{}, "a console server needs a program to run"},
-        {{"/nonexistent/halvo-uvm", "x"}, "starting the console server: No such file or directory (os error 2)"},
+        {{"/nonexistent/halvo-uvm", "x"},
+         "starting the console server: /nonexistent/halvo-uvm: No such file or directory (os error 2)"},
     };
     for (const auto& c : cases) {
         auto log = std::make_shared<Log>();
         EXPECT_EQ(build_error(ConsoleClient::builder().mount(test::tracked(log, "/host/a"), "/a").cmd(c.cmd)), c.error);
         EXPECT_EQ(log->events(), Events{"release /host/a"});
     }
+}
+
+TEST(ConsoleBoot, AMissingProgramSaysHowToGetIt) {
+    // Only when nothing is there: a file exec cannot run is another matter.
+    test::TempDir dir;
+    const std::string there = dir / "there";
+    { std::ofstream(there) << "#!/nonexistent/interpreter\n"; }
+    ASSERT_EQ(::chmod(there.c_str(), 0755), 0);
+    const std::string missing = dir / "missing";
+    EXPECT_EQ(build_error(ConsoleClientBuilder(console::stdio_factory({missing}, "fetch it"))),
+              "starting the console server: " + missing + " (fetch it): No such file or directory (os error 2)");
+    EXPECT_EQ(build_error(ConsoleClientBuilder(console::stdio_factory({there}, "fetch it"))),
+              "starting the console server: " + there + ": No such file or directory (os error 2)");
 }
 
 TEST(ConsoleBoot, ACancelledBootLetsGoOfTheTreesOffTheRuntime) {

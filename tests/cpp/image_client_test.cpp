@@ -74,7 +74,7 @@ TEST(ImageClient, StartFailuresAreBroken) {
 
     auto missing = test::await(ImageClient::try_from_cmd({"/nonexistent/halvo-uvm", "x"}));
     ASSERT_FALSE(missing);
-    EXPECT_EQ(broken_text(missing.error()), "starting the image server: No such file or directory (os error 2)");
+    EXPECT_EQ(broken_text(missing.error()), "starting the image server: /nonexistent/halvo-uvm: No such file or directory (os error 2)");
 }
 
 TEST(ImageClient, RefusedProbeReleasesTheServerWithoutQuit) {

@@ -3,6 +3,7 @@ import os
 
 import halvo
 import pytest
+from halvo import ConsoleClient, ImageClient
 
 import _halvo_test as t
 
@@ -22,6 +23,15 @@ async def test_refused_becomes_console_refused_with_its_code(n):
     assert info.value.args == ("image not known",)
     assert info.value.code == n
     assert type(info.value.code) is int
+
+
+@pytest.mark.parametrize("args", [("no",), ()])
+def test_a_console_refused_a_script_raises_has_a_code_too(args):
+    # The class's INTERNAL_ERROR, until the module sets the server's.
+    err = halvo.ConsoleRefused(*args)
+    assert err.code == halvo.ERROR_CODES["INTERNAL_ERROR"]
+    err.code = 5
+    assert err.code == 5 and halvo.ConsoleRefused().code == halvo.ERROR_CODES["INTERNAL_ERROR"]
 
 
 @pytest.mark.asyncio
@@ -92,3 +102,45 @@ async def test_io_error_from_an_awaitable():
     with pytest.raises(FileNotFoundError) as info:
         await t.fail("io", ["unused"], errno.ENOENT)
     assert str(info.value) == ENOENT_TEXT and info.value.errno is None
+
+
+# --- a server that will not start ---------------------------------------------
+
+# How each maker starts its server (None: the cache folder's bin/halvo-uvm)
+# and what it raises when that fails.
+STARTERS = {
+    "console": (lambda cmd: (ConsoleClient.builder() if cmd is None else ConsoleClient.builder().cmd(cmd)).build(),
+                halvo.HalvoError),
+    "image": (lambda cmd: ImageClient.try_new() if cmd is None else ImageClient.try_from_cmd(cmd),
+              halvo.ConsoleBroken),
+}
+HINT = " (`await halvo.ensure_halvo()` installs it)"
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("kind", STARTERS)
+@pytest.mark.parametrize(
+    "program, given, err, hinted",
+    [
+        # Only a program that no command named, and that is not there, is one
+        # ensure_halvo would install.
+        ("missing", False, errno.ENOENT, True),
+        ("missing", True, errno.ENOENT, False),
+        ("not executable", False, errno.EACCES, False),
+        # exec's ENOENT for the interpreter: the program is there all the same.
+        ("without its interpreter", False, errno.ENOENT, False),
+    ],
+)
+async def test_a_server_that_will_not_start_is_named(tmp_path, monkeypatch, kind, program, given, err, hinted):
+    monkeypatch.setenv("HALVO_HOME", str(tmp_path))
+    path = tmp_path / "bin" / "halvo-uvm"
+    if program != "missing":
+        path.parent.mkdir()
+        path.write_text("#!/nonexistent/interpreter\n")
+        path.chmod(0o644 if program == "not executable" else 0o755)
+    start, cls = STARTERS[kind]
+    with pytest.raises(halvo.HalvoError) as info:
+        await start([str(path)] if given else None)
+    assert type(info.value) is cls
+    assert info.value.args == (f"starting the {kind} server: {path}{HINT if hinted else ''}: "
+                               f"{os.strerror(err)} (os error {err})",)

@@ -209,9 +209,10 @@ async def test_try_new_with_an_empty_home_uses_bin_of_the_working_folder(server,
     [
         ([], "an image server needs a program to run"),
         (["/nonexistent/halvo-uvm"],
-         f"starting the image server: {os.strerror(errno.ENOENT)} (os error {errno.ENOENT})"),
+         f"starting the image server: /nonexistent/halvo-uvm: {os.strerror(errno.ENOENT)} (os error {errno.ENOENT})"),
         (["halvo-uvm-nowhere-on-the-path"],
-         f"starting the image server: {os.strerror(errno.ENOENT)} (os error {errno.ENOENT})"),
+         "starting the image server: halvo-uvm-nowhere-on-the-path: "
+         f"{os.strerror(errno.ENOENT)} (os error {errno.ENOENT})"),
     ],
 )
 async def test_unstartable_command_is_broken(cmd, message):

@@ -2,6 +2,7 @@
 
 import inspect
 import pathlib
+import pydoc
 import re
 
 import pytest
@@ -163,6 +164,15 @@ def test_values_are_unhashable_and_unordered(value):
         assert getattr(value, op)(value) is NotImplemented
     with pytest.raises(TypeError):
         value < value  # noqa: B015
+
+
+@pytest.mark.parametrize("cls", [Step, Recipe, ImageSource])
+def test_help_lists_only_the_comparisons_that_work(cls):
+    shown = pydoc.render_doc(cls, renderer=pydoc.plaintext)
+    for op in ("__eq__", "__ne__"):
+        assert op in vars(cls) and op in shown
+    for op in ("__lt__", "__le__", "__gt__", "__ge__"):
+        assert op not in vars(cls) and op not in shown
 
 
 def test_results_keep_identity_equality_and_hash():

@@ -22,6 +22,10 @@ struct Error {
     HALVO_RECORD(Error);
 };
 
+// The code of a refusal that has none of its own: an answer of the wrong
+// kind, or a ConsoleRefused a script made.
+inline constexpr int64_t kInternalError = -32603;
+
 // The codes the server may send, in the order offered to scripts.
 struct CodeName {
     const char* name;
@@ -33,7 +37,7 @@ inline constexpr CodeName kErrorCodes[] = {
     {"UNSUPPORTED_MOUNT", -32008}, {"MOUNT_FAILED", -32009},        {"UNSUPPORTED_NETWORK", -32010},
     {"UNSUPPORTED_IMAGE", -32011}, {"UNKNOWN_IMAGE", -32012},       {"UNSUPPORTED_MACHINE", -32013},
     {"INVALID_REQUEST", -32600},   {"METHOD_NOT_FOUND", -32601},    {"INVALID_PARAMS", -32602},
-    {"INTERNAL_ERROR", -32603},
+    {"INTERNAL_ERROR", kInternalError},
 };
 
 }  // namespace halvo::protocol::message

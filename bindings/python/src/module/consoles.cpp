@@ -330,7 +330,12 @@ PyTypeObject* define_console() {
                    "resolves to a `ReadResult`.",
                    &console_read>(),
         py::method<"write($self, path, data, offset=None)\n--\n\n"
-                   "Put `data` in a file, answering with the file's size afterwards.",
+                   "Put `data` in a file, answering with the file's size afterwards.\n"
+                   "\n"
+                   "Without `offset` the file is replaced: it holds `data` alone afterwards. With one, `data`\n"
+                   "is written in place from that byte on, and the rest of the file stays. Either way a\n"
+                   "missing file is made. `data` is bytes, a bytearray, a sequence of ints 0 to 255, or a str\n"
+                   "sent as UTF-8.",
                    &console_write>(),
         py::method<"snapshot($self)\n--\n\n"
                    "Take a snapshot of the console; the awaitable resolves to its bytes, which\n"
@@ -350,7 +355,12 @@ PyTypeObject* define_console() {
                    "Closing twice is the same as closing once.\n"
                    "\n"
                    "A garbage-collected console ends on a task nothing waits for, so a program exiting right\n"
-                   "after may leave its mounts up; close it, or use `async with`, when they must be down.",
+                   "after may leave its mounts up; close it, or use `async with`, when they must be down.\n"
+                   "\n"
+                   "A server still busy gets up to 10 seconds to quit, the time a real server needs to shut\n"
+                   "its VM down cleanly, and is killed after it. Under `asyncio.run` the first Ctrl-C cancels\n"
+                   "the script, whose `async with` then closes its consoles; a second Ctrl-C during that wait\n"
+                   "ends the script at once.",
                    &console_close>(),
         py::method<"__aenter__($self)\n--\n\nResolve to this console, for `async with`.", &console_aenter>(),
         py::method<"__aexit__($self, _exc_type, _exc, _tb)\n--\n\n"

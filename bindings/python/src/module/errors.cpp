@@ -11,9 +11,9 @@ namespace {
 // Each type is made once per process and kept in the module's state. Making
 // one may run Python code that lets another thread in, so a type made
 // meanwhile by that thread wins and ours is dropped.
-PyObject* once(PyObject*& slot, const char* name, const char* doc, PyObject* base) {
+PyObject* once(PyObject*& slot, const char* name, const char* doc, PyObject* base, PyObject* attrs = nullptr) {
     if (slot) return slot;
-    PyObject* type = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
+    PyObject* type = PyErr_NewExceptionWithDoc(name, doc, base, attrs);
     if (!type) throw py::ErrorAlreadySet{};
     if (slot) {
         Py_DECREF(type);
@@ -30,10 +30,15 @@ void register_in(PyObject* module) {
     PyObject* base = once(types.halvo, "halvo.HalvoError",
                           "A halvo operation failed; the message says what it was doing, outermost first.",
                           PyExc_Exception);
+    // A ConsoleRefused a script raises itself has a code too, the class's.
+    auto attrs = py::check(PyDict_New());
+    auto internal = py::check(PyLong_FromLongLong(protocol::message::kInternalError));
+    py::check(PyDict_SetItemString(attrs.get(), "code", internal.get()));
     once(types.refused, "halvo.ConsoleRefused",
          "The server refused a call: the message is its error message, and `code` its error code,\n"
-         "one of `ERROR_CODES` or another the server chose.",
-         base);
+         "one of `ERROR_CODES` or another the server chose. Raised without one, `code` is\n"
+         "`INTERNAL_ERROR`.",
+         base, attrs.get());
     once(types.broken, "halvo.ConsoleBroken",
          "The channel to the server broke: the server could not start, ended, or sent what cannot\n"
          "be read. The message says where.",

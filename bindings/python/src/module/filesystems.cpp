@@ -63,7 +63,8 @@ PyTypeObject* define_directory() {
                     &new_directory>(spec);
     spec.methods = {
         py::method<"add_file($self, path, content)\n--\n\n"
-                   "Put a file at `path` in the tree holding `content`: bytes, or a str stored as UTF-8.",
+                   "Put a file at `path` in the tree holding `content`: bytes, a bytearray, a sequence of\n"
+                   "ints 0 to 255, or a str stored as UTF-8.",
                    &add_file>(),
         py::method<"with_file($self, path, content)\n--\n\n"
                    "As `add_file`, returning this same `Directory` so calls chain.",
