@@ -2,11 +2,13 @@
 
 import os
 import signal
+import subprocess
+import sys
 import time
 
 import pytest
 
-from conftest import UVM_CMD, run_python
+from conftest import PACKAGE_ROOT, UVM_CMD, interpreters, run_python
 
 # How each kind of client is made, kept busy and given a frame too large for
 # its server's input pipe.
@@ -104,3 +106,95 @@ print("leaving", flush=True)
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
+
+
+def descendants(pid):
+    """Every live process below pid, nearest first."""
+    below = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    stat = f.read()
+            except FileNotFoundError:
+                continue
+            below.setdefault(int(stat[stat.rindex(")") + 2:].split()[1]), []).append(int(entry))
+    found, queue = [], [pid]
+    while queue:
+        for child in below.get(queue.pop(0), []):
+            found.append(child)
+            queue.append(child)
+    return found
+
+
+def cmdline(pid):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return f.read().split(b"\0")[:-1]
+    except FileNotFoundError:
+        return []
+
+
+def ctrl_c_twice(server, python):
+    """Runs the script below in python, interrupts it twice and returns what
+    it wrote to stderr once the server and its command are checked."""
+    code = f"""
+import asyncio, signal, halvo
+# As at a terminal, also when the test runs in the background.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+async def main():
+    async with await halvo.ConsoleClient.builder().cmd({UVM_CMD!r}).build() as console:
+        await console.exec(["sleep", "60"])
+asyncio.run(main())
+"""
+    script = subprocess.Popen([python, "-c", code], env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    started = []
+    try:
+        deadline = time.monotonic() + 30
+        while not started or not any(cmdline(p) == [b"sleep", b"60"] for p in started[1:]):
+            assert script.poll() is None, script.communicate()[1]
+            assert time.monotonic() < deadline, "the command never started"
+            time.sleep(0.05)
+            pids = [e["pid"] for e in server.events("start")]
+            started = pids[:1] + descendants(pids[0]) if pids else []
+        script.send_signal(signal.SIGINT)
+        time.sleep(1)
+        assert script.poll() is None and not ended(started[0]), "the first Ctrl-C did not wait on the server"
+        script.send_signal(signal.SIGINT)
+        interrupted = time.monotonic()
+        _, err = script.communicate(timeout=30)
+        assert time.monotonic() - interrupted < 5, "the second Ctrl-C waited on the server"
+        assert script.returncode == -signal.SIGINT and "KeyboardInterrupt" in err, err
+        deadline = time.monotonic() + 3
+        while not all(map(ended, started)) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert ended(started[0]), "the server outlived the script"
+        # The sandbox goes with the server, as a VM would. (Without bubblewrap
+        # the stand-in runs the command on this host, in a session of its
+        # own, where it outlives the server.)
+        if "bubblewrap cannot run" not in err:
+            assert [cmdline(p) for p in started[1:] if not ended(p)] == []
+    finally:
+        if script.poll() is None:
+            script.kill()
+            script.communicate()
+        for pid in started:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+
+def test_a_second_ctrl_c_ends_the_quit_wait_on_a_busy_server_at_once(server):
+    # The first Ctrl-C cancels the exec (asyncio.run does so from 3.11;
+    # before, the interrupt leaves the loop and asyncio.run cancels what is
+    # left); leaving the with-block closes the console, and a server busy in
+    # a command reads no quit: close waits for it. The second Ctrl-C ends the script there, and
+    # the exit ends the server and, with it, the command.
+    for version, python in sorted(interpreters().items()):
+        server.log.unlink(missing_ok=True)
+        try:
+            ctrl_c_twice(server, python)
+        except AssertionError as e:
+            raise AssertionError(f"{version}: {e}") from e
