@@ -220,6 +220,11 @@ bool started() {
     return rt && !rt->stopped.load(std::memory_order_acquire);
 }
 
+bool ours(const asio::execution_context& ctx) {
+    Runtime* rt = g_rt.load(std::memory_order_acquire);
+    return rt && &rt->io == &ctx;
+}
+
 void stop() {
     if (g_stopped.exchange(true, std::memory_order_acq_rel)) return;
     Runtime* rt;

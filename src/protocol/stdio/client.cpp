@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "base/quote.hpp"
+#include "rt/fork.hpp"
 #include "rt/runtime.hpp"
 
 namespace halvo::protocol::stdio {
@@ -68,9 +69,11 @@ private:
     bool draining_ = false;
 };
 
+// Never destroyed: jobs may outlive exit. A forked child has its own, since
+// a drain of the parent's may be under way as it forks.
 StderrSink& sink() {
-    static auto* s = new StderrSink;  // never destroyed: jobs may outlive exit
-    return *s;
+    constinit static rt::PerProcess<StderrSink> sinks;
+    return sinks.get();
 }
 
 struct StartSinkWrite {
