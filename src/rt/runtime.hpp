@@ -51,6 +51,7 @@ bool ours(const asio::execution_context& ctx);
 // first call acts, later ones do nothing. It is registered with std::atexit
 // when the runtime is made, so it runs before the static objects that
 // handlers use are destroyed; an interpreter's at-exit hook calls it sooner.
+// A runtime first needed after that is made stopped.
 void stop();
 // Adds a step for stop() to run once the threads are stopped (at most a
 // handful per process); stop() then runs at exit even if no runtime is made.

@@ -351,6 +351,19 @@ TEST(RtRuntime, StopEndsAllWorkThenRunsItsStepsOnce) {
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << status_text(st);
 }
 
+TEST(RtRuntime, ARuntimeFirstNeededAfterStopRunsNothing) {
+    // As in a forked child whose at-exit hook ran before it made one.
+    int st = status_of_child([] {
+        rt::stop();
+        std::atomic<bool> ran{false};
+        asio::post(rt::io(), [&] { ran = true; });
+        rt::blocking([&] { ran = true; });
+        std::this_thread::sleep_for(100ms);
+        return ran || rt::started() ? 1 : 0;
+    });
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << status_text(st);
+}
+
 TEST(RtFork, AForkedChildHasItsOwnStateAndNoneOfItsParentsRuntime) {
     constinit static rt::PerProcess<std::mutex> per_process;
     std::mutex& parents = per_process.get();

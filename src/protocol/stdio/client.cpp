@@ -308,6 +308,12 @@ asio::awaitable<void> StdioClient::close_input_after(std::chrono::nanoseconds li
 }
 
 asio::awaitable<FailureResult<void>> StdioClient::quit() {
+    // A forked child's copy: the server is its parent's to end, and the
+    // channel its parent's to use. Only our copy of its input goes.
+    if (child_ && !child_->started_here()) {
+        close_input();
+        co_return FailureResult<void>();
+    }
     // The Quit write is bounded too, so a server that stopped reading with
     // its pipe full cannot hold quit forever.
     auto sent = co_await (notify(msg::Notification::Quit) || close_input_after(quit_wait_));

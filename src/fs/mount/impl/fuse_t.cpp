@@ -440,6 +440,14 @@ bool FuseTMount::wait_until_mounted(std::chrono::milliseconds limit) {
 }
 
 FuseTMount::~FuseTMount() {
+    if (!origin_.here()) {
+        // A forked child's copy: the parent's threads serve it from the tree
+        // and handle kept here, and the parent takes it down.
+        rt::abandon(std::move(threads_));
+        rt::abandon(std::move(adapter_));
+        rt::abandon(std::move(claim_));
+        return;
+    }
     {
         // Waits while take_down_all runs, which may be tearing this one down.
         Live& l = live();
@@ -450,6 +458,7 @@ FuseTMount::~FuseTMount() {
 }
 
 void FuseTMount::tear_down(bool abort_first) {
+    if (!origin_.here()) return;
     std::lock_guard once(tear_down_m_);
     if (!handle_) return;
     platform::FuseTHandle* handle = std::exchange(handle_, nullptr);
