@@ -19,6 +19,7 @@
 #include "platform/tarball.hpp"
 #include "platform/target.hpp"
 #include "rt/exit_gate.hpp"
+#include "rt/fork.hpp"
 #include "rt/runtime.hpp"
 #include "base/utf8.hpp"
 
@@ -50,7 +51,10 @@ std::shared_ptr<rt::AsyncMutex> turn_of(const std::string& bin) {
         std::mutex mu;
         std::map<std::string, std::weak_ptr<rt::AsyncMutex>> by_bin;
     };
-    static auto* turns = new Turns;  // never destroyed: installs may outlive exit's destructors
+    // Never destroyed: installs may outlive exit's destructors. A forked
+    // child has its own: a turn its parent's install held would never pass.
+    constinit static rt::PerProcess<Turns> per_process;
+    Turns* turns = &per_process.get();
     std::error_code ec;
     std::filesystem::path key = std::filesystem::absolute(bin, ec);
     if (!ec) key = std::filesystem::weakly_canonical(key, ec);
@@ -108,10 +112,10 @@ void remove_stale_staging(const std::string& root) {
 // Unpacks in progress, stopped as the process exits so that their clean-up
 // runs before it ends. Never destroyed.
 rt::ExitGate& unpacks() {
-    static auto* gate = new rt::ExitGate;
+    constinit static rt::PerProcess<rt::ExitGate> gates;  // a forked child has its own
     static std::once_flag once;
     std::call_once(once, [] { rt::at_stop([] { unpacks().close(std::chrono::seconds(5)); }); });
-    return *gate;
+    return gates.get();
 }
 
 // Steps 3 to 7 of an unpack, with the staging folder made.

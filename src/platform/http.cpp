@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "rt/exit_gate.hpp"
+#include "rt/fork.hpp"
 
 namespace halvo::platform::http {
 
@@ -31,10 +32,11 @@ std::string scheme_of(std::string_view url) {
 }
 
 // Transfers in flight, so that exit can stop them while OpenSSL still works.
-// Never destroyed: it is used by the exit handler.
+// Never destroyed: it is used by the exit handler. A forked child has its
+// own, without its parent's transfers.
 rt::ExitGate& live() {
-    static auto* gate = new rt::ExitGate;
-    return *gate;
+    constinit static rt::PerProcess<rt::ExitGate> gates;
+    return gates.get();
 }
 
 // Registered after libcurl's set-up, so it runs before OpenSSL's own exit

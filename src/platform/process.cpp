@@ -268,6 +268,7 @@ IoResult<Child> spawn(Command cmd) {
 
 Child::Child(Child&& o) noexcept
     : pid_(o.pid_),
+      origin_(o.origin_),
       pidfd_(std::move(o.pidfd_)),
       status_(o.status_),
       in_(std::move(o.in_)),
@@ -280,6 +281,7 @@ Child& Child::operator=(Child&& o) noexcept {
     if (this != &o) {
         reap_later();
         pid_ = o.pid_;
+        origin_ = o.origin_;
         pidfd_ = std::move(o.pidfd_);
         status_ = o.status_;
         in_ = std::move(o.in_);
@@ -347,7 +349,7 @@ asio::awaitable<IoResult<ExitStatus>> Child::wait() {
 }
 
 IoResult<void> Child::kill(int sig) {
-    if (status_) return {};
+    if (status_ || !origin_.here()) return {};
     if (::syscall(SYS_pidfd_send_signal, pidfd_.get(), sig, nullptr, 0) != 0 && errno != ESRCH)
         return fail(IoError::last_os());
     return {};
@@ -359,6 +361,14 @@ void Child::keep_until_reaped(std::shared_ptr<const void> v) {
 
 void Child::reap_later() {
     if (!pidfd_ || status_) return;
+    if (!origin_.here()) {
+        // Not this process's child: its parent reaps it, and the memory it
+        // may still read is the parent's copy.
+        pidfd_.reset();
+        kept_.clear();
+        at_exit_.reset();
+        return;
+    }
     if (auto s = try_wait(); s && *s) return;
     rt::spawn_detached([](Fd pidfd, std::vector<std::shared_ptr<const void>> kept,
                           std::unique_ptr<EndAtExit> at_exit) -> asio::awaitable<void> {

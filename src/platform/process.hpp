@@ -15,6 +15,7 @@
 
 #include "base/error.hpp"
 #include "platform/fd.hpp"
+#include "rt/fork.hpp"
 
 namespace halvo::platform {
 
@@ -101,7 +102,9 @@ private:
 class EndAtExit;
 
 // A started child. Dropped while still running, it goes to a detached reaper
-// on the runtime, so it never stays a zombie; it is not killed.
+// on the runtime, so it never stays a zombie; it is not killed. A forked
+// child's copy is not its child: it signals nothing, and lets go of its
+// descriptors only.
 class Child {
 public:
     Child(Child&& o) noexcept;
@@ -111,6 +114,8 @@ public:
     ~Child();
 
     pid_t pid() const { return pid_; }
+    // Whether this process started it, rather than inheriting it through fork.
+    bool started_here() const { return origin_.here(); }
     // The parent's ends of piped streams; empty when not piped or taken.
     Fd& stdin_pipe() { return in_; }
     Fd& stdout_pipe() { return out_; }
@@ -123,7 +128,8 @@ public:
     // Waits on the runtime (or the awaiting task's executor) without
     // blocking a thread. Cancelling the wait leaves the child alone.
     asio::awaitable<IoResult<ExitStatus>> wait();
-    // Sends a signal; a child that has already been reaped is left alone.
+    // Sends a signal; a child that has already been reaped, or that this
+    // process did not start, is left alone.
     IoResult<void> kill(int sig);
     // Holds `v` until the child has been reaped, by this object or, after
     // it, by the reaper: memory the child may still read from.
@@ -146,6 +152,7 @@ private:
     void reap_later();
 
     pid_t pid_ = -1;
+    rt::Origin origin_;
     Fd pidfd_;  // empty once reaped
     std::optional<ExitStatus> status_;
     Fd in_, out_, err_;

@@ -11,9 +11,6 @@
 #include <optional>
 #include <utility>
 
-#include <sys/types.h>
-#include <unistd.h>
-
 namespace halvo::rt {
 
 class ExitGate {
@@ -37,14 +34,13 @@ public:
     std::optional<Pass> enter(std::function<void()> stop);
 
     // Stops every member and waits up to `wait` for them to leave; then no
-    // one enters again. Does nothing in a forked child, which has none of
-    // its parent's members.
+    // one enters again. A gate for the whole process is kept per process
+    // (rt::PerProcess): a forked child has none of its parent's members.
     void close(std::chrono::milliseconds wait);
 
 private:
     void leave(std::uint64_t id);
 
-    const pid_t owner_ = ::getpid();
     std::mutex mu_;
     std::condition_variable empty_;
     std::map<std::uint64_t, std::function<void()>> members_;

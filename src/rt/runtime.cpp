@@ -122,7 +122,13 @@ public:
     Pool pool;
     std::atomic<bool> stopped{false};
 
-    Runtime() : io(threads()) {
+    // Made stopped, it starts no thread: work given to it is kept and never run.
+    explicit Runtime(bool run) : io(threads()) {
+        if (!run) {
+            stopped.store(true, std::memory_order_release);
+            pool.stop();
+            return;
+        }
         for (unsigned i = 0, n = threads(); i < n; ++i) {
             std::lock_guard lk(mu_);
             start_thread([this] { serve(); });
@@ -205,7 +211,7 @@ Runtime& runtime() {
         static std::once_flag atfork;  // trivially destructible
         std::call_once(atfork, [] { pthread_atfork(prepare_fork, parent_after_fork, child_after_fork); });
         register_exit_step();
-        rt = new Runtime();
+        rt = new Runtime(!g_stopped.load(std::memory_order_acquire));
         g_rt.store(rt, std::memory_order_release);
     }
     return *rt;
@@ -218,6 +224,11 @@ asio::io_context& io() { return runtime().io; }
 bool started() {
     Runtime* rt = g_rt.load(std::memory_order_acquire);
     return rt && !rt->stopped.load(std::memory_order_acquire);
+}
+
+bool ours(const asio::execution_context& ctx) {
+    Runtime* rt = g_rt.load(std::memory_order_acquire);
+    return rt && &rt->io == &ctx;
 }
 
 void stop() {

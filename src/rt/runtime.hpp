@@ -38,6 +38,11 @@ namespace halvo::rt {
 asio::io_context& io();
 // Whether the runtime exists and runs tasks (it has not been stopped).
 bool started();
+// Whether ctx is this process's runtime. In a forked child it is not the
+// parent's, whose reactor the parent still uses and whose locks threads the
+// child does not have may hold: what is bound to that one (a strand, a timer,
+// a descriptor) the child must never touch, not even to destroy it.
+bool ours(const asio::execution_context& ctx);
 
 // Stops the runtime for good as the process exits: each I/O thread finishes
 // the handler it runs (waited for, up to a few seconds), a blocking job runs
@@ -46,6 +51,7 @@ bool started();
 // first call acts, later ones do nothing. It is registered with std::atexit
 // when the runtime is made, so it runs before the static objects that
 // handlers use are destroyed; an interpreter's at-exit hook calls it sooner.
+// A runtime first needed after that is made stopped.
 void stop();
 // Adds a step for stop() to run once the threads are stopped (at most a
 // handful per process); stop() then runs at exit even if no runtime is made.

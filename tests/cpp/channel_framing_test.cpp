@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <thread>
@@ -265,6 +266,38 @@ TEST(ChannelFraming, CancelledReadKeepsItsPartialFrame) {
 }  // namespace
 
 namespace {
+
+TEST(ChannelFraming, AForkedChildLettingGoOfItsCopiesLeavesItsParentsChannelWorking) {
+    // Far more than the pipe holds: both ends wait on the runtime's reactor.
+    call::WriteCall big{"/f", codec::Bytes(1 << 20, 9), std::nullopt};
+    Message m{Message::Request{0, message::Call{big}}};
+    auto p = pipe_or_die();
+    channel::FrameReader reader(std::move(p.read));
+    channel::FrameWriter writer(std::move(p.write));
+    // A read in flight as the fork happens.
+    test::Task<IoResult<std::optional<Message>>> reading(channel::read(reader));
+    EXPECT_FALSE(reading.ready_within(100ms));
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        {
+            channel::FrameReader r = std::move(reader);
+            channel::FrameWriter w = std::move(writer);
+            w.discard();
+        }
+        std::_Exit(0);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    test::Task<IoResult<void>> writing(channel::write(writer, m));
+    ASSERT_TRUE(writing.ready_within(10s));
+    EXPECT_TRUE(writing.get());
+    ASSERT_TRUE(reading.ready_within(10s));
+    auto got = reading.get();
+    ASSERT_TRUE(got && *got);
+    EXPECT_EQ(**got, m);
+}
 
 TEST(ChannelFraming, CancelledWriteStillSendsTheWholeFrame) {
     // Far more than the pipe holds, so the write waits for the reader.

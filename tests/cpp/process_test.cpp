@@ -413,6 +413,28 @@ TEST(ProcessEndAtExit, AForkedChildEndsNoneOfItsParentsChildren) {
     finish(held);
 }
 
+TEST(ProcessEndAtExit, AForkedChildsCopyOfAChildSignalsNothing) {
+    Child held = start(Command("sleep", {"30"}));
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const bool copy = !held.started_here();
+        const bool sent = bool(held.kill(SIGKILL));
+        { Child gone = std::move(held); }
+        std::_Exit(copy && sent ? 0 : 1);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    EXPECT_TRUE(held.started_here());
+    std::this_thread::sleep_for(100ms);
+    auto s = held.try_wait();
+    ASSERT_TRUE(s);
+    EXPECT_FALSE(*s) << "killed by the forked child: " << (*s)->text();
+    ASSERT_TRUE(held.kill(SIGKILL));
+    finish(held);
+}
+
 TEST(ProcessAsyncWait, WaitsOnTheRuntimeAndCancelLeavesTheChildAlone) {
     auto child = start(sh("sleep 0.2; exit 5"));
     std::promise<std::string> got;

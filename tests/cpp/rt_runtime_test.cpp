@@ -1,4 +1,5 @@
 #include "rt/runtime.hpp"
+#include "rt/fork.hpp"
 
 #include <gtest/gtest.h>
 
@@ -348,6 +349,48 @@ TEST(RtRuntime, StopEndsAllWorkThenRunsItsStepsOnce) {
         return 0;
     });
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << status_text(st);
+}
+
+TEST(RtRuntime, ARuntimeFirstNeededAfterStopRunsNothing) {
+    // As in a forked child whose at-exit hook ran before it made one.
+    int st = status_of_child([] {
+        rt::stop();
+        std::atomic<bool> ran{false};
+        asio::post(rt::io(), [&] { ran = true; });
+        rt::blocking([&] { ran = true; });
+        std::this_thread::sleep_for(100ms);
+        return ran || rt::started() ? 1 : 0;
+    });
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << status_text(st);
+}
+
+TEST(RtFork, AForkedChildHasItsOwnStateAndNoneOfItsParentsRuntime) {
+    constinit static rt::PerProcess<std::mutex> per_process;
+    std::mutex& parents = per_process.get();
+    // Held by a thread the child will not have, as a runtime thread may hold a lock.
+    std::latch held(1), done(1);
+    std::thread holder([&] {
+        std::lock_guard lk(parents);
+        held.count_down();
+        done.wait();
+    });
+    held.wait();
+    const rt::Origin made;
+    const rt::Strand strand = rt::make_strand();
+    int st = status_of_child([&] {
+        std::mutex& own = per_process.get();
+        if (&own == &parents || !own.try_lock()) return 1;
+        own.unlock();
+        if (made.here()) return 2;
+        if (rt::ours(strand.context())) return 3;
+        return rt::ours(rt::make_strand().context()) ? 0 : 4;
+    });
+    done.count_down();
+    holder.join();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << status_text(st);
+    EXPECT_EQ(&per_process.get(), &parents);
+    EXPECT_TRUE(made.here());
+    EXPECT_TRUE(rt::ours(strand.context()));
 }
 
 TEST(RtRuntime, ThreadsLeaveFaultSignalsUnblocked) {

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "platform/fd.hpp"
+#include "rt/fork.hpp"
 #include "rt/runtime.hpp"
 
 namespace halvo::protocol::stdio::channel {
@@ -54,6 +55,29 @@ std::optional<IoResult<std::optional<message::Message>>> settle(FrameDecoder::St
 }  // namespace
 
 FrameReader::FrameReader(platform::Fd fd) : fd_(nonblocking(std::move(fd))) {}
+
+FrameReader& FrameReader::operator=(FrameReader&& o) noexcept {
+    if (this != &o) {
+        unregister();
+        fd_ = std::move(o.fd_);
+        stream_ = std::move(o.stream_);
+        decoder_ = std::move(o.decoder_);
+        taken_ = std::move(o.taken_);
+    }
+    return *this;
+}
+
+FrameReader::~FrameReader() { unregister(); }
+
+void FrameReader::unregister() {
+    if (!stream_) return;
+    // The descriptor is fd_'s, closed with it.
+    if (rt::ours(asio::query(stream_->get_executor(), asio::execution::context)))
+        stream_->release();
+    else
+        rt::abandon(std::move(*stream_));
+    stream_.reset();
+}
 
 // The reader's stream registered with the reactor for one read().
 struct Registered {
@@ -111,9 +135,29 @@ FrameReader::Polled FrameReader::poll(frame::BinarySink* sink) {
 
 FrameWriter::FrameWriter(platform::Fd fd) : stream_(rt::io(), nonblocking(std::move(fd)).release()) {}
 
+FrameWriter& FrameWriter::operator=(FrameWriter&& o) noexcept {
+    if (this != &o) {
+        discard();
+        stream_ = std::move(o.stream_);
+        writing_ = o.writing_;
+        lend_ = o.lend_;
+        lent_ = std::move(o.lent_);
+        given_ = std::move(o.given_);
+    }
+    return *this;
+}
+
 void FrameWriter::discard() {
-    asio::error_code ignored;
-    stream_.close(ignored);
+    if (!stream_.is_open()) return;
+    if (rt::ours(asio::query(stream_.get_executor(), asio::execution::context))) {
+        asio::error_code ignored;
+        stream_.close(ignored);
+        return;
+    }
+    // Moving it out touches no reactor; what is left behind is closed.
+    const int fd = stream_.native_handle();
+    rt::abandon(std::move(stream_));
+    ::close(fd);
 }
 
 asio::awaitable<IoResult<void>> write(FrameWriter& w, const message::Message& m) {

@@ -52,6 +52,9 @@ private:
 class FrameReader {
 public:
     explicit FrameReader(platform::Fd fd);
+    FrameReader(FrameReader&&) noexcept = default;
+    FrameReader& operator=(FrameReader&& o) noexcept;
+    ~FrameReader();
 
     // What one read without waiting gave: nothing yet, or as read() says.
     struct NotYet {};
@@ -67,6 +70,9 @@ public:
 private:
     friend asio::awaitable<IoResult<std::optional<message::Message>>> read(FrameReader& reader);
     friend struct Registered;
+    // Lets go of a registration left by a read that never ended: the read
+    // of a forked child's parent.
+    void unregister();
     platform::Fd fd_;
     // Known to the runtime's reactor only while read() waits on it: left
     // there, every answer read on an event loop's thread would wake a
@@ -86,9 +92,15 @@ private:
 class FrameWriter {
 public:
     explicit FrameWriter(platform::Fd fd);
+    FrameWriter(FrameWriter&&) noexcept = default;
+    FrameWriter& operator=(FrameWriter&& o) noexcept;
+    ~FrameWriter() { discard(); }
 
     // Closes the stream, so the peer sees the end of its input. A write in
-    // progress ends with an error.
+    // progress ends with an error. In a forked child that inherited the
+    // stream, only the child's copy of the descriptor closes: the peer sees
+    // nothing, and the parent's runtime, which the stream is bound to, is
+    // left alone.
     void discard();
     bool discarded() const { return !stream_.is_open(); }
     // Whether a frame write is waiting for room.

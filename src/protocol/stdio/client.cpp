@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "base/quote.hpp"
+#include "rt/fork.hpp"
 #include "rt/runtime.hpp"
 
 namespace halvo::protocol::stdio {
@@ -68,9 +69,11 @@ private:
     bool draining_ = false;
 };
 
+// Never destroyed: jobs may outlive exit. A forked child has its own, since
+// a drain of the parent's may be under way as it forks.
 StderrSink& sink() {
-    static auto* s = new StderrSink;  // never destroyed: jobs may outlive exit
-    return *s;
+    constinit static rt::PerProcess<StderrSink> sinks;
+    return sinks.get();
 }
 
 struct StartSinkWrite {
@@ -305,6 +308,12 @@ asio::awaitable<void> StdioClient::close_input_after(std::chrono::nanoseconds li
 }
 
 asio::awaitable<FailureResult<void>> StdioClient::quit() {
+    // A forked child's copy: the server is its parent's to end, and the
+    // channel its parent's to use. Only our copy of its input goes.
+    if (child_ && !child_->started_here()) {
+        close_input();
+        co_return FailureResult<void>();
+    }
     // The Quit write is bounded too, so a server that stopped reading with
     // its pipe full cannot hold quit forever.
     auto sent = co_await (notify(msg::Notification::Quit) || close_input_after(quit_wait_));

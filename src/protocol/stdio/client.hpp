@@ -51,6 +51,8 @@ public:
     // after the quit wait) and for its standard error up to a second more.
     // Only a server that ended well gives success. Run it on a strand (as
     // rt::spawn does): its deadline closes the input from a parallel branch.
+    // In a forked child that inherited the client it only closes the child's
+    // copy of the input, and succeeds.
     asio::awaitable<FailureResult<void>> quit() override;
 
     // The server's pid while this client holds it.

@@ -30,6 +30,7 @@
 #include "py/errors.hpp"
 #include "py/loop.hpp"
 #include "py/ref.hpp"
+#include "rt/fork.hpp"
 #include "rt/runtime.hpp"
 
 namespace halvo::py {
@@ -361,9 +362,17 @@ public:
     Handle& operator=(Handle&&) = delete;
     // Collected without close: the runtime must be up before the last share
     // goes, so that the core's hang-up can run as a task. An operation still
-    // in flight holds a share and lets it go on the runtime.
+    // in flight holds a share and lets it go on the runtime. A forked child's
+    // copy lets go of the core here and keeps the rest, which is bound to
+    // its parent's runtime, untouched for good.
     ~Handle() {
-        if (state_) rt::io();
+        if (!state_) return;
+        if (rt::ours(state_->strand.context())) {
+            rt::io();
+            return;
+        }
+        state_->core.reset();
+        rt::abandon(std::move(state_));
     }
 
     // An operation on the runtime, in call order: op(Core&) gives an

@@ -1,5 +1,7 @@
 #include "py/ref.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -14,6 +16,17 @@ constinit std::mutex g_mu;
 std::condition_variable* const g_no_holders = new std::condition_variable;
 std::atomic<bool> g_finalizing{false};
 int g_holders = 0;  // GilGuards between their check and their release
+
+// A forked child has none of the threads whose guards were counted (one
+// waiting for the GIL as the fork happens, say): its count starts at zero, or
+// its at-exit hook would wait for them for good. Registered as the module
+// loads, before any guard is made.
+[[maybe_unused]] const bool g_holders_reset_at_fork =
+    ::pthread_atfork([] { g_mu.lock(); }, [] { g_mu.unlock(); },
+                     [] {
+                         g_holders = 0;
+                         g_mu.unlock();
+                     }) == 0;
 }  // namespace
 
 namespace {

@@ -16,6 +16,7 @@
 #include "base/pathx.hpp"
 #include "base/quote.hpp"
 #include "base/utf8.hpp"
+#include "rt/fork.hpp"
 
 namespace halvo::fs::mount::impl {
 
@@ -339,12 +340,17 @@ bool poll_until(std::chrono::milliseconds limit, Pred done) {
     }
 }
 
-// This process's live mounts, for taking them all down at its end. Held
-// throughout that, so a mount released meanwhile waits for it.
-std::mutex g_live_m;
-std::vector<FuseTMount*>& live() {
-    static auto* v = new std::vector<FuseTMount*>;  // never destroyed: used at exit
-    return *v;
+// This process's live mounts, for taking them all down at its end. The lock
+// is held throughout that, so a mount released meanwhile waits for it. Never
+// destroyed: used at exit. A forked child's list starts empty: its parent's
+// mounts are its parent's to take down.
+struct Live {
+    std::mutex m;
+    std::vector<FuseTMount*> mounts;
+};
+Live& live() {
+    constinit static rt::PerProcess<Live> per_process;
+    return per_process.get();
 }
 
 }  // namespace
@@ -406,8 +412,9 @@ IoResult<std::unique_ptr<FuseTMount>> FuseTMount::mount(std::unique_ptr<Director
         return fail(IoError::os(e.code().value()));
     }
     {
-        std::lock_guard g(g_live_m);
-        live().push_back(m.get());
+        Live& l = live();
+        std::lock_guard g(l.m);
+        l.mounts.push_back(m.get());
     }
     if (!m->wait_until_mounted(timings.mount_wait)) {
         std::string text = std::string(platform::kFuseName) + " did not finish mounting " + shown(m->mountpoint_) +
@@ -433,15 +440,25 @@ bool FuseTMount::wait_until_mounted(std::chrono::milliseconds limit) {
 }
 
 FuseTMount::~FuseTMount() {
+    if (!origin_.here()) {
+        // A forked child's copy: the parent's threads serve it from the tree
+        // and handle kept here, and the parent takes it down.
+        rt::abandon(std::move(threads_));
+        rt::abandon(std::move(adapter_));
+        rt::abandon(std::move(claim_));
+        return;
+    }
     {
         // Waits while take_down_all runs, which may be tearing this one down.
-        std::lock_guard g(g_live_m);
-        std::erase(live(), this);
+        Live& l = live();
+        std::lock_guard g(l.m);
+        std::erase(l.mounts, this);
     }
     tear_down(false);
 }
 
 void FuseTMount::tear_down(bool abort_first) {
+    if (!origin_.here()) return;
     std::lock_guard once(tear_down_m_);
     if (!handle_) return;
     platform::FuseTHandle* handle = std::exchange(handle_, nullptr);
@@ -492,8 +509,9 @@ void FuseTMount::tear_down(bool abort_first) {
 }
 
 void take_down_all() {
-    std::lock_guard g(g_live_m);
-    for (FuseTMount* m : live()) m->tear_down(true);
+    Live& l = live();
+    std::lock_guard g(l.m);
+    for (FuseTMount* m : l.mounts) m->tear_down(true);
 }
 
 // ---- sharing ----

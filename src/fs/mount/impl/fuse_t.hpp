@@ -20,6 +20,7 @@
 #include "fs/mount/mount.hpp"
 #include "fs/mount/table.hpp"
 #include "platform/fuse_shim.hpp"
+#include "rt/fork.hpp"
 
 namespace halvo::fs::mount::impl {
 
@@ -55,7 +56,8 @@ public:
     FuseTMount(const FuseTMount&) = delete;
     FuseTMount& operator=(const FuseTMount&) = delete;
     // The tear-down: it never fails, and reports what it cannot finish on
-    // standard error.
+    // standard error. A forked child's copy only lets go of itself: the
+    // mount stays up and its parent's.
     ~FuseTMount();
 
     // As given, also when relative or a link.
@@ -66,7 +68,8 @@ public:
     bool wait_until_mounted(std::chrono::milliseconds limit);
 
     // The tear-down, once; with `abort_first`, the connection is aborted
-    // before anything else, so nothing blocked on it can hold it up.
+    // before anything else, so nothing blocked on it can hold it up. Nothing
+    // in a forked child's copy.
     void tear_down(bool abort_first);
 
 private:
@@ -82,6 +85,7 @@ private:
     std::unique_ptr<filesystem::Posix> adapter_;
     claim::Claim claim_;
     MountTimings timings_;
+    rt::Origin origin_;
 };
 
 // Takes down every live mount of this process, each connection aborted
