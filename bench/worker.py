@@ -10,9 +10,10 @@ Prints one line of JSON.
   s1         100 consoles open at once, 20 execs each gathered: the wall time
   fairness   version() calls as fast as they go, beside a task awaiting
              asyncio.sleep(0) in a loop, an add_reader on a pipe a ticker
-             process writes its clock to every millisecond, and a thread of
-             this process that sleeps 1 ms in a loop: how late each saw its
-             turn (p99 and worst, in microseconds)
+             process writes its clock to every millisecond: how late each saw
+             its turn (p99 and worst, in microseconds); then the calls alone,
+             flat out, beside a thread of this process that sleeps 1 ms in a
+             loop: how late it woke
 
 usage: worker.py halvo|asyncio MEASURE SECONDS SERVER"""
 
@@ -173,30 +174,35 @@ async def fairness(kind, seconds, server):
             woken.append(now - sent)
         pending = pending[whole:]
 
-    late = []  # the thread's: how far past its 1 ms each sleep woke
-
-    def ticker_thread():
-        while going:
-            t = time.perf_counter_ns()
-            time.sleep(0.001)
-            late.append(time.perf_counter_ns() - t - 1_000_000)
-
     loop.add_reader(fd, on_readable)
     task = asyncio.ensure_future(sleeper())
-    thread = threading.Thread(target=ticker_thread)
-    thread.start()
     try:
         r = await per_second(once, seconds)
     finally:
         going = False
-        thread.join()
         await task
         loop.remove_reader(fd)
         ticker.kill()
         ticker.wait()
+    late = []  # how far past its 1 ms each of the thread's sleeps woke
+    ticking = True
+
+    def ticker_thread():
+        while ticking:
+            t = time.perf_counter_ns()
+            time.sleep(0.001)
+            late.append(time.perf_counter_ns() - t - 1_000_000)
+
+    thread = threading.Thread(target=ticker_thread)
+    thread.start()
+    try:
+        flat_out = await per_second(once, seconds)
+    finally:
+        ticking = False
+        thread.join()
         await close()
     us = lambda ns: ns / 1000  # noqa: E731
-    return {"rate": r,
+    return {"rate": r, "flat_out_rate": flat_out,
             "sleep0_p99_us": us(p99(slept)), "sleep0_worst_us": us(max(slept)),
             "reader_p99_us": us(p99(woken)), "reader_worst_us": us(max(woken)),
             "thread_p99_us": us(p99(late)), "thread_worst_us": us(max(late)), "thread_ticks": len(late)}

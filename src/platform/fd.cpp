@@ -27,12 +27,20 @@ IoResult<Fd> lock_folder(const std::string& path) {
     return fd;
 }
 
-bool wait_fd(int fd, short events, std::chrono::nanoseconds limit, AroundWait* around) {
-    const long long ns = std::max<long long>(limit.count(), 0);
-    const timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+bool wait_fd(int fd, short events, std::chrono::nanoseconds limit, WaitBy by, AroundWait* around) {
+    using Clock = std::chrono::steady_clock;
     pollfd p{fd, events, 0};
+    int n = 0;
     if (around) around->enter();
-    const int n = ::ppoll(&p, 1, &ts, nullptr);
+    if (by == WaitBy::Sleeping) {
+        const long long ns = std::max<long long>(limit.count(), 0);
+        const timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        n = ::ppoll(&p, 1, &ts, nullptr);
+    } else {
+        const auto until = Clock::now() + limit;
+        do n = ::poll(&p, 1, 0);
+        while (n == 0 && Clock::now() < until);
+    }
     if (around) around->leave();
     return n > 0;
 }

@@ -55,10 +55,14 @@ public:
     virtual void leave() = 0;
 };
 
+// How a wait spends its time: asleep in the kernel, or asking again and
+// again, for a wait so short that waking from sleep would cost more.
+enum class WaitBy { Sleeping, Polling };
+
 // Waits up to `limit` for fd to be ready for `events` (poll(2)'s bits):
 // true once it is. An interrupted wait reads as not ready; callers keep
 // their own deadline. `around` brackets the wait itself.
-bool wait_fd(int fd, short events, std::chrono::nanoseconds limit, AroundWait* around = nullptr);
+bool wait_fd(int fd, short events, std::chrono::nanoseconds limit, WaitBy by, AroundWait* around = nullptr);
 
 // Writes all of data, through short writes and interruptions; on a
 // descriptor without room (non-blocking) it waits for some. False when a

@@ -282,7 +282,7 @@ std::size_t FrameWriter::try_write(const Frame& f, std::chrono::nanoseconds room
         const auto now = Clock::now();
         if (!until) until = now + room_wait;
         if (now >= *until) break;
-        platform::wait_fd(stream_.native_handle(), POLLOUT, *until - now, around);
+        platform::wait_fd(stream_.native_handle(), POLLOUT, *until - now, platform::WaitBy::Sleeping, around);
     }
     return c.out();
 }

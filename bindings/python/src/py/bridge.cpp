@@ -29,12 +29,105 @@ bool is_cancelled(PyObject* fut) {
     return truth == 1;
 }
 
+// How many times a done-callback is scheduled again after interrupts; a
+// signal that keeps coming faster than that is let through.
+constexpr int kScheduleTries = 64;
+
+// Whether one of the last few handles of an asyncio loop's ready queue
+// runs cb(fut): call_soon put it there before a signal handler raised.
+bool queued_already(PyObject* loop, PyObject* cb, PyObject* fut) {
+    Ref ready = Ref::steal(PyObject_GetAttr(loop, names::_ready()));
+    if (!ready) {
+        PyErr_Clear();
+        return false;
+    }
+    const Py_ssize_t n = PyObject_Length(ready.get());
+    for (Py_ssize_t i = n - 1; i >= 0 && i >= n - 8; --i) {
+        Ref h = Ref::steal(PySequence_GetItem(ready.get(), i));
+        Ref f = h ? Ref::steal(PyObject_GetAttr(h.get(), names::_callback())) : Ref();
+        Ref a = f ? Ref::steal(PyObject_GetAttr(h.get(), names::_args())) : Ref();
+        if (!a) {
+            PyErr_Clear();
+            continue;
+        }
+        if (f.get() == cb && PyTuple_Check(a.get()) && PyTuple_Size(a.get()) == 1 && PyTuple_GetItem(a.get(), 0) == fut)
+            return true;
+    }
+    if (n < 0) PyErr_Clear();
+    return false;
+}
+
+// loop.call_soon(cb, fut, context=ctx) until it is in, whatever signal
+// handlers raise meanwhile.
+void schedule_callback(PyObject* loop, PyObject* cb, PyObject* fut, PyObject* ctx, KeptInterrupt& kept) {
+    auto call_soon = check(PyObject_GetAttr(loop, names::call_soon()));
+    auto args = check(PyTuple_Pack(2, cb, fut));
+    auto kwargs = check(PyDict_New());
+    check(PyDict_SetItemString(kwargs.get(), "context", ctx));
+    for (int tries = 0; tries < kScheduleTries; ++tries) {
+        if (PyObject* handle = PyObject_Call(call_soon.get(), args.get(), kwargs.get())) {
+            Py_DECREF(handle);
+            return;
+        }
+        if (!kept.keep()) {
+            // A closed loop, say: nothing of it will run.
+            PyErr_WriteUnraisable(call_soon.get());
+            return;
+        }
+        if (queued_already(loop, cb, fut)) return;
+    }
+}
+
+// Sets fut through method (its set_result or set_exception), in ctx when
+// there is one. A signal handler that raises while the future schedules its
+// done-callbacks (Ctrl-C's KeyboardInterrupt, in the loop's call_soon)
+// would drop the rest of them, and the task awaiting the future would wait
+// for ever: so they are taken off first, the future is set, and each is
+// scheduled here, again after an interrupt until it is in. The interrupt is
+// raised once all are.
+void set_future(PyObject* fut, PyObject* method, PyObject* value, PyObject* ctx) {
+    Ref callbacks = Ref::steal(PyObject_GetAttr(fut, names::_callbacks()));
+    if (!callbacks) PyErr_Clear();  // a future that does not show them is set as it is
+    const Py_ssize_t n = callbacks && PyList_Check(callbacks.get()) ? PyList_Size(callbacks.get()) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* entry = PyList_GetItem(callbacks.get(), i);  // (callback, context)
+        if (!PyTuple_Check(entry) || PyTuple_Size(entry) != 2) raise(PyExc_SystemError, "a future's callback entry is not a pair");
+        check(PyObject_CallMethodObjArgs(fut, names::remove_done_callback(), PyTuple_GetItem(entry, 0), nullptr));
+    }
+    Ref set = Ref::steal(ctx ? PyObject_CallMethodObjArgs(ctx, names::run(), method, value, nullptr)
+                             : PyObject_CallFunctionObjArgs(method, value, nullptr));
+    if (!set) {
+        // Not set after all (cancelled meanwhile, say): its callbacks are its own again.
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* entry = PyList_GetItem(callbacks.get(), i);
+            auto add = check(PyObject_GetAttr(fut, names::add_done_callback()));
+            auto args = check(PyTuple_Pack(1, PyTuple_GetItem(entry, 0)));
+            auto kwargs = check(PyDict_New());
+            check(PyDict_SetItemString(kwargs.get(), "context", PyTuple_GetItem(entry, 1)));
+            if (PyObject* r = PyObject_Call(add.get(), args.get(), kwargs.get())) Py_DECREF(r);
+            else PyErr_WriteUnraisable(add.get());
+        }
+        PyErr_Restore(t, v, tb);
+        throw ErrorAlreadySet{};
+    }
+    if (n == 0) return;
+    auto loop = check(PyObject_CallMethodObjArgs(fut, names::get_loop(), nullptr));
+    KeptInterrupt kept;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* entry = PyList_GetItem(callbacks.get(), i);
+        schedule_callback(loop.get(), PyTuple_GetItem(entry, 0), fut, PyTuple_GetItem(entry, 1), kept);
+    }
+    kept.raise_if_kept();
+}
+
 // loop.call_soon_threadsafe(complete, fut, method, value): runs on the
 // loop's thread, where the future may have been cancelled meanwhile.
 PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&] {
         if (nargs != 3) raise(PyExc_TypeError, "complete() takes 3 arguments");
-        if (!is_cancelled(args[0])) call(args[1], args[2]);
+        if (!is_cancelled(args[0])) set_future(args[0], args[1], args[2], nullptr);
         return Py_NewRef(Py_None);
     });
 }
@@ -224,10 +317,7 @@ void Awaiter::settle(Outcome& outcome) {
     loop_.take();
     if (!fut || is_cancelled(fut.get())) return;
     auto [method, value] = settlement(fut.get(), outcome);
-    if (ctx)
-        check(PyObject_CallMethodObjArgs(ctx.get(), names::run(), method.get(), value.get(), nullptr));
-    else
-        call(method.get(), value.get());
+    set_future(fut.get(), method.get(), value.get(), ctx.get());
 }
 
 void Awaiter::settle_soon(Outcome& outcome) {

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "py/convert.hpp"
 #include "py/state.hpp"
@@ -28,6 +29,35 @@ void set_error_from_current_exception() {
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     }
+}
+
+KeptInterrupt::~KeptInterrupt() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(tb_);
+}
+
+bool KeptInterrupt::keep() {
+    PyObject* type = PyErr_Occurred();
+    if (!type || PyErr_GivenExceptionMatches(type, PyExc_Exception)) return false;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    if (type_) {
+        Py_XDECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(tb);
+    } else {
+        type_ = t;
+        value_ = v;
+        tb_ = tb;
+    }
+    return true;
+}
+
+void KeptInterrupt::raise_if_kept() {
+    if (!type_) return;
+    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(tb_, nullptr));
+    throw ErrorAlreadySet{};
 }
 
 namespace {

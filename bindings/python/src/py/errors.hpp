@@ -33,6 +33,27 @@ R guarded(R failed, F&& fn) {
     }
 }
 
+// What a signal handler raised (KeyboardInterrupt, SystemExit: no
+// Exception) while a batch of work ran, kept aside so that the rest of the
+// batch still runs, and raised once it has.
+class KeptInterrupt {
+public:
+    KeptInterrupt() = default;
+    KeptInterrupt(const KeptInterrupt&) = delete;
+    KeptInterrupt& operator=(const KeptInterrupt&) = delete;
+    ~KeptInterrupt();
+    // With an error set: takes it when it is an interrupt (the first one
+    // stays, later ones go) and says so; leaves any other error set.
+    bool keep();
+    // Sets what was kept as the error and throws ErrorAlreadySet, if anything was.
+    void raise_if_kept();
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
 // The OSError subclass of an I/O error's kind, made with the text as its
 // only argument so that errno and strerror stay None.
 Ref io_exception(const IoError& err);

@@ -90,8 +90,9 @@ private:
 };
 
 // On the script's thread, right after the request went out: the answer if
-// it comes within SpinRecord::kSpin, else none. The wait lets go of the GIL,
-// so the process's other threads run meanwhile. A large answer is not waited
+// it comes within SpinRecord::kSpin, else none. The wait polls, as a server
+// that answers at once does so sooner than a sleeping thread wakes, but
+// without the GIL, so the process's other threads run meanwhile. A large answer is not waited
 // for: read in pieces while the server still writes it, it costs both sides
 // more than the runtime's read.
 template <class Core>
@@ -101,7 +102,7 @@ std::optional<Outcome> spin_for(DirectOp<Core>& op, Core& core) {
     const auto until = Clock::now() + SpinRecord::kSpin;
     GilFreeWait gil_free;
     for (auto now = Clock::now(); now < until; now = Clock::now()) {
-        if (!platform::wait_fd(fd, POLLIN, until - now, &gil_free)) continue;
+        if (!platform::wait_fd(fd, POLLIN, until - now, platform::WaitBy::Polling, &gil_free)) continue;
         if (auto done = op.poll(core)) return done;
         if (op.too_large(core)) break;
     }

@@ -28,13 +28,14 @@ struct Registration {
 };
 
 // Each job and watcher on its own: what one raises goes to the unraisable
-// hook, and the rest still run. The callers are called from C.
+// hook, and the rest still run; an interrupt is kept for the script when
+// there is somewhere to raise it. The callers are called from C.
 template <class F>
-void unraisable_on_error(F f) {
+void unraisable_on_error(F f, KeptInterrupt* kept = nullptr) {
     try {
         f();
     } catch (const ErrorAlreadySet&) {
-        PyErr_WriteUnraisable(nullptr);
+        if (!kept || !kept->keep()) PyErr_WriteUnraisable(nullptr);
     }
 }
 
@@ -205,6 +206,8 @@ void LoopPort::unwatch(int fd, const Watcher* w) {
 void LoopPort::pump() {
     std::array<epoll_event, 64> events;
     auto ready = epoll_.ready(events);
+    // Ctrl-C reaches the script once every answer in hand is delivered.
+    KeptInterrupt kept;
     if (!ready) return;
     for (const epoll_event& ev : *ready) {
         if (ev.data.u64 == kWakeKey) {
@@ -214,7 +217,7 @@ void LoopPort::pump() {
                 std::lock_guard lk(mu_);
                 jobs.swap(inbox_);
             }
-            for (auto& job : jobs) unraisable_on_error([&] { job->run(); });
+            for (auto& job : jobs) unraisable_on_error([&] { job->run(); }, &kept);
             continue;
         }
         // Looked up again: an earlier job may have ended this watch.
@@ -225,8 +228,9 @@ void LoopPort::pump() {
             if (it == watched_.end()) continue;
             w = it->second;
         }
-        unraisable_on_error([&] { w->on_ready(); });
+        unraisable_on_error([&] { w->on_ready(); }, &kept);
     }
+    kept.raise_if_kept();
 }
 
 void LoopPort::close() {

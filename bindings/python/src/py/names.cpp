@@ -25,6 +25,12 @@ HALVO_NAME(set_exception)
 HALVO_NAME(call_soon)
 HALVO_NAME(run)
 HALVO_NAME(add_done_callback)
+HALVO_NAME(remove_done_callback)
+HALVO_NAME(get_loop)
+HALVO_NAME(_callbacks)
+HALVO_NAME(_ready)
+HALVO_NAME(_callback)
+HALVO_NAME(_args)
 #undef HALVO_NAME
 
 }  // namespace halvo::py::names

@@ -12,5 +12,11 @@ PyObject* set_exception();
 PyObject* call_soon();
 PyObject* run();
 PyObject* add_done_callback();
+PyObject* remove_done_callback();
+PyObject* get_loop();
+PyObject* _callbacks();
+PyObject* _ready();
+PyObject* _callback();
+PyObject* _args();
 
 }  // namespace halvo::py::names
