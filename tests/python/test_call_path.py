@@ -396,3 +396,60 @@ async def test_calls_after_a_close_cancelled_within_a_few_milliseconds_settle(se
                 assert f"this {kind} has been closed" in str(e)
         finally:
             await asyncio.wait_for(c.close(), 15)
+
+
+# --- Ctrl-C while an answer is delivered ------------------------------------------
+
+class InterruptingLoop(asyncio.SelectorEventLoop):
+    """Raises KeyboardInterrupt, as Python's SIGINT handler would, from the
+    call_soon that schedules a done-callback of the future `target`: before
+    the callback is in the ready queue, or after."""
+
+    target = None
+    when = None
+
+    def call_soon(self, callback, *args, context=None):
+        if self.target is not None and args and args[0] is self.target:
+            self.target = None
+            if self.when == "after":
+                super().call_soon(callback, *args, context=context)
+            raise KeyboardInterrupt
+        return super().call_soon(callback, *args, context=context)
+
+
+@pytest.mark.parametrize("when", ["before", "after"])
+@pytest.mark.parametrize("awaiting", [1, 3])
+def test_ctrl_c_while_an_answer_is_delivered_reaches_the_script_and_strands_no_task(server, when, awaiting):
+    # Late enough that the answer comes through the loop's watch.
+    server.scenario(rules=[{"method": "version", "actions": [{"delay_ms": 30}]}])
+    loop = InterruptingLoop()
+    try:
+        async def start():
+            return await ImageClient.try_from_cmd(UVM_CMD)
+
+        client = loop.run_until_complete(start())
+
+        async def begin():
+            return client.version()
+
+        fut = loop.run_until_complete(begin())
+
+        async def wait():
+            return await fut
+
+        tasks = [loop.create_task(wait()) for _ in range(awaiting)]
+        loop.run_until_complete(asyncio.sleep(0))  # each awaits fut now
+        loop.target, loop.when = fut, when
+        with pytest.raises(KeyboardInterrupt):
+            loop.run_until_complete(asyncio.wait(tasks, timeout=5))
+        # Every task awaiting the answer is woken, once.
+        done, pending = loop.run_until_complete(asyncio.wait(tasks, timeout=5))
+        assert not pending
+        assert [t.result() for t in tasks] == ["0.1.2+stand-in"] * awaiting
+
+        async def close():
+            await client.close()
+
+        loop.run_until_complete(close())
+    finally:
+        loop.close()
