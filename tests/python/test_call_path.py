@@ -337,6 +337,20 @@ async def client_of(kind):
     return c, c.version
 
 
+async def close_cancelled(c, kind, call, inflight, after):
+    """Closes c and cancels that close `after` seconds on; then a call, which
+    finds c either closed for good or open and working."""
+    closing = asyncio.ensure_future(c.close())
+    await asyncio.sleep(after)
+    closing.cancel()
+    # Each settles: answered, ended by close, or cancelled with it.
+    await asyncio.wait_for(asyncio.gather(inflight, closing, return_exceptions=True), 15)
+    try:
+        await asyncio.wait_for(call(), 15)
+    except halvo.HalvoError as e:
+        assert f"this {kind} has been closed" in str(e)
+
+
 # When close is cancelled, counted from the call in flight: right away,
 # while it waits for a call the server is slow to answer, and once it has
 # ended that call and waits for the server to quit.
@@ -356,16 +370,7 @@ async def test_a_cancelled_close_leaves_no_call_waiting(server, kind, after):
     try:
         inflight = asyncio.ensure_future(call())
         await server.wait_for("frame", count=2)
-        closing = asyncio.ensure_future(c.close())
-        await asyncio.sleep(after)
-        closing.cancel()
-        # Each settles: answered, ended by close, or cancelled with it.
-        await asyncio.wait_for(asyncio.gather(inflight, closing, return_exceptions=True), 15)
-        # Either closed for good or open and working.
-        try:
-            await asyncio.wait_for(call(), 15)
-        except halvo.HalvoError as e:
-            assert f"this {kind} has been closed" in str(e)
+        await close_cancelled(c, kind, call, inflight, after)
         other, other_call = await client_of(kind)
         try:
             await asyncio.wait_for(other_call(), 15)
@@ -386,14 +391,7 @@ async def test_calls_after_a_close_cancelled_within_a_few_milliseconds_settle(se
         try:
             inflight = asyncio.ensure_future(call())
             await asyncio.sleep(rounds.uniform(0, 0.004))
-            closing = asyncio.ensure_future(c.close())
-            await asyncio.sleep(rounds.uniform(0, 0.003))
-            closing.cancel()
-            await asyncio.wait_for(asyncio.gather(inflight, closing, return_exceptions=True), 15)
-            try:
-                await asyncio.wait_for(call(), 10)
-            except halvo.HalvoError as e:
-                assert f"this {kind} has been closed" in str(e)
+            await close_cancelled(c, kind, call, inflight, rounds.uniform(0, 0.003))
         finally:
             await asyncio.wait_for(c.close(), 15)
 
