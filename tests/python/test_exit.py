@@ -101,11 +101,16 @@ print("leaving", flush=True)
             # Its input was closed before any kill: it left by itself.
             assert "exit" in [e["event"] for e in server.events()]
     finally:
-        for pid in pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+        kill_all(pids)
+
+
+def kill_all(pids):
+    """SIGKILL to each of pids still there."""
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
 
 
 def descendants(pid):
@@ -179,11 +184,7 @@ asyncio.run(main())
         if script.poll() is None:
             script.kill()
             script.communicate()
-        for pid in started:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+        kill_all(started)
 
 
 def test_a_second_ctrl_c_ends_the_quit_wait_on_a_busy_server_at_once(server):

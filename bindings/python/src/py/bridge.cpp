@@ -57,15 +57,24 @@ bool queued_already(PyObject* loop, PyObject* cb, PyObject* fut) {
     return false;
 }
 
+// fn(*args, context=ctx), or fn(*args) without ctx: a new reference, or
+// null with the error set.
+PyObject* call_in_context(PyObject* fn, PyObject* args, PyObject* ctx) {
+    Ref kwargs;
+    if (ctx) {
+        kwargs = check(PyDict_New());
+        check(PyDict_SetItemString(kwargs.get(), "context", ctx));
+    }
+    return PyObject_Call(fn, args, kwargs.get());
+}
+
 // loop.call_soon(cb, fut, context=ctx) until it is in, whatever signal
 // handlers raise meanwhile.
 void schedule_callback(PyObject* loop, PyObject* cb, PyObject* fut, PyObject* ctx, KeptInterrupt& kept) {
     auto call_soon = check(PyObject_GetAttr(loop, names::call_soon()));
     auto args = check(PyTuple_Pack(2, cb, fut));
-    auto kwargs = check(PyDict_New());
-    check(PyDict_SetItemString(kwargs.get(), "context", ctx));
     for (int tries = 0; tries < kScheduleTries; ++tries) {
-        if (PyObject* handle = PyObject_Call(call_soon.get(), args.get(), kwargs.get())) {
+        if (PyObject* handle = call_in_context(call_soon.get(), args.get(), ctx)) {
             Py_DECREF(handle);
             return;
         }
@@ -104,9 +113,7 @@ void set_future(PyObject* fut, PyObject* method, PyObject* value, PyObject* ctx)
             PyObject* entry = PyList_GetItem(callbacks.get(), i);
             auto add = check(PyObject_GetAttr(fut, names::add_done_callback()));
             auto args = check(PyTuple_Pack(1, PyTuple_GetItem(entry, 0)));
-            auto kwargs = check(PyDict_New());
-            check(PyDict_SetItemString(kwargs.get(), "context", PyTuple_GetItem(entry, 1)));
-            if (PyObject* r = PyObject_Call(add.get(), args.get(), kwargs.get())) Py_DECREF(r);
+            if (PyObject* r = call_in_context(add.get(), args.get(), PyTuple_GetItem(entry, 1))) Py_DECREF(r);
             else PyErr_WriteUnraisable(add.get());
         }
         PyErr_Restore(t, v, tb);
@@ -209,12 +216,7 @@ namespace {
 // fut, in ctx when there is one: a new reference, or null with the error set.
 PyObject* schedule_completor(PyObject* call_soon, PyObject* fut, PyObject* method, PyObject* value, PyObject* ctx) {
     auto args = check(PyTuple_Pack(4, completor(), fut, method, value));
-    Ref kwargs;
-    if (ctx) {
-        kwargs = check(PyDict_New());
-        check(PyDict_SetItemString(kwargs.get(), "context", ctx));
-    }
-    return PyObject_Call(call_soon, args.get(), kwargs.get());
+    return call_in_context(call_soon, args.get(), ctx);
 }
 
 }  // namespace

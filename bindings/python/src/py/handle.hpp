@@ -25,7 +25,6 @@
 #include <poll.h>
 
 #include "platform/fd.hpp"
-
 #include "py/bridge.hpp"
 #include "py/errors.hpp"
 #include "py/loop.hpp"
@@ -92,9 +91,9 @@ private:
 // On the script's thread, right after the request went out: the answer if
 // it comes within SpinRecord::kSpin, else none. The wait polls, as a server
 // that answers at once does so sooner than a sleeping thread wakes, but
-// without the GIL, so the process's other threads run meanwhile. A large answer is not waited
-// for: read in pieces while the server still writes it, it costs both sides
-// more than the runtime's read.
+// without the GIL, so the process's other threads run meanwhile. A large
+// answer is not waited for: read in pieces while the server still writes
+// it, it costs both sides more than the runtime's read.
 template <class Core>
 std::optional<Outcome> spin_for(DirectOp<Core>& op, Core& core) {
     using Clock = std::chrono::steady_clock;
